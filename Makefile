@@ -1,0 +1,26 @@
+# Two commands do everything on a new machine: `make run` and `make test`.
+BUILD ?= build
+PROGRAM ?= autolog
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build run test clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
+
+run: build
+	@$(BUILD)/bin/$(PROGRAM)
+
+test: build
+	@cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,79 @@
+// Console: the line reader behind accept, the output buffer behind display.
+//
+// Output is gathered in one buffer and written when it fills, when the reader is about
+// to wait for input (so a prompt is on the screen before the answer is awaited, also
+// through a pipe) and at stop. Input is read one line per accept; only the first
+// kMaxLine bytes of a line are kept, so memory stays bounded whatever comes in.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <string_view>
+
+#include "runtime/field.h"
+
+namespace rt {
+
+// Writes bytes to a file descriptor through a fixed buffer. A failed write is
+// remembered (the error number), and later output is dropped.
+class OutputBuffer {
+ public:
+  explicit OutputBuffer(int fd) : fd_(fd) {}
+  OutputBuffer(const OutputBuffer&) = delete;
+  OutputBuffer& operator=(const OutputBuffer&) = delete;
+
+  void write(const char* bytes, size_t length);
+  void flush();
+  // 0 while every write succeeded; otherwise the errno of the first failure.
+  int error() const { return error_; }
+
+ private:
+  static constexpr size_t kCapacity = 16384;
+  int fd_;
+  int error_ = 0;
+  size_t used_ = 0;
+  char buffer_[kCapacity];
+};
+
+// Reads lines from a file descriptor. A line ends at LF; a CR just before the LF goes
+// with it; a last line without LF is still a line.
+class LineReader {
+ public:
+  static constexpr size_t kMaxLine = 4096;
+
+  // before_wait runs whenever the reader has to block on the descriptor.
+  LineReader(int fd, OutputBuffer* before_wait) : fd_(fd), before_wait_(before_wait) {}
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  // The next line, without its line end and cut to kMaxLine bytes; false at end of
+  // input (nothing left to read). The view stays valid until the next call.
+  bool next(std::string_view* line);
+
+ private:
+  static constexpr size_t kChunk = 65536;
+  bool fill();  // reads more input; false at end of input or on a read error
+
+  int fd_;
+  OutputBuffer* before_wait_;
+  size_t start_ = 0;
+  size_t end_ = 0;
+  bool at_end_ = false;
+  size_t line_length_ = 0;
+  char chunk_[kChunk];
+  char line_[kMaxLine];
+};
+
+// The process's standard output and input.
+OutputBuffer& standard_output();
+LineReader& standard_input();
+
+// Writes each item at its full width, one after another with nothing between them,
+// then a line feed when newline is 1. upon is always 0, standard output.
+void new_display(int upon, int newline, std::initializer_list<Item> items);
+
+// Reads the next line of standard input into the field by the move rules. At end of
+// input the run ends as the stop operation ends it, with status 0.
+void accept(const Field& field);
+
+}  // namespace rt

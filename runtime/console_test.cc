@@ -1,0 +1,87 @@
+#include "runtime/console.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Reads every line the reader gives for input written into a pipe.
+std::vector<std::string> lines_of(const std::string& input) {
+  int fds[2];
+  EXPECT_EQ(pipe(fds), 0);
+  std::thread writer([&] {
+    size_t done = 0;
+    while (done < input.size()) {
+      const ssize_t n = write(fds[1], input.data() + done, input.size() - done);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    close(fds[1]);
+  });
+  auto reader = std::make_unique<rt::LineReader>(fds[0], nullptr);
+  std::vector<std::string> lines;
+  std::string_view line;
+  while (reader->next(&line)) lines.emplace_back(line);
+  writer.join();
+  close(fds[0]);
+  return lines;
+}
+
+TEST(LineReader, LineEnds) {
+  struct Case {
+    std::string input;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"", {}},
+      {"\n", {""}},
+      {"a\nb\n", {"a", "b"}},
+      {"a\r\nb", {"a", "b"}},          // CR LF, and a last line without LF
+      {"a\r\r\n", {"a\r"}},            // only the CR just before the LF goes
+      {"a\rb\n", {"a\rb"}},
+      {"\r", {"\r"}},                   // no LF: the CR stays
+      {std::string("a\0b\n", 4), {std::string("a\0b", 3)}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(lines_of(c.input), c.lines);
+}
+
+TEST(LineReader, LongLinesAreCutAndTheirRestDiscarded) {
+  const size_t max = rt::LineReader::kMaxLine;
+  const std::string long_line(max + 70000, 'x');
+  EXPECT_EQ(lines_of(long_line + "\nnext\n"), (std::vector<std::string>{std::string(max, 'x'), "next"}));
+  EXPECT_EQ(lines_of(std::string(max - 1, 'y') + "\r\n"),
+            (std::vector<std::string>{std::string(max - 1, 'y')}));
+  EXPECT_EQ(lines_of(std::string(max, 'y') + "\r\nz"),
+            (std::vector<std::string>{std::string(max, 'y'), "z"}));
+}
+
+TEST(OutputBuffer, WritesInOrderAndRemembersFailure) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  {
+    rt::OutputBuffer out(fds[1]);
+    out.write("ab", 2);
+    const std::string big(40000, 'c');
+    out.write(big.data(), big.size());
+    out.write("d", 1);
+    out.flush();
+    EXPECT_EQ(out.error(), 0);
+  }
+  close(fds[1]);
+  std::string got;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<size_t>(n));
+  close(fds[0]);
+  EXPECT_EQ(got, "ab" + std::string(40000, 'c') + "d");
+
+  rt::OutputBuffer closed(-1);
+  closed.write("x", 1);
+  closed.flush();
+  EXPECT_NE(closed.error(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+#include "runtime/frame.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "runtime/console.h"
+#include "runtime/field.h"
+
+namespace {
+
+// A small program of the frame's own: a counter that each run increments.
+char counter_storage[2];
+constexpr rt::Field counter = rt::numeric<2>(counter_storage);
+int closes = 0;
+void initialize_counter() { rt::initialize({{counter, rt::number("5")}}); }
+void close_counter_files() { ++closes; }
+rt::Program counter_program{"counter", initialize_counter, close_counter_files};
+void bump() { counter_storage[1]++; }
+
+TEST(Program, FirstCallInitialisesOnceAndCancelStartsAgain) {
+  rt::initialized = 1;
+  EXPECT_EQ(counter_program.run(0, bump), 0);
+  EXPECT_EQ(std::string(counter_storage, 2), "06");
+  counter_program.run(0, bump);
+  EXPECT_EQ(std::string(counter_storage, 2), "07");  // no second initialisation
+
+  EXPECT_EQ(counter_program.run(-1, bump), 0);  // cancel
+  EXPECT_FALSE(counter_program.initialized());
+  EXPECT_EQ(closes, 1);
+  EXPECT_EQ(std::string(counter_storage, 2), "07");  // cancel touches no field
+  EXPECT_EQ(counter_program.run(-1, bump), 0);    // a second cancel closes nothing
+  EXPECT_EQ(closes, 1);
+
+  counter_program.run(0, bump);
+  EXPECT_EQ(std::string(counter_storage, 2), "06");  // initial value again
+}
+
+TEST(Program, ModuleRecordIsCurrentDuringTheRunAndRestoredAfter) {
+  rt::initialized = 1;
+  rt::ModuleRecord outer;
+  rt::current_module = &outer;
+  static const rt::ModuleRecord* seen = nullptr;
+  counter_program.run(0, [] { seen = rt::current_module; });
+  EXPECT_EQ(seen, &counter_program.module());
+  EXPECT_EQ(counter_program.module().link, &outer);
+  EXPECT_EQ(rt::current_module, &outer);
+  EXPECT_EQ(counter_program.module().decimal_point, '.');
+  EXPECT_EQ(counter_program.module().map_file_names, 1);
+  EXPECT_NE(counter_program.module().user_parameters, nullptr);
+  rt::current_module = nullptr;
+}
+
+// Nested performs, counted.
+rt::Program nesting_program{"nesting", [] {}};
+int depth_wanted = 0;
+int deepest = 0;
+void nest() {
+  deepest = nesting_program.stack()->index();
+  if (deepest < depth_wanted) nesting_program.perform(1, nest);
+}
+
+TEST(PerformStack, BaseFrameAndLabels) {
+  rt::PerformStack stack;
+  EXPECT_EQ(stack.index(), 0);
+  EXPECT_EQ(stack.label_at(0), -1);
+  stack.perform(7, [&] {
+    EXPECT_EQ(stack.index(), 1);
+    EXPECT_EQ(stack.label_at(1), 7);
+  });
+  EXPECT_EQ(stack.index(), 0);
+}
+
+TEST(PerformStack, TwoHundredFiftyFourNestedPerformsRun) {
+  rt::initialized = 1;
+  depth_wanted = 254;
+  nesting_program.run(0, [] { nesting_program.perform(1, nest); });
+  EXPECT_EQ(deepest, 254);
+}
+
+TEST(PerformStackDeathTest, TheTwoHundredFiftyFifthEndsTheProcess) {
+  rt::initialized = 1;
+  depth_wanted = 255;
+  EXPECT_EXIT(nesting_program.run(0, [] { nesting_program.perform(1, nest); }),
+              testing::ExitedWithCode(rt::kFatalStatus), "perform stack exhausted \\(error 3\\)");
+}
+
+TEST(FrameDeathTest, RunWithoutStartIsFatalErrorZero) {
+  rt::initialized = 0;
+  rt::Program fresh{"fresh", [] {}};
+  EXPECT_EXIT(fresh.run(0, [] {}), testing::ExitedWithCode(rt::kFatalStatus),
+              "runtime not initialised \\(error 0\\)");
+  rt::initialized = 1;
+}
+
+TEST(FrameDeathTest, VersionCheck) {
+  rt::check_version("civil", "0.33", 0);  // accepted
+  EXPECT_EXIT(rt::check_version("civil", "0.34", 0), testing::ExitedWithCode(rt::kFatalStatus),
+              "civil was built for runtime 0.34");
+  EXPECT_EXIT(rt::check_version("civil", "0.33", 1), testing::ExitedWithCode(rt::kFatalStatus),
+              "patch level 1");
+}
+
+TEST(FrameDeathTest, StopRunsHooksAndExitsWithTheStatus) {
+  EXPECT_EXIT(
+      {
+        rt::at_stop([] { rt::new_display(0, 1, {rt::literal("closed")}); });
+        rt::stop_run(0);
+      },
+      testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(rt::stop_run(5), testing::ExitedWithCode(5), "");
+}
+
+}  // namespace

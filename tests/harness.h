@@ -1,0 +1,55 @@
+// Dialogue harness: runs a built program with given standard-input bytes and
+// environment, and returns its standard output, standard error and exit status, so
+// that a test can compare them byte for byte.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dialogue {
+
+struct Options {
+  // Environment changes: "NAME=value" sets NAME, a bare "NAME" removes it.
+  std::vector<std::string> env;
+  // Working directory of the program; empty keeps the test's own.
+  std::string directory;
+  // When set, standard output goes to this path (for example /dev/full) instead of
+  // being captured.
+  std::string stdout_path;
+  // The program is killed after this long; the run then reports timed_out.
+  int timeout_seconds = 60;
+};
+
+struct Outcome {
+  std::string out;
+  std::string err;
+  int status = -1;      // exit status, or -1 when ended by a signal
+  int signal = 0;       // the signal that ended it, if any
+  bool timed_out = false;
+};
+
+// Path of a program built by this project.
+std::string program_path(std::string_view name);
+
+// Runs the program to its end, feeding input on its standard input and then closing it.
+Outcome run(std::string_view program, std::string_view input, const Options& options = {});
+
+// n copies of c, for the trailing spaces of fixed-width fields.
+inline std::string repeat(size_t n, char c = ' ') { return std::string(n, c); }
+
+// A temporary folder removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace dialogue
