@@ -3,7 +3,7 @@ BUILD ?= build
 PROGRAM ?= autolog
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test clean
+.PHONY: all deps configure build run test test-sanitize clean
 
 all: build
 
@@ -22,5 +22,11 @@ run: build
 test: build
 	@cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
 
+# The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	@cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON >/dev/null
+	@cmake --build $(BUILD)-sanitize -j $(JOBS) -- --no-print-directory
+	@cd $(BUILD)-sanitize && ctest -j $(JOBS) --output-on-failure
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD)-*
