@@ -39,6 +39,19 @@ void OutputBuffer::flush() {
   used_ = 0;
 }
 
+void OutputBuffer::attach(int fd) {
+  fd_ = fd;
+  error_ = 0;
+  used_ = 0;
+}
+
+void LineReader::attach(int fd) {
+  fd_ = fd;
+  start_ = end_ = 0;
+  at_end_ = false;
+  line_length_ = 0;
+}
+
 bool LineReader::fill() {
   if (at_end_) return false;
   if (before_wait_ != nullptr) before_wait_->flush();
@@ -98,6 +111,11 @@ OutputBuffer& standard_output() {
 LineReader& standard_input() {
   static LineReader in(STDIN_FILENO, &standard_output());
   return in;
+}
+
+void attach_console(int input_fd, int output_fd) {
+  standard_input().attach(input_fd);
+  standard_output().attach(output_fd);
 }
 
 void new_display(int /*upon*/, int newline, std::initializer_list<Item> items) {

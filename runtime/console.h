@@ -24,6 +24,8 @@ class OutputBuffer {
 
   void write(const char* bytes, size_t length);
   void flush();
+  // Starts over on fd: pending bytes and a remembered failure are dropped.
+  void attach(int fd);
   // 0 while every write succeeded; otherwise the errno of the first failure.
   int error() const { return error_; }
 
@@ -50,6 +52,9 @@ class LineReader {
   // input (nothing left to read). The view stays valid until the next call.
   bool next(std::string_view* line);
 
+  // Starts over on fd: buffered input and the end of input already met are dropped.
+  void attach(int fd);
+
  private:
   static constexpr size_t kChunk = 65536;
   bool fill();  // reads more input; false at end of input or on a read error
@@ -67,6 +72,12 @@ class LineReader {
 // The process's standard output and input.
 OutputBuffer& standard_output();
 LineReader& standard_input();
+
+// Points standard input and output at other descriptors, each starting over (see
+// attach). A process ends on its first stop, so no program needs this; it is for
+// running a program several times in one process, as the fuzz drivers do together
+// with set_stop_handler.
+void attach_console(int input_fd, int output_fd);
 
 // Writes each item at its full width, one after another with nothing between them,
 // then a line feed when newline is 1. upon is always 0, standard output.

@@ -84,4 +84,51 @@ TEST(OutputBuffer, WritesInOrderAndRemembersFailure) {
   EXPECT_NE(closed.error(), 0);
 }
 
+// A pipe already holding bytes and closed for writing: reads give them, then the end.
+int pipe_holding(const std::string& bytes) {
+  int fds[2];
+  EXPECT_EQ(pipe(fds), 0);
+  EXPECT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  close(fds[1]);
+  return fds[0];
+}
+
+TEST(LineReader, AttachStartsOverOnTheNewDescriptor) {
+  const int first = pipe_holding("a\nunread\n");
+  const int second = pipe_holding("c");
+  auto reader = std::make_unique<rt::LineReader>(first, nullptr);
+  std::string_view line;
+  ASSERT_TRUE(reader->next(&line));
+  EXPECT_EQ(line, "a");
+  reader->attach(second);  // what the first one still buffers is gone
+  ASSERT_TRUE(reader->next(&line));
+  EXPECT_EQ(line, "c");
+  EXPECT_FALSE(reader->next(&line));
+  EXPECT_FALSE(reader->next(&line));  // the end stays the end
+  const int third = pipe_holding("d\n");
+  reader->attach(third);  // and a new descriptor reads again
+  ASSERT_TRUE(reader->next(&line));
+  EXPECT_EQ(line, "d");
+  for (int fd : {first, second, third}) close(fd);
+}
+
+TEST(OutputBuffer, AttachForgetsPendingBytesAndFailure) {
+  rt::OutputBuffer out(-1);
+  out.write("lost", 4);
+  out.flush();
+  EXPECT_NE(out.error(), 0);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  out.write("dropped", 7);
+  out.attach(fds[1]);
+  EXPECT_EQ(out.error(), 0);
+  out.write("kept", 4);
+  out.flush();
+  close(fds[1]);
+  char buffer[16];
+  EXPECT_EQ(read(fds[0], buffer, sizeof buffer), 4);
+  EXPECT_EQ(std::string(buffer, 4), "kept");
+  close(fds[0]);
+}
+
 }  // namespace

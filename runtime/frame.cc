@@ -21,6 +21,12 @@ namespace {
 const char* name = "runtime";
 void (*stop_hooks[8])() = {};
 int stop_hook_count = 0;
+StopHandler stop_handler = nullptr;
+
+[[noreturn]] void end_process(int status) {
+  if (stop_handler != nullptr) stop_handler(status);
+  std::exit(status);  // also if a handler came back
+}
 
 // One line on standard error, written whole.
 void report(const char* a, const char* b = "", const char* c = "", const char* d = "") {
@@ -75,15 +81,17 @@ void at_stop(void (*hook)()) {
   if (stop_hook_count < 8) stop_hooks[stop_hook_count++] = hook;
 }
 
+void set_stop_handler(StopHandler handler) { stop_handler = handler; }
+
 void stop_run(int status) {
   for (int i = 0; i < stop_hook_count; ++i) stop_hooks[i]();
   OutputBuffer& out = standard_output();
   out.flush();
   if (out.error() != 0) {
     report("write error on standard output: ", std::strerror(out.error()));
-    std::exit(kOutputLostStatus);
+    end_process(kOutputLostStatus);
   }
-  std::exit(status);
+  end_process(status);
 }
 
 void* malloc(size_t size) {

@@ -72,6 +72,16 @@ inline constexpr int kPerformStackExhausted = 3;
 // Registers a hook run by stop_run before output is flushed (at most 8).
 void at_stop(void (*hook)());
 
+// Replaces the end of the process at stop, for running a program several times in one
+// process (the fuzz drivers): stop_run runs its hooks, flushes and reports as usual,
+// then calls handler with the exit status it would have ended with. The handler must
+// not return; a driver longjmps back to its own frame, puts current_module back as
+// it was before the run, and cancels the program (entry -1) so that the next run
+// starts from the initial values. Only frames with trivial destructors lie between
+// a program body and stop_run, so the jump skips no cleanup. Null restores exit.
+using StopHandler = void (*)(int status);
+void set_stop_handler(StopHandler handler);
+
 // Storage that lives until the process ends; ends the process when none is left.
 void* malloc(size_t size);
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <setjmp.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 
@@ -110,6 +113,76 @@ TEST(FrameDeathTest, StopRunsHooksAndExitsWithTheStatus) {
       },
       testing::ExitedWithCode(0), "");
   EXPECT_EXIT(rt::stop_run(5), testing::ExitedWithCode(5), "");
+}
+
+// A run in-process: the stop handler brings control back here instead of ending the
+// process, and a cancel readies the program for the next run.
+jmp_buf stopped;
+int stopped_with = -1;
+[[noreturn]] void back_to_test(int status) {
+  stopped_with = status;
+  longjmp(stopped, 1);
+}
+int hooks_run = 0;
+
+struct InProcess {
+  int status;
+  std::string out;
+};
+
+// Runs counter_program on input through the console hooks; output_fd -1 loses output.
+InProcess run_in_process(const std::string& input, bool lose_output = false) {
+  int in[2], out[2];
+  EXPECT_EQ(pipe(in), 0);
+  EXPECT_EQ(pipe(out), 0);
+  EXPECT_EQ(write(in[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  close(in[1]);
+  rt::attach_console(in[0], lose_output ? -1 : out[1]);
+  rt::set_stop_handler(back_to_test);
+  rt::at_stop([] { ++hooks_run; });
+  rt::ModuleRecord* const outer = rt::current_module;
+  stopped_with = -1;
+  if (setjmp(stopped) == 0) {
+    counter_program.run(0, [] {
+      bump();
+      rt::new_display(0, 1, {counter});
+      rt::accept(counter);  // at end of input: stop, status 0
+      rt::new_display(0, 1, {counter});
+      rt::stop_run(7);
+    });
+  }
+  rt::current_module = outer;
+  counter_program.run(-1, nullptr);
+  rt::set_stop_handler(nullptr);
+  rt::attach_console(STDIN_FILENO, STDOUT_FILENO);
+  close(in[0]);
+  close(out[1]);
+  InProcess result{stopped_with, ""};
+  char buffer[256];
+  ssize_t n;
+  while ((n = read(out[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, static_cast<size_t>(n));
+  close(out[0]);
+  return result;
+}
+
+TEST(StopHandler, TakesTheStatusInsteadOfEndingTheProcess) {
+  rt::initialized = 1;
+  const int hooks_before = hooks_run;
+  InProcess first = run_in_process("42\n");
+  EXPECT_EQ(first.status, 7);
+  EXPECT_EQ(first.out, "06\n42\n");
+  EXPECT_GT(hooks_run, hooks_before);  // the stop hooks ran first
+  EXPECT_FALSE(counter_program.initialized());
+
+  InProcess second = run_in_process("");  // cancelled: initial values again
+  EXPECT_EQ(second.status, 0);            // end of input stops with status 0
+  EXPECT_EQ(second.out, "06\n");
+
+  testing::internal::CaptureStderr();
+  InProcess lost = run_in_process("1\n", true);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(lost.status, rt::kOutputLostStatus);
+  EXPECT_NE(err.find("write error on standard output"), std::string::npos) << err;
 }
 
 }  // namespace
