@@ -3,7 +3,7 @@ BUILD ?= build
 PROGRAM ?= autolog
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test test-sanitize clean
+.PHONY: all deps configure build run test test-sanitize fuzz clean
 
 all: build
 
@@ -27,6 +27,19 @@ test-sanitize: deps
 	@cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON >/dev/null
 	@cmake --build $(BUILD)-sanitize -j $(JOBS) -- --no-print-directory
 	@cd $(BUILD)-sanitize && ctest -j $(JOBS) --output-on-failure
+
+# libFuzzer: builds every fuzz target with clang (installing it when missing, as root)
+# and runs each for FUZZ_SECONDS; a crash, a failed check, a hang or runaway memory
+# fails it (see scripts/run-fuzzers).
+FUZZ_SECONDS ?= 60
+FUZZ_CC ?= clang-14
+FUZZ_CXX ?= clang++-14
+fuzz:
+	@scripts/install-deps clang-14 libclang-rt-14-dev
+	@cmake -S . -B $(BUILD)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON \
+	  -DCMAKE_C_COMPILER=$(FUZZ_CC) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) >/dev/null
+	@cmake --build $(BUILD)-fuzz -j $(JOBS) --target fuzzers -- --no-print-directory
+	@scripts/run-fuzzers $(BUILD)-fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-*
