@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,15 +58,30 @@ Outcome run(std::string_view program, std::string_view input, const Options& opt
   const pid_t pid = fork();
   if (pid == 0) {
     signal(SIGPIPE, SIG_DFL);
-    dup2(in[0], STDIN_FILENO);
+    if (!options.stdin_path.empty()) {
+      const int fd = open(options.stdin_path.c_str(), O_RDONLY);
+      if (fd < 0) _exit(126);
+      if (fd != STDIN_FILENO) {
+        dup2(fd, STDIN_FILENO);
+        close(fd);
+      }
+    } else {
+      dup2(in[0], STDIN_FILENO);
+    }
     if (options.stdout_path.empty()) {
       dup2(out[1], STDOUT_FILENO);
     } else {
       const int fd = open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(fd, STDOUT_FILENO);
+      if (fd < 0) _exit(126);
+      if (fd != STDOUT_FILENO) {
+        dup2(fd, STDOUT_FILENO);
+        close(fd);
+      }
     }
     dup2(err[1], STDERR_FILENO);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    if (options.stdin_closed) close(STDIN_FILENO);
+    if (options.stdout_closed) close(STDOUT_FILENO);
     if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(126);
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
     execve(path.c_str(), argv, envp.data());
@@ -80,7 +96,7 @@ Outcome run(std::string_view program, std::string_view input, const Options& opt
 
   int to_child = in[1];
   size_t written = 0;
-  if (input.empty()) {
+  if (input.empty() || options.stdin_closed || !options.stdin_path.empty()) {
     close(to_child);
     to_child = -1;
   }
@@ -122,7 +138,9 @@ Outcome run(std::string_view program, std::string_view input, const Options& opt
     if (fd >= 0) close(fd);
   }
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  outcome.max_rss_kib = usage.ru_maxrss;
   if (WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
   return outcome;

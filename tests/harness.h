@@ -17,6 +17,11 @@ struct Options {
   // When set, standard output goes to this path (for example /dev/full) instead of
   // being captured.
   std::string stdout_path;
+  // When set, standard input is read from this path and the input bytes are unused.
+  std::string stdin_path;
+  // Standard input or standard output closed before the program starts.
+  bool stdin_closed = false;
+  bool stdout_closed = false;
   // The program is killed after this long; the run then reports timed_out.
   int timeout_seconds = 60;
 };
@@ -27,6 +32,7 @@ struct Outcome {
   int status = -1;      // exit status, or -1 when ended by a signal
   int signal = 0;       // the signal that ended it, if any
   bool timed_out = false;
+  long max_rss_kib = 0;  // peak resident memory of the process, in KiB
 };
 
 // Path of a program built by this project.
