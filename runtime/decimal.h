@@ -8,7 +8,6 @@
 
 #include <gmp.h>
 
-#include <climits>
 #include <cstdint>
 
 #include "runtime/field.h"

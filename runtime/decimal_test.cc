@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "runtime/arith.h"
 
 namespace {
 
