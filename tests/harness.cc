@@ -57,7 +57,8 @@ Outcome run(std::string_view program, std::string_view input, const Options& opt
   const pid_t pid = fork();
   if (pid == 0) {
     signal(SIGPIPE, SIG_DFL);
-    dup2(in[0], STDIN_FILENO);
+    if (options.stdin_fd == kPipedInput) dup2(in[0], STDIN_FILENO);
+    else if (options.stdin_fd >= 0) dup2(options.stdin_fd, STDIN_FILENO);
     if (options.stdout_path.empty()) {
       dup2(out[1], STDOUT_FILENO);
     } else {
@@ -66,6 +67,7 @@ Outcome run(std::string_view program, std::string_view input, const Options& opt
     }
     dup2(err[1], STDERR_FILENO);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    if (options.stdin_fd == kClosedInput) close(STDIN_FILENO);
     if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(126);
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
     execve(path.c_str(), argv, envp.data());
@@ -80,7 +82,7 @@ Outcome run(std::string_view program, std::string_view input, const Options& opt
 
   int to_child = in[1];
   size_t written = 0;
-  if (input.empty()) {
+  if (input.empty() || options.stdin_fd != kPipedInput) {
     close(to_child);
     to_child = -1;
   }

@@ -9,7 +9,14 @@
 
 namespace dialogue {
 
+// Where the program's standard input comes from (Options::stdin_fd).
+inline constexpr int kPipedInput = -1;   // a pipe fed with the input bytes, then closed
+inline constexpr int kClosedInput = -2;  // no standard input at all: descriptor 0 closed
+
 struct Options {
+  // kPipedInput, kClosedInput, or a descriptor of the test's own handed over as it is
+  // (the input bytes are then ignored), so the test can see how much of it was read.
+  int stdin_fd = kPipedInput;
   // Environment changes: "NAME=value" sets NAME, a bare "NAME" removes it.
   std::vector<std::string> env;
   // Working directory of the program; empty keeps the test's own.
