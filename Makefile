@@ -3,7 +3,7 @@ BUILD ?= build
 PROGRAM ?= autolog
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test clean
+.PHONY: all deps configure build run test package clean
 
 all: build
 
@@ -21,6 +21,10 @@ run: build
 
 test: build
 	@cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
+
+# The Debian package of the programs and their manual pages, in $(BUILD)/.
+package: build
+	@cmake --build $(BUILD) --target package -- --no-print-directory
 
 clean:
 	rm -rf $(BUILD)
