@@ -3,7 +3,7 @@ BUILD ?= build
 PROGRAM ?= autolog
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test test-sanitize fuzz clean
+.PHONY: all deps configure build run test test-sanitize package fuzz clean
 
 all: build
 
@@ -27,6 +27,10 @@ test-sanitize: deps
 	@cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON >/dev/null
 	@cmake --build $(BUILD)-sanitize -j $(JOBS) -- --no-print-directory
 	@cd $(BUILD)-sanitize && ctest -j $(JOBS) --output-on-failure
+
+# The Debian package of the programs and their manual pages, in $(BUILD)/.
+package: build
+	@cmake --build $(BUILD) --target package -- --no-print-directory
 
 # libFuzzer: builds every fuzz target with clang (installing it when missing, as root)
 # and runs each for FUZZ_SECONDS; a crash, a failed check, a hang or runaway memory

@@ -58,16 +58,8 @@ Outcome run(std::string_view program, std::string_view input, const Options& opt
   const pid_t pid = fork();
   if (pid == 0) {
     signal(SIGPIPE, SIG_DFL);
-    if (!options.stdin_path.empty()) {
-      const int fd = open(options.stdin_path.c_str(), O_RDONLY);
-      if (fd < 0) _exit(126);
-      if (fd != STDIN_FILENO) {
-        dup2(fd, STDIN_FILENO);
-        close(fd);
-      }
-    } else {
-      dup2(in[0], STDIN_FILENO);
-    }
+    if (options.stdin_fd == kPipedInput) dup2(in[0], STDIN_FILENO);
+    else if (options.stdin_fd >= 0) dup2(options.stdin_fd, STDIN_FILENO);
     if (options.stdout_path.empty()) {
       dup2(out[1], STDOUT_FILENO);
     } else {
@@ -80,7 +72,7 @@ Outcome run(std::string_view program, std::string_view input, const Options& opt
     }
     dup2(err[1], STDERR_FILENO);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-    if (options.stdin_closed) close(STDIN_FILENO);
+    if (options.stdin_fd == kClosedInput) close(STDIN_FILENO);
     if (options.stdout_closed) close(STDOUT_FILENO);
     if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(126);
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
@@ -96,7 +88,7 @@ Outcome run(std::string_view program, std::string_view input, const Options& opt
 
   int to_child = in[1];
   size_t written = 0;
-  if (input.empty() || options.stdin_closed || !options.stdin_path.empty()) {
+  if (input.empty() || options.stdin_fd != kPipedInput) {
     close(to_child);
     to_child = -1;
   }

@@ -9,7 +9,14 @@
 
 namespace dialogue {
 
+// Where the program's standard input comes from (Options::stdin_fd).
+inline constexpr int kPipedInput = -1;   // a pipe fed with the input bytes, then closed
+inline constexpr int kClosedInput = -2;  // no standard input at all: descriptor 0 closed
+
 struct Options {
+  // kPipedInput, kClosedInput, or a descriptor of the test's own handed over as it is
+  // (the input bytes are then ignored), so the test can see how much of it was read.
+  int stdin_fd = kPipedInput;
   // Environment changes: "NAME=value" sets NAME, a bare "NAME" removes it.
   std::vector<std::string> env;
   // Working directory of the program; empty keeps the test's own.
@@ -17,10 +24,7 @@ struct Options {
   // When set, standard output goes to this path (for example /dev/full) instead of
   // being captured.
   std::string stdout_path;
-  // When set, standard input is read from this path and the input bytes are unused.
-  std::string stdin_path;
-  // Standard input or standard output closed before the program starts.
-  bool stdin_closed = false;
+  // Standard output closed before the program starts (stdout_path is then unused).
   bool stdout_closed = false;
   // The program is killed after this long; the run then reports timed_out.
   int timeout_seconds = 60;

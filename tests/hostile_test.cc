@@ -3,7 +3,9 @@
 // is never ended by a signal, keeps its memory bounded and exits 0, or 1 with one line
 // on standard error when its output was lost. A program not built in this tree is
 // skipped.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -158,8 +160,10 @@ TEST_P(Hostile, SixtyFourMebibyteLineWithoutLineEndKeepsMemoryBounded) {
     for (int i = 0; i < 64; ++i) file << mebibyte;
   }
   dialogue::Options options;
-  options.stdin_path = path;
+  options.stdin_fd = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(options.stdin_fd, 0);
   const dialogue::Outcome huge = run("", options);
+  close(options.stdin_fd);
   expect_normal_end(huge, "64 MiB line");
   const dialogue::Outcome normal = run(GetParam().input);
   expect_normal_end(normal, "normal dialogue");
@@ -186,7 +190,7 @@ TEST_P(Hostile, EmptyOrClosedInputEndsAtTheFirstAnswer) {
   }
 
   dialogue::Options closed;
-  closed.stdin_closed = true;
+  closed.stdin_fd = dialogue::kClosedInput;
   const dialogue::Outcome none = run("", closed);
   expect_normal_end(none, "closed standard input");
   EXPECT_EQ(none.out, empty.out);
