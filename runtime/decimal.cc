@@ -41,11 +41,19 @@ __int128 to_int128(mpz_srcptr z) {
 }  // namespace
 
 void decimal_init(Decimal& value) {
-  mpz_init(value.integer);
+  if (value.ready) {
+    mpz_set_ui(value.integer, 0);
+  } else {
+    mpz_init(value.integer);
+    value.ready = true;
+  }
   value.scale = 0;
 }
 
-void decimal_clear(Decimal& value) { mpz_clear(value.integer); }
+void decimal_clear(Decimal& value) {
+  if (value.ready) mpz_clear(value.integer);
+  value.ready = false;
+}
 
 bool decimal_div(Decimal& dividend, const Decimal& divisor) {
   if (dividend.scale == kNoNumber || divisor.scale == kNoNumber ||

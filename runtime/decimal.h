@@ -18,6 +18,7 @@ namespace rt {
 struct Decimal {
   mpz_t integer;
   int32_t scale;
+  bool ready = false;  // integer initialised by decimal_init (and not cleared since)
 };
 
 // The scale a division by zero leaves: the work value then holds no number, and
@@ -28,7 +29,8 @@ inline constexpr int32_t kNoNumber = INT32_MIN;
 // one more than any field holds, so a rounded or cut store of it is still exact.
 inline constexpr int32_t kQuotientPlaces = kMaxDigits + 1;
 
-// Makes the work value ready: integer 0, scale 0.
+// Makes the work value ready: integer 0, scale 0. A value already ready keeps its
+// storage, so the first-call initialisation after a cancel takes nothing more.
 void decimal_init(Decimal& value);
 
 // Gives back the integer's storage (work values of the programs are never cleared).

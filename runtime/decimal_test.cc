@@ -28,6 +28,20 @@ class Work {
 
 const std::string kThirds(rt::kQuotientPlaces, '3');
 
+// A program initialised again after a cancel makes its work values ready again: they
+// start from 0 and keep their storage (the sanitizer build reports any leak).
+TEST(DecimalInit, AgainAfterUseStartsFromZeroAndKeepsTheStorage) {
+  rt::Decimal value;
+  rt::decimal_init(value);
+  mpz_set_str(value.integer, "123456789012345678901234567890123456789", 10);
+  value.scale = 7;
+  rt::decimal_init(value);
+  EXPECT_EQ(mpz_sgn(value.integer), 0);
+  EXPECT_EQ(value.scale, 0);
+  rt::decimal_clear(value);
+  rt::decimal_clear(value);  // a second clear gives nothing back twice
+}
+
 TEST(DecimalDiv, ExactToThePlacesTheQuotientNeeds) {
   struct Case {
     const char* dividend;
