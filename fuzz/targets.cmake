@@ -48,6 +48,8 @@ endfunction()
 
 runtime_fuzz_target(line_reader line_reader_fuzzer.cc)
 runtime_fuzz_target(numeric_accept numeric_accept_fuzzer.cc)
+# To come with the file layer: file_layer, an article file made of the input bytes,
+# opened for input and for input-output, read to its end and closed.
 
 # deliverable, program body
 program_fuzz_target(autolog autolog_)
