@@ -14,7 +14,7 @@
 // - a second run on the same input writes the same bytes: cancel and the first-call
 //   initialisation together restore every initial value.
 // A program with the article file finds it through `fichier` in a private temporary
-// folder; the file is removed before each run, so every run starts without articles.
+// folder, emptied before each run, so every run starts without articles.
 #include <setjmp.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "fuzz/check.h"
@@ -35,7 +36,6 @@ namespace {
 int input_fd = -1;
 int output_fd = -1;
 std::string folder;
-std::string article_file;
 
 jmp_buf stopped;
 volatile int stop_status = -1;
@@ -46,8 +46,15 @@ volatile int stop_status = -1;
 }
 
 void remove_folder() {
-  unlink(article_file.c_str());
-  rmdir(folder.c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+}
+
+void empty_folder() {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+    std::filesystem::remove_all(entry.path(), ignored);
+  }
 }
 
 struct Run {
@@ -61,7 +68,7 @@ Run run_once(const uint8_t* data, size_t size) {
   FUZZ_CHECK(lseek(input_fd, 0, SEEK_SET) == 0);
   FUZZ_CHECK(ftruncate(output_fd, 0) == 0);
   FUZZ_CHECK(lseek(output_fd, 0, SEEK_SET) == 0);
-  unlink(article_file.c_str());
+  empty_folder();
 
   rt::attach_console(input_fd, output_fd);
   rt::set_stop_handler(back_to_driver);
@@ -92,8 +99,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char pattern[] = "/tmp/fuzz-" PROGRAM_NAME "-XXXXXX";
   FUZZ_CHECK(mkdtemp(pattern) != nullptr);
   folder = pattern;
-  article_file = folder + "/articles";
-  setenv("fichier", article_file.c_str(), 1);
+  setenv("fichier", (folder + "/articles").c_str(), 1);
   std::atexit(remove_folder);
   return 0;
 }
