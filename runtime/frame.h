@@ -77,8 +77,9 @@ void at_stop(void (*hook)());
 // then calls handler with the exit status it would have ended with. The handler must
 // not return; a driver longjmps back to its own frame, puts current_module back as
 // it was before the run, and cancels the program (entry -1) so that the next run
-// starts from the initial values. Only frames with trivial destructors lie between
-// a program body and stop_run, so the jump skips no cleanup. Null restores exit.
+// starts from the initial values. The jump relies on every frame between the driver
+// and stop_run having nothing to clean up, as the frame's and the programs' do (their
+// data is static). Null restores the end of the process.
 using StopHandler = void (*)(int status);
 void set_stop_handler(StopHandler handler);
 
