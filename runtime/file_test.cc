@@ -122,13 +122,19 @@ TEST_F(FileLayer, EveryOperationStoresItsStatus) {
       {Op::kRead, d, "47"},
   };
   int step = 0;
+  int reported = 0;  // failed opens and writes
+  ::testing::internal::CaptureStderr();
   for (const Step& s : steps) {
     ++step;
     EXPECT_EQ(run(s.op, s.record), s.status) << "step " << step;
     if (s.op == Op::kRead && !s.record.empty()) {
       EXPECT_EQ(std::string(record_storage, 88), s.record) << "step " << step;
     }
+    reported += s.op != Op::kRead && s.op != Op::kClose && std::string(s.status) != "00" &&
+                std::string(s.status) != "02";
   }
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), reported) << err;
 }
 
 TEST_F(FileLayer, ReadsComeInAscendingByteOrderOfThePrimaryKey) {
@@ -195,6 +201,7 @@ TEST_F(FileLayer, OpenFailuresOtherThanShape) {
       {folder_.file("missing/articles"), "30", "30"},  // no such folder
       {folder_.file("plain/articles"), "30", "30"},    // through a file
       {folder_.file("new"), "35", "00"},
+      {folder_.file("odd ?#%20 name"), "35", "00"},
   };
   for (const Case& c : cases) {
     setenv("fichier", c.path.c_str(), 1);
