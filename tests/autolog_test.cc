@@ -117,17 +117,6 @@ TEST_F(Autolog, EndOfInputEndsTheRunAndDropsAHalfTypedArticle) {
   }
 }
 
-TEST_F(Autolog, RecordsAreStoredByTheAcceptRules) {
-  const Outcome run = this->run("o\n2\n5\nAB123CD\n" + std::string("7\n1234.56\n") +
-                                "0\n0\n0\n0\n0\n0\n0\n0\n0\n0\n0\n0\nn\n");
-  ASSERT_EQ(run.status, 0);
-  const std::vector<std::string> records = records_in(path_);
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].substr(0, 10), "AB123CD 05");
-  EXPECT_EQ(records[0].substr(10, 8), std::string(8, '\0'));  // spare-area: eight zero bytes
-  EXPECT_EQ(records[0].substr(18, 10), "0007123456");
-}
-
 TEST_F(Autolog, APlateAlreadyInTheFileIsNotStoredAndSaysSoOnStandardError) {
   const Outcome run = this->run(add_article("12", "AB123CD", "100") + add_article("13", "AB123CD", "200") + "n\n");
   EXPECT_EQ(run.out, "00\n" + kAdded + kAdded + kQuestion + kEnd);  // the same dialogue for both
