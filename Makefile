@@ -1,9 +1,11 @@
 # Two commands do everything on a new machine: `make run` and `make test`.
+# `make bench` measures the programs in a release build of their own.
 BUILD ?= build
+BENCH_BUILD ?= build-release
 PROGRAM ?= autolog
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test clean
+.PHONY: all deps configure build run test bench clean
 
 all: build
 
@@ -22,5 +24,10 @@ run: build
 test: build
 	@cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
 
+bench: deps
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_suite -- --no-print-directory
+	@$(BENCH_BUILD)/bench/bench_run --csv $(BUILD)/bench.csv
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BENCH_BUILD)
