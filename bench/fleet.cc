@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ constexpr unsigned kBatchArticles = 1000;
 constexpr double kThroughputLimit = 1.5;
 constexpr double kScalingLimit = 1.5;
 constexpr double kOpenLimit = 1.3;
+constexpr double kLongestBaseSeconds = 240;
 
 struct Paths {
   std::string autolog, autolog2, floor, inputs, outputs, root;
@@ -111,8 +113,9 @@ std::string shown_plate(const Paths& paths, const std::string& folder) {
   return shown.size() == 2 ? shown[1] : "";
 }
 
-void throughput(const Paths& paths, const Setup& setup, Report& report) {
-  const std::string measure = "autolog " + grouped(kThroughputArticles) + " articles";
+// Returns autolog's articles per second, 0 when it could not be measured.
+double throughput(const Paths& paths, const Setup& setup, Report& report) {
+  const std::string measure = grouped(kThroughputArticles) + " articles";
   const std::string input = articles_input(paths, "throughput", 0, kThroughputArticles);
   const std::string folder = paths.root + "/throughput";
   const std::string floor_folder = paths.root + "/throughput-floor";
@@ -127,7 +130,7 @@ void throughput(const Paths& paths, const Setup& setup, Report& report) {
         const std::string problem = checked(autolog_run(paths, folder, input), &m);
         if (!problem.empty()) {
           report.add({measure, "autolog", "", "", "", "", Verdict::kSkipped, problem});
-          return;
+          return 0;
         }
         autolog_ns.push_back(static_cast<double>(m.wall_ns));
       } else {
@@ -135,7 +138,7 @@ void throughput(const Paths& paths, const Setup& setup, Report& report) {
         const Measure m = run(floor);
         if (m.status != 0) {
           report.add({measure, "autolog", "", "", "", "", Verdict::kSkipped, "floor failed"});
-          return;
+          return 0;
         }
         floor_ns.push_back(static_cast<double>(m.wall_ns));
       }
@@ -152,36 +155,71 @@ void throughput(const Paths& paths, const Setup& setup, Report& report) {
     row.note = shown == expected ? "first plate checked" : "autolog2 shows '" + shown + "', expected " + expected;
   }
   report.add(row);
+  return kThroughputArticles / (a / 1e9);
 }
 
-// The 200,000-article file, made once by autolog itself and kept until autolog
-// changes.
-std::string base_file(const Paths& paths, Report& report, std::string* problem) {
-  const std::string folder = paths.root + "/base-" + std::to_string(kBaseArticles);
-  struct stat program {};
-  stat(paths.autolog.c_str(), &program);
-  const std::string stamp = std::to_string(program.st_size) + " " +
-                            std::to_string(program.st_mtim.tv_sec) + "." +
-                            std::to_string(program.st_mtim.tv_nsec) + " " + std::to_string(kBaseArticles);
-  const std::string stamp_path = paths.root + "/base.stamp";
+// Adds articles to the article file in a folder: by autolog's dialogue, or straight
+// through SQLite by the floor. Returns an empty string when it went well, otherwise
+// what went wrong.
+using Adder = std::function<std::string(const std::string& folder, unsigned first, unsigned count,
+                                        Measure* measure)>;
+
+Adder autolog_adder(const Paths& paths) {
+  return [&paths](const std::string& folder, unsigned first, unsigned count, Measure* measure) {
+    const std::string input = count == 0 ? paths.inputs + "/none.in"
+                                         : articles_input(paths, "add", first, count);
+    return checked(autolog_run(paths, folder, input), measure);
+  };
+}
+
+Adder floor_adder(const Paths& paths) {
+  return [&paths](const std::string& folder, unsigned first, unsigned count, Measure* measure) {
+    *measure = run(Command{paths.floor, {article_file(folder), std::to_string(first), std::to_string(count)}});
+    return measure->status == 0 ? std::string() : "floor failed";
+  };
+}
+
+// The 200,000-article file made by program (autolog itself, or the floor), made once
+// and kept until the program or the articles change.
+std::string base_file(const Paths& paths, const std::string& program, const Adder& add,
+                      Report& report, std::string* problem) {
+  const std::string name = fs::path(program).filename().string();
+  const std::string folder = paths.root + "/base-" + name;
+  struct stat made_by {};
+  stat(program.c_str(), &made_by);
+  char last[kArticleTextMax];
+  const std::string last_text(last, article_text(kBaseArticles - 1, last));
+  const std::string stamp = std::to_string(made_by.st_size) + " " +
+                            std::to_string(made_by.st_mtim.tv_sec) + "." +
+                            std::to_string(made_by.st_mtim.tv_nsec) + " " +
+                            std::to_string(kBaseArticles) + " " +
+                            std::to_string(std::hash<std::string>{}(last_text));
+  const std::string stamp_path = folder + ".stamp";
   const auto kept = lines(stamp_path, 1);
   if (!kept.empty() && kept[0] == stamp && exists(folder)) return folder;
 
   fs::remove(stamp_path);
   fresh_folder(folder);
-  const std::string input = articles_input(paths, "base", 0, kBaseArticles);
   Measure m;
-  *problem = checked(autolog_run(paths, folder, input), &m);
+  *problem = add(folder, 0, kBaseArticles, &m);
   if (!problem->empty()) return "";
   std::ofstream(stamp_path) << stamp << "\n";
-  report.add({"build the " + grouped(kBaseArticles) + "-article file", "autolog",
-              milliseconds(static_cast<double>(m.wall_ns)), "", "", "", Verdict::kInfo,
-              grouped(kBaseArticles / (static_cast<double>(m.wall_ns) / 1e9)) + " art/s; kept for the next run"});
+  const double ns = static_cast<double>(m.wall_ns);
+  report.add({"make the " + grouped(kBaseArticles) + "-article file", name, milliseconds(ns), "", "", "",
+              Verdict::kInfo, grouped(kBaseArticles / (ns / 1e9)) + " art/s; kept for the next run"});
   return folder;
 }
 
+// A working copy of a kept file, so that the kept one stays as it was made.
+std::string working_copy(const std::string& base) {
+  const std::string copy = base + "-copy";
+  fs::remove_all(copy);
+  fs::copy(base, copy, fs::copy_options::recursive);
+  return copy;
+}
+
 void open_large(const Paths& paths, const Setup& setup, const std::string& large, Report& report) {
-  const std::string measure = "autolog2 on " + grouped(kBaseArticles) + " vs 1 article";
+  const std::string measure = "open, read first: " + grouped(kBaseArticles) + " vs 1 article";
   if (!exists(paths.autolog2)) {
     report.add({measure, "autolog2", "", "", "", "", Verdict::kSkipped, "not built"});
     return;
@@ -217,33 +255,38 @@ void open_large(const Paths& paths, const Setup& setup, const std::string& large
   report.add(row);
 }
 
-void scaling(const Paths& paths, const Setup& setup, const std::string& large, Report& report) {
-  const std::string measure = "autolog 1,000 into " + grouped(kBaseArticles) + " vs empty";
+// Adds 1,000 articles to the large file and to an empty one, in turn.
+void scaling(const Paths& paths, const Setup& setup, const std::string& program, const Adder& add,
+             const std::string& large, Report& report, bool with_target) {
+  const std::string measure = "1,000 into " + grouped(kBaseArticles) + " vs empty";
   const std::string empty = paths.root + "/empty";
-  const std::string none = paths.inputs + "/none.in";
-  std::ofstream(none, std::ios::binary) << "n\n";
   std::vector<double> large_ns;
   std::vector<double> empty_ns;
   for (int rep = 0; rep < setup.scaling_reps; ++rep) {
     // Each pass adds new plates, spread over the whole key range.
     const unsigned first = kBaseArticles + static_cast<unsigned>(rep) * kBatchArticles;
-    const std::string batch = articles_input(paths, "batch-" + std::to_string(rep), first, kBatchArticles);
     fresh_folder(empty);
     Measure m;
-    std::string problem = checked(autolog_run(paths, empty, none), &m);  // the empty file
+    std::string problem = add(empty, 0, 0, &m);  // the empty file
     for (int turn = 0; turn < 2 && problem.empty(); ++turn) {
       const bool large_turn = (turn == 0) == (rep % 2 == 0);
-      problem = checked(autolog_run(paths, large_turn ? large : empty, batch), &m);
+      problem = add(large_turn ? large : empty, first, kBatchArticles, &m);
       (large_turn ? large_ns : empty_ns).push_back(static_cast<double>(m.wall_ns));
     }
     if (!problem.empty()) {
-      report.add({measure, "autolog", "", "", "", "", Verdict::kSkipped, problem});
+      report.add({measure, program, "", "", "", "", Verdict::kSkipped, problem});
       return;
     }
   }
   const double l = median(large_ns);
   const double e = median(empty_ns);
-  report.add(ratio_row(measure, "autolog", milliseconds(l), milliseconds(e), l / e, kScalingLimit));
+  Row row = ratio_row(measure, program, milliseconds(l), milliseconds(e), l / e, kScalingLimit);
+  if (!with_target) {
+    row.verdict = Verdict::kInfo;
+    row.target.clear();
+    row.note = "the same inserts straight through SQLite";
+  }
+  report.add(row);
 }
 
 }  // namespace
@@ -254,31 +297,47 @@ void fleet_suite(const Setup& setup, Report& report) {
               setup.data_dir + "/outputs", setup.data_dir};
   fs::create_directories(paths.inputs);
   fs::create_directories(paths.outputs);
+  std::ofstream(paths.inputs + "/none.in", std::ios::binary) << "n\n";
+  const bool floor = exists(paths.floor);
+  const std::string scaling_measure = "1,000 into " + grouped(kBaseArticles) + " vs empty";
   if (!exists(paths.autolog)) {
-    for (const char* measure : {"autolog 20,000 articles", "autolog 1,000 into 200,000 vs empty"}) {
+    for (const std::string& measure : {std::string("20,000 articles"), scaling_measure}) {
       report.add({measure, "autolog", "", "", "", "", Verdict::kSkipped, "not built"});
     }
-    report.add({"autolog2 on 200,000 vs 1 article", "autolog2", "", "", "", "", Verdict::kSkipped,
-                exists(paths.autolog2) ? "needs autolog to make its files" : "not built"});
+    report.add({"open, read first: " + grouped(kBaseArticles) + " vs 1 article", "autolog2", "", "", "", "",
+                Verdict::kSkipped, exists(paths.autolog2) ? "needs autolog to make its files" : "not built"});
     return;
   }
-  if (!exists(paths.floor)) {
-    report.add({"autolog 20,000 articles", "autolog", "", "", "", "", Verdict::kSkipped, "floor not built"});
+  if (floor) {
+    // Making the large file must not take the whole benchmark's time.
+    const double rate = throughput(paths, setup, report);
+    if (rate > 0 && kBaseArticles / rate > kLongestBaseSeconds) {
+      report.add({scaling_measure, "autolog", "", "", "", "", Verdict::kSkipped,
+                  "too slow to make a " + grouped(kBaseArticles) + "-article file in " +
+                      grouped(kLongestBaseSeconds) + " s"});
+      return;
+    }
   } else {
-    throughput(paths, setup, report);
+    report.add({"20,000 articles", "autolog", "", "", "", "", Verdict::kSkipped, "floor not built"});
   }
   std::string problem;
-  const std::string base = base_file(paths, report, &problem);
+  const std::string base = base_file(paths, paths.autolog, autolog_adder(paths), report, &problem);
   if (base.empty()) {
-    report.add({"200,000-article file", "autolog", "", "", "", "", Verdict::kSkipped, problem});
+    report.add({"make the " + grouped(kBaseArticles) + "-article file", "autolog", "", "", "", "",
+                Verdict::kSkipped, problem});
     return;
   }
-  // Work on a copy: the kept file stays as autolog made it.
-  const std::string large = paths.root + "/large";
-  fs::remove_all(large);
-  fs::copy(base, large, fs::copy_options::recursive);
+  const std::string large = working_copy(base);
   open_large(paths, setup, large, report);
-  scaling(paths, setup, large, report);
+  scaling(paths, setup, "autolog", autolog_adder(paths), large, report, true);
+  // The floor's own figure shows how much of the cost is SQLite's.
+  if (floor) {
+    const std::string floor_base = base_file(paths, paths.floor, floor_adder(paths), report, &problem);
+    if (!floor_base.empty()) {
+      scaling(paths, setup, "articles_floor", floor_adder(paths), working_copy(floor_base), report,
+              false);
+    }
+  }
 }
 
 }  // namespace bench
