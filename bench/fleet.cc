@@ -91,13 +91,13 @@ Command autolog_run(const Paths& paths, const std::string& folder, const std::st
   return command;
 }
 
-// Runs autolog; an empty string when it ran and its open showed status 00,
-// otherwise what went wrong.
+// Runs autolog; an empty string when it ran and its open succeeded (a status of the
+// class 0x, such as 00, or 05 for a file the open created), otherwise what went wrong.
 std::string checked(const Command& command, Measure* measure) {
   *measure = run(command);
   if (measure->status != 0) return "exit status " + std::to_string(measure->status);
   const auto first = lines(command.stdout_path, 1);
-  if (first.empty() || first[0] != "00") {
+  if (first.empty() || first[0].size() != 2 || first[0][0] != '0') {
     return "open status " + (first.empty() ? std::string("missing") : first[0]);
   }
   return "";
