@@ -1,9 +1,12 @@
 # Two commands do everything on a new machine: `make run` and `make test`.
+# `make bench` measures the programs in a release build of their own.
 BUILD ?= build
+BENCH_BUILD ?= build-release
 PROGRAM ?= autolog
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test test-sanitize package clean
+.PHONY: all deps configure build run test test-sanitize package bench clean
+
 
 all: build
 
@@ -32,5 +35,11 @@ test-sanitize: deps
 package: build
 	@cmake --build $(BUILD) --target package -- --no-print-directory
 
+
+bench: deps
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_suite -- --no-print-directory
+	@$(BENCH_BUILD)/bench/bench_run --csv $(BUILD)/bench.csv
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-*
+	rm -rf $(BUILD) $(BUILD)-* $(BENCH_BUILD)
