@@ -7,7 +7,6 @@ JOBS ?= $(shell nproc)
 
 .PHONY: all deps configure build run test test-sanitize package bench clean
 
-
 all: build
 
 deps:
