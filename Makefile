@@ -1,9 +1,11 @@
 # Two commands do everything on a new machine: `make run` and `make test`.
+# `make bench` measures the programs in a release build of their own.
 BUILD ?= build
+BENCH_BUILD ?= build-release
 PROGRAM ?= autolog
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test test-sanitize package fuzz clean
+.PHONY: all deps configure build run test test-sanitize package bench fuzz clean
 
 all: build
 
@@ -32,6 +34,12 @@ test-sanitize: deps
 package: build
 	@cmake --build $(BUILD) --target package -- --no-print-directory
 
+
+bench: deps
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_suite -- --no-print-directory
+	@$(BENCH_BUILD)/bench/bench_run --csv $(BUILD)/bench.csv
+
 # libFuzzer: builds every fuzz target with clang (installing it when missing, as root)
 # and runs each for FUZZ_SECONDS; a crash, a failed check, a hang or runaway memory
 # fails it (see scripts/run-fuzzers).
@@ -46,4 +54,4 @@ fuzz:
 	@scripts/run-fuzzers $(BUILD)-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-*
+	rm -rf $(BUILD) $(BUILD)-* $(BENCH_BUILD)

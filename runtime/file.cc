@@ -1,0 +1,211 @@
+// File layer: open state, the rules of open modes, statuses, the reports of lost
+// records on standard error, and the closing of open files at stop.
+#include "runtime/file.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace rt {
+
+int exception_code = 0;
+FileDeclaration* error_file = nullptr;
+
+namespace {
+
+std::vector<FileDeclaration*>& open_files() {
+  static std::vector<FileDeclaration*> files;
+  return files;
+}
+
+const char* meaning(FileStatus status) {
+  switch (status) {
+    case FileStatus::kOk: return "done";
+    case FileStatus::kDuplicateAlternateKey: return "done, alternate key already held";
+    case FileStatus::kAtEnd: return "no next record";
+    case FileStatus::kDuplicateKey: return "a record with this key is already in the file";
+    case FileStatus::kFailed: return "failed";
+    case FileStatus::kNotFound: return "no such file";
+    case FileStatus::kDenied: return "permission denied";
+    case FileStatus::kWrongShape: return "not a file of this record length and key table";
+    case FileStatus::kAlreadyOpen: return "the file is already open";
+    case FileStatus::kNotOpen: return "the file is not open";
+    case FileStatus::kNotOpenForInput: return "the file is not open for input";
+    case FileStatus::kNotOpenForOutput: return "the file is not open for output";
+  }
+  return "failed";
+}
+
+// Text for one line of standard error: control bytes shown as \xHH.
+std::string printable(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 15];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+// One line on standard error, naming the program and the file.
+void report(const FileDeclaration* file, const std::string& text, FileStatus status) {
+  const auto value = static_cast<unsigned>(status);
+  std::string line = std::string(program_name()) + ": " + file->declared_name + ": " + text +
+                     " (status " + char('0' + value / 10) + char('0' + value % 10) + ")\n";
+  size_t done = 0;
+  while (done < line.size()) {
+    const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+}
+
+// Stores the status of an operation in the declaration's status area and in the
+// program's status field, and marks a failure for the program's error path.
+void finish(FileDeclaration* file, FileStatus status, const Field* status_field) {
+  const auto value = static_cast<unsigned>(status);
+  file->status[0] = static_cast<char>('0' + value / 10);
+  file->status[1] = static_cast<char>('0' + value % 10);
+  if (status_field != nullptr) std::memcpy(status_field->storage, file->status, 2);
+  if (!succeeded(status)) {
+    exception_code = static_cast<int>(value);
+    error_file = file;
+  }
+}
+
+void close_open_files() {
+  while (!open_files().empty()) close(open_files().back(), kCloseNormal, nullptr);
+}
+
+uint32_t record_length(const FileDeclaration* file) { return file->record_max; }
+
+// The key of a record for a report: the primary key's bytes, trailing spaces dropped.
+std::string key_of(const FileDeclaration* file, const char* record) {
+  if (file->key_count == 0) return "";
+  std::string_view key(record + file->keys[0].offset, file->keys[0].field.size);
+  while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
+  return printable(key);
+}
+
+// The record length and key table of a declaration; false when they do not fit.
+bool shape_of(const FileDeclaration* file, std::vector<KeyShape>* keys) {
+  const uint32_t length = record_length(file);
+  if (file->record_min != length || file->record.size != length || file->key_count == 0) return false;
+  for (uint32_t k = 0; k < file->key_count; ++k) {
+    const KeyEntry& entry = file->keys[k];
+    if (entry.field.size == 0 || entry.offset > length || entry.field.size > length - entry.offset) {
+      return false;
+    }
+    keys->push_back({entry.offset, entry.field.size, entry.flag == kDuplicates});
+  }
+  return !(*keys)[0].duplicates;
+}
+
+}  // namespace
+
+std::string file_name(Item assignment) {
+  std::string_view name(assignment.storage, assignment.size);
+  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+  const bool mapped = current_module == nullptr || current_module->map_file_names != 0;
+  if (mapped && !name.empty() && name.front() == '$') {
+    name.remove_prefix(1);
+    const char* value = std::getenv(std::string(name).c_str());
+    if (value != nullptr && value[0] != '\0') return value;
+  }
+  return std::string(name);
+}
+
+void open(FileDeclaration* file, int mode, int /*sharing*/, const Field* status) {
+  const std::string path = file_name(file->assignment);
+  std::vector<KeyShape> keys;
+  Opened opened;
+  if (file->open_mode != 0) {
+    opened.status = FileStatus::kAlreadyOpen;
+    opened.reason = meaning(opened.status);
+  } else if (mode != kOpenInput && mode != kOpenInputOutput) {
+    opened.reason = "open mode " + std::to_string(mode) + " not supported";
+  } else if (!shape_of(file, &keys)) {
+    opened.reason = "the declaration's record length and key table do not fit";
+  } else {
+    opened = open_storage({path, file->declared_name, FileShape{record_length(file), keys},
+                           mode == kOpenInput ? StorageMode::kInput : StorageMode::kInputOutput});
+  }
+  if (opened.status == FileStatus::kOk) {
+    file->storage = opened.storage.release();
+    file->open_mode = mode;
+    open_files().push_back(file);
+    at_stop(close_open_files);
+  } else {
+    report(file, "cannot open " + printable(path) + ": " + printable(opened.reason), opened.status);
+  }
+  finish(file, opened.status, status);
+}
+
+void write(FileDeclaration* file, const Field& record, int /*option*/, const Field* status) {
+  FileStatus result;
+  std::string reason;
+  if (file->open_mode != kOpenInputOutput) {
+    result = FileStatus::kNotOpenForOutput;
+    reason = meaning(result);
+  } else if (record.size != record_length(file)) {
+    result = FileStatus::kFailed;
+    reason = "a record of " + std::to_string(record.size) + " bytes";
+  } else {
+    result = file->storage->insert(record.storage);
+    reason = result == FileStatus::kDuplicateKey ? meaning(result) : file->storage->reason();
+  }
+  if (!succeeded(result)) {
+    const std::string key = record.size >= record_length(file) ? key_of(file, record.storage) : "";
+    report(file, "record \"" + key + "\" not written: " + printable(reason), result);
+  }
+  finish(file, result, status);
+}
+
+void read(FileDeclaration* file, const Field* key, const Field* status, int option) {
+  FileStatus result;
+  if (file->open_mode == 0) {
+    result = FileStatus::kNotOpenForInput;
+  } else if (key != nullptr || option != kReadNext) {
+    result = FileStatus::kFailed;  // only sequential reads are kept up
+  } else {
+    result = file->storage->read_next(file->record.storage);
+  }
+  finish(file, result, status);
+}
+
+void close(FileDeclaration* file, int /*option*/, const Field* status) {
+  if (file->open_mode == 0) return finish(file, FileStatus::kNotOpen, status);
+  const FileStatus result = file->storage->close();
+  delete file->storage;
+  file->storage = nullptr;
+  file->open_mode = 0;
+  std::erase(open_files(), file);
+  finish(file, result, status);
+}
+
+void default_error_handle() {
+  if (error_file == nullptr) return;
+  const FileStatus status = static_cast<FileStatus>((error_file->status[0] - '0') * 10 +
+                                                    (error_file->status[1] - '0'));
+  report(error_file, std::string("file error: ") + meaning(status), status);
+}
+
+void file_error_path(const Program& program, int32_t label) {
+  if (error_file != nullptr && error_file->has_status == 0) {
+    default_error_handle();
+    stop_run(1);
+  }
+  const PerformStack* stack = program.stack();
+  if (stack == nullptr || stack->label_at(stack->index()) != label) fatal_error(kNoErrorPerform);
+}
+
+}  // namespace rt

@@ -1,0 +1,500 @@
+// SQLite storage: checks of a file before SQLite sees it, creation in one step, and
+// the records table.
+#include "runtime/sqlite_storage.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace rt {
+namespace {
+
+constexpr char kMagic[16] = "SQLite format 3";  // with its terminating zero: 16 bytes
+constexpr size_t kHeaderSize = 100;
+
+// Header fields (big-endian) and the file format bytes that mark WAL mode.
+constexpr size_t kWriteVersionAt = 18;
+constexpr size_t kReadVersionAt = 19;
+constexpr unsigned char kWalFormat = 2;
+constexpr size_t kUserVersionAt = 60;
+constexpr size_t kApplicationIdAt = 68;
+
+uint32_t big_endian(const unsigned char* bytes) {
+  return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
+}
+
+std::string key_table_text(const FileShape& shape) {
+  const std::string text = describe(shape);
+  return text.substr(text.find(' ') + 1);
+}
+
+Opened failure(FileStatus status, std::string reason) {
+  Opened opened;
+  opened.status = status;
+  opened.reason = std::move(reason);
+  return opened;
+}
+
+// The status for a failed system call.
+FileStatus status_of_errno(int error) {
+  return error == EACCES || error == EPERM || error == EROFS ? FileStatus::kDenied
+                                                             : FileStatus::kFailed;
+}
+
+// The status for an SQLite result code (extended codes on).
+FileStatus status_of_sqlite(sqlite3* db, int rc) {
+  switch (rc & 0xff) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return FileStatus::kOk;
+    case SQLITE_CONSTRAINT:
+      return rc == SQLITE_CONSTRAINT_PRIMARYKEY || rc == SQLITE_CONSTRAINT_UNIQUE
+                 ? FileStatus::kDuplicateKey
+                 : FileStatus::kFailed;
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+    case SQLITE_READONLY:
+      return FileStatus::kDenied;
+    case SQLITE_CANTOPEN:
+      return db != nullptr ? status_of_errno(sqlite3_system_errno(db)) : FileStatus::kFailed;
+    case SQLITE_NOTADB:
+      return FileStatus::kWrongShape;
+    default:
+      return FileStatus::kFailed;
+  }
+}
+
+// The folder of a path ("." for a bare name).
+std::string folder_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// The URI of a path, with immutable=1 for a file read as it stands.
+std::string uri_of(const std::string& path, bool immutable) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  if (path.front() != '/') uri += "./";  // keeps a relative name from reading as an authority
+  for (const char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) || std::strchr("/-._~", c) != nullptr) {
+      uri += c;
+    } else {
+      uri += '%';
+      uri += kHex[byte >> 4];
+      uri += kHex[byte & 15];
+    }
+  }
+  return immutable ? uri + "?immutable=1" : uri;
+}
+
+// Checks the header of an existing file without giving it to SQLite.
+FileStatus check_header(const std::string& path, const FileShape& shape, std::string* reason) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    *reason = std::strerror(errno);
+    return status_of_errno(errno);
+  }
+  unsigned char header[kHeaderSize];
+  ssize_t got;
+  do {
+    got = ::pread(fd, header, sizeof header, 0);
+  } while (got < 0 && errno == EINTR);
+  const int error = errno;
+  ::close(fd);
+  if (got < 0) {
+    *reason = std::strerror(error);
+    return FileStatus::kFailed;
+  }
+  if (got < static_cast<ssize_t>(kHeaderSize) || std::memcmp(header, kMagic, sizeof kMagic) != 0) {
+    *reason = "not an SQLite database";
+    return FileStatus::kWrongShape;
+  }
+  if (big_endian(header + kApplicationIdAt) != kSqliteApplicationId ||
+      header[kWriteVersionAt] != kWalFormat || header[kReadVersionAt] != kWalFormat) {
+    *reason = "an SQLite database that is not an indexed file of this runtime";
+    return FileStatus::kWrongShape;
+  }
+  if (big_endian(header + kUserVersionAt) != shape_mark(shape)) {
+    *reason = "the file has another record length or key table than " + describe(shape);
+    return FileStatus::kWrongShape;
+  }
+  return FileStatus::kOk;
+}
+
+// Runs SQL on a connection; false with reason set when it fails.
+bool execute(sqlite3* db, const std::string& sql, std::string* reason) {
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+  *reason = sqlite3_errmsg(db);
+  return false;
+}
+
+// The statements that make an empty file of this shape.
+std::string schema(const FileShape& shape) {
+  std::string sql = "CREATE TABLE layout(record_length INTEGER NOT NULL, key_table TEXT NOT NULL);";
+  sql += "INSERT INTO layout VALUES(" + std::to_string(shape.record_length) + ", '" +
+         key_table_text(shape) + "');";
+  sql += "CREATE TABLE records(";
+  for (size_t k = 0; k < shape.keys.size(); ++k) {
+    sql += "key" + std::to_string(k) + " BLOB NOT NULL" + (k == 0 ? " PRIMARY KEY" : "") + ", ";
+  }
+  sql += "record BLOB NOT NULL) WITHOUT ROWID;";
+  for (size_t k = 1; k < shape.keys.size(); ++k) {
+    const std::string name = "key" + std::to_string(k);
+    sql += std::string("CREATE ") + (shape.keys[k].duplicates ? "" : "UNIQUE ") + "INDEX records_" +
+           name + " ON records(" + name + ");";
+  }
+  sql += "PRAGMA application_id = " + std::to_string(static_cast<int32_t>(kSqliteApplicationId)) + ";";
+  sql += "PRAGMA user_version = " + std::to_string(static_cast<int32_t>(shape_mark(shape))) + ";";
+  return sql;
+}
+
+// The bytes of a new, empty file of this shape, in WAL mode.
+bool empty_file_image(const FileShape& shape, std::vector<unsigned char>* image, std::string* reason) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY, nullptr) != SQLITE_OK) {
+    *reason = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    return false;
+  }
+  bool done = execute(db, schema(shape), reason);
+  if (done) {
+    sqlite3_int64 size = 0;
+    unsigned char* bytes = sqlite3_serialize(db, "main", &size, 0);
+    done = bytes != nullptr && size >= static_cast<sqlite3_int64>(kHeaderSize);
+    if (done) {
+      image->assign(bytes, bytes + size);
+      (*image)[kWriteVersionAt] = kWalFormat;
+      (*image)[kReadVersionAt] = kWalFormat;
+    } else {
+      *reason = "could not build the empty file";
+    }
+    sqlite3_free(bytes);
+  }
+  sqlite3_close(db);
+  return done;
+}
+
+bool write_all(int fd, const std::vector<unsigned char>& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return ::fsync(fd) == 0;
+}
+
+// Creates the file whole under its name: its bytes are written to a file without a
+// name (or, where the file system has none, under a temporary name) in the same
+// folder, then linked in place. A link never replaces a file, so when processes
+// create the file at once, one of them wins and the others open its file.
+FileStatus create(const std::string& path, const FileShape& shape, std::string* reason) {
+  std::vector<unsigned char> image;
+  if (!empty_file_image(shape, &image, reason)) return FileStatus::kFailed;
+  const std::string folder = folder_of(path);
+
+  std::string temporary;
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    temporary = path + ".new-XXXXXX";
+    fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd >= 0) {
+      const mode_t mask = ::umask(0);
+      ::umask(mask);
+      ::fchmod(fd, 0666 & ~mask);
+    }
+  }
+  if (fd < 0) {
+    *reason = std::strerror(errno);
+    return status_of_errno(errno);
+  }
+  int error = 0;
+  if (!write_all(fd, image)) {
+    error = errno != 0 ? errno : EIO;
+  } else if (temporary.empty()) {
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    if (::linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
+        (errno != ENOENT || ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) != 0)) {
+      error = errno;
+    }
+  } else if (::link(temporary.c_str(), path.c_str()) != 0) {
+    error = errno;
+  }
+  if (!temporary.empty()) ::unlink(temporary.c_str());
+  ::close(fd);
+  if (error == EEXIST) return FileStatus::kOk;  // made by another process meanwhile
+  if (error != 0) {
+    *reason = std::strerror(error);
+    return status_of_errno(error);
+  }
+  const int folder_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder_fd >= 0) {  // the new name itself survives a crash
+    ::fsync(folder_fd);
+    ::close(folder_fd);
+  }
+  return FileStatus::kOk;
+}
+
+// A prepared statement, finalized when it goes.
+class Statement {
+ public:
+  Statement() = default;
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  ~Statement() { sqlite3_finalize(statement_); }
+
+  int prepare(sqlite3* db, const std::string& sql) {
+    return sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement_, nullptr);
+  }
+  sqlite3_stmt* get() const { return statement_; }
+  void bind(int index, const char* bytes, uint32_t length) {
+    sqlite3_bind_blob(statement_, index, bytes, static_cast<int>(length), SQLITE_STATIC);
+  }
+  // One step; the statement is reset unless it produced a row.
+  int step() {
+    const int rc = sqlite3_step(statement_);
+    if (rc != SQLITE_ROW) sqlite3_reset(statement_);
+    return rc;
+  }
+  void reset() { sqlite3_reset(statement_); }
+  void finalize() {
+    sqlite3_finalize(statement_);
+    statement_ = nullptr;
+  }
+
+ private:
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+class SqliteStorage final : public Storage {
+ public:
+  SqliteStorage(sqlite3* db, const FileShape& shape)
+      : db_(db), record_length_(shape.record_length), keys_(shape.keys.begin(), shape.keys.end()),
+        alternate_taken_(keys_.size()) {}
+  ~SqliteStorage() override { close(); }
+
+  // Checks the file's own record of its shape and prepares the statements.
+  FileStatus start(const FileShape& shape);
+
+  FileStatus insert(const char* record) override;
+  FileStatus read_next(char* record) override;
+  FileStatus close() override;
+  std::string reason() const override { return reason_; }
+
+ private:
+  FileStatus fail(int rc) {
+    reason_ = (rc & 0xff) == SQLITE_BUSY ? "the file stayed busy" : sqlite3_errmsg(db_);
+    return status_of_sqlite(db_, rc);
+  }
+
+  sqlite3* db_;
+  uint32_t record_length_;
+  std::vector<KeyShape> keys_;
+  Statement begin_, commit_, rollback_, insert_, first_, next_;
+  std::vector<Statement> alternate_taken_;  // [k]: is alternate key k held by a record?
+  std::string last_key_;                    // primary key of the record read last
+  bool read_any_ = false;
+  std::string reason_;
+};
+
+FileStatus SqliteStorage::start(const FileShape& shape) {
+  Statement layout;
+  int rc = layout.prepare(db_, "SELECT record_length, key_table FROM layout");
+  if (rc == SQLITE_OK) rc = layout.step();
+  if (rc != SQLITE_ROW) {
+    const FileStatus status = fail(rc);
+    if (status == FileStatus::kOk || (rc & 0xff) == SQLITE_ERROR) {
+      reason_ = "the file has no record of its shape";
+      return FileStatus::kWrongShape;
+    }
+    return status;
+  }
+  const auto* table = reinterpret_cast<const char*>(sqlite3_column_text(layout.get(), 1));
+  const bool same = sqlite3_column_int64(layout.get(), 0) == shape.record_length && table != nullptr &&
+                    key_table_text(shape) == table;
+  if (!same) {
+    reason_ = "the file has record length " + std::to_string(sqlite3_column_int64(layout.get(), 0)) +
+              " and keys " + (table != nullptr ? table : "") + ", not " + describe(shape);
+    return FileStatus::kWrongShape;
+  }
+  layout.reset();
+
+  std::string columns = "key0";
+  std::string values = "?1";
+  for (size_t k = 1; k < keys_.size(); ++k) {
+    columns += ", key" + std::to_string(k);
+    values += ", ?" + std::to_string(k + 1);
+  }
+  const std::string record_index = std::to_string(keys_.size() + 1);
+  rc = begin_.prepare(db_, "BEGIN IMMEDIATE");
+  if (rc == SQLITE_OK) rc = commit_.prepare(db_, "COMMIT");
+  if (rc == SQLITE_OK) rc = rollback_.prepare(db_, "ROLLBACK");
+  if (rc == SQLITE_OK) {
+    rc = insert_.prepare(db_, "INSERT INTO records(" + columns + ", record) VALUES(" + values + ", ?" +
+                                  record_index + ")");
+  }
+  if (rc == SQLITE_OK) rc = first_.prepare(db_, "SELECT key0, record FROM records ORDER BY key0 LIMIT 1");
+  if (rc == SQLITE_OK) {
+    rc = next_.prepare(db_, "SELECT key0, record FROM records WHERE key0 > ?1 ORDER BY key0 LIMIT 1");
+  }
+  for (size_t k = 1; rc == SQLITE_OK && k < keys_.size(); ++k) {
+    const std::string name = "key" + std::to_string(k);
+    rc = alternate_taken_[k].prepare(db_, "SELECT 1 FROM records WHERE " + name + " = ?1 LIMIT 1");
+  }
+  if (rc != SQLITE_OK) {
+    const FileStatus status = fail(rc);
+    return (rc & 0xff) == SQLITE_ERROR ? FileStatus::kWrongShape : status;
+  }
+  return FileStatus::kOk;
+}
+
+FileStatus SqliteStorage::insert(const char* record) {
+  reason_.clear();
+  int rc = begin_.step();
+  if (rc != SQLITE_DONE) return fail(rc);
+
+  bool alternate_held = false;
+  for (size_t k = 1; k < keys_.size(); ++k) {
+    if (!keys_[k].duplicates) continue;  // a unique index refuses it at the insert
+    alternate_taken_[k].bind(1, record + keys_[k].offset, keys_[k].length);
+    rc = alternate_taken_[k].step();
+    if (rc == SQLITE_ROW) alternate_held = true;
+    alternate_taken_[k].reset();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) break;
+  }
+  if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
+    for (size_t k = 0; k < keys_.size(); ++k) {
+      insert_.bind(static_cast<int>(k + 1), record + keys_[k].offset, keys_[k].length);
+    }
+    insert_.bind(static_cast<int>(keys_.size() + 1), record, record_length_);
+    rc = insert_.step();
+    sqlite3_clear_bindings(insert_.get());
+  }
+  if (rc == SQLITE_DONE) rc = commit_.step();
+  if (rc != SQLITE_DONE) {
+    const FileStatus status = fail(rc);
+    if (status == FileStatus::kDuplicateKey) reason_ = "a record with this key is already in the file";
+    if (!sqlite3_get_autocommit(db_)) rollback_.step();
+    return status;
+  }
+  return alternate_held ? FileStatus::kDuplicateAlternateKey : FileStatus::kOk;
+}
+
+FileStatus SqliteStorage::read_next(char* record) {
+  reason_.clear();
+  Statement& query = read_any_ ? next_ : first_;
+  if (read_any_) query.bind(1, last_key_.data(), static_cast<uint32_t>(last_key_.size()));
+  const int rc = query.step();
+  if (rc == SQLITE_DONE) return FileStatus::kAtEnd;
+  if (rc != SQLITE_ROW) return fail(rc);
+
+  const auto* key = static_cast<const char*>(sqlite3_column_blob(query.get(), 0));
+  const int key_length = sqlite3_column_bytes(query.get(), 0);
+  const auto* bytes = static_cast<const char*>(sqlite3_column_blob(query.get(), 1));
+  const int length = sqlite3_column_bytes(query.get(), 1);
+  FileStatus status = FileStatus::kOk;
+  if (length != static_cast<int>(record_length_) || bytes == nullptr) {
+    reason_ = "a record of " + std::to_string(length) + " bytes in the file";
+    status = FileStatus::kFailed;
+  } else {
+    std::memcpy(record, bytes, record_length_);
+    last_key_.assign(key != nullptr ? key : "", static_cast<size_t>(key_length));
+    read_any_ = true;
+  }
+  query.reset();
+  return status;
+}
+
+FileStatus SqliteStorage::close() {
+  if (db_ == nullptr) return FileStatus::kOk;
+  for (Statement* s : {&begin_, &commit_, &rollback_, &insert_, &first_, &next_}) s->finalize();
+  for (Statement& s : alternate_taken_) s.finalize();
+  const int rc = sqlite3_close(db_);
+  db_ = nullptr;
+  return rc == SQLITE_OK ? FileStatus::kOk : FileStatus::kFailed;
+}
+
+}  // namespace
+
+uint32_t shape_mark(const FileShape& shape) {
+  uint32_t hash = 2166136261u;  // FNV-1a over the shape's text
+  for (const char c : describe(shape)) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  }
+  return hash;
+}
+
+Opened open_sqlite(const StorageRequest& request) {
+  const std::string path(request.name);
+  const FileShape& shape = request.shape;
+  if (path.empty()) return failure(FileStatus::kFailed, "no file name");
+
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    const int error = errno;
+    if (error != ENOENT) return failure(status_of_errno(error), std::strerror(error));
+    struct stat folder;
+    if (::stat(folder_of(path).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+      return failure(FileStatus::kFailed, "no such folder");
+    }
+    if (request.mode == StorageMode::kInput) return failure(FileStatus::kNotFound, "no such file");
+    std::string reason;
+    const FileStatus created = create(path, shape, &reason);
+    if (created != FileStatus::kOk) return failure(created, "cannot create the file: " + reason);
+  } else if (S_ISDIR(st.st_mode)) {
+    return failure(FileStatus::kFailed, "a folder, not a file");
+  } else if (!S_ISREG(st.st_mode)) {
+    return failure(FileStatus::kFailed, "not a regular file");
+  }
+
+  std::string reason;
+  const FileStatus header = check_header(path, shape, &reason);
+  if (header != FileStatus::kOk) return failure(header, reason);
+
+  // WAL needs its side files beside the file. A connection that may write removes
+  // them when it is the last to close, so input opens, which write nothing either,
+  // use such a connection when they are allowed to. A reader that may not create
+  // the side files reads the file as it stands, when no writer has side files open.
+  const std::string folder = folder_of(path);
+  const bool can_write = ::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0 &&
+                         ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+  if (request.mode == StorageMode::kInputOutput && !can_write) {
+    return failure(status_of_errno(errno), std::strerror(errno));
+  }
+  struct stat wal;
+  const bool as_it_stands = !can_write && ::stat((path + "-wal").c_str(), &wal) != 0;
+  const int flags = (can_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_URI |
+                    SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(uri_of(path, as_it_stands).c_str(), &db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    Opened opened = failure(status_of_sqlite(db, rc), db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+    sqlite3_close(db);
+    return opened;
+  }
+  sqlite3_busy_timeout(db, kSqliteBusyTimeoutMs);
+  sqlite3_exec(db, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
+
+  auto storage = std::make_unique<SqliteStorage>(db, shape);
+  const FileStatus started = storage->start(shape);
+  if (started != FileStatus::kOk) return failure(started, storage->reason());
+  Opened opened;
+  opened.status = FileStatus::kOk;
+  opened.storage = std::move(storage);
+  return opened;
+}
+
+}  // namespace rt

@@ -1,0 +1,35 @@
+// The SQLite storage of an indexed file: one database file at the file's path, in WAL
+// mode with synchronous NORMAL, each insert its own committed transaction, so that a
+// record whose insert returned survives the end of the process, however abrupt, and
+// several processes can use the file at once (each waits for the others' writes).
+//
+// The database holds the records whole, as BLOBs, in a table keyed by the primary key
+// (BLOBs compare byte by byte, so records come back in ascending byte order of the
+// key), one column and index per alternate key, and the record length and key table
+// it was created with. Its header carries this layer's application id and a mark of
+// that shape, and both are checked before SQLite is given the file: a file of another
+// kind or shape is never opened by SQLite, so it stays exactly as it was, with no
+// side file beside it.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/storage.h"
+
+namespace rt {
+
+// The application id in the header of every file this storage creates ("RTIX").
+inline constexpr uint32_t kSqliteApplicationId = 0x52544958;
+
+// How long an operation waits for another process's transaction before it fails.
+inline constexpr int kSqliteBusyTimeoutMs = 30000;
+
+// The mark of a shape kept in the header (as its user version).
+uint32_t shape_mark(const FileShape& shape);
+
+// Opens request.name as a path; see open_storage for the statuses. An input-output
+// open of a missing file creates it, complete, under its name in one step, so that
+// processes opening it at the same moment all find the same whole file.
+Opened open_sqlite(const StorageRequest& request);
+
+}  // namespace rt

@@ -1,0 +1,279 @@
+#include "runtime/sqlite_storage.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "runtime/test_folder.h"
+
+namespace {
+
+using rt::FileStatus;
+using rt::StorageMode;
+using rt::testing::bytes_of;
+using rt::testing::others_in;
+using rt::testing::put_bytes;
+using rt::testing::TempFolder;
+
+constexpr rt::KeyShape kArticleKeys[] = {{0, 8, false}, {8, 2, true}, {18, 10, true}};
+constexpr rt::FileShape kArticleShape{88, kArticleKeys};
+
+// A record whose alternate keys are made from its key, so that distinct keys give
+// distinct alternate keys.
+std::string record_of(std::string key, char fill = '5') {
+  key.resize(8, ' ');
+  std::string record = key + key.substr(0, 2) + std::string(8, '\0') + key + "00";
+  record.resize(88, fill);
+  return record;
+}
+
+rt::Opened open(const std::string& path, StorageMode mode, const rt::FileShape& shape = kArticleShape) {
+  return rt::open_sqlite({path, "ARTICLES", shape, mode});
+}
+
+// Runs SQL on a database of its own, outside the storage.
+void sql(const std::string& path, const std::string& statements) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, statements.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+TEST(SqliteStorage, FilesOfAnotherKindOrShapeAreLeftExactlyAsTheyWere) {
+  TempFolder folder;
+  const std::string sqlite_header("SQLite format 3\0", 16);
+
+  // Article files of other shapes, made by the storage itself.
+  constexpr rt::KeyShape kUniqueWeek[] = {{0, 8, false}, {8, 2, false}, {18, 10, true}};
+  constexpr rt::KeyShape kTwoKeys[] = {{0, 8, false}, {8, 2, true}};
+  const rt::FileShape other_shapes[] = {{80, kArticleKeys}, {88, kUniqueWeek}, {88, kTwoKeys}};
+  int made = 0;
+  for (const rt::FileShape& shape : other_shapes) {
+    const std::string path = folder.file("shape" + std::to_string(made++));
+    rt::Opened opened = open(path, StorageMode::kInputOutput, shape);
+    ASSERT_EQ(opened.status, FileStatus::kOk);
+    opened.storage->insert(std::string(shape.record_length, 'k').data());
+  }
+  // One whose record of its shape was altered behind the header's back.
+  {
+    const std::string path = folder.file("altered");
+    ASSERT_EQ(open(path, StorageMode::kInputOutput).status, FileStatus::kOk);
+    sql(path, "UPDATE layout SET key_table = '0+8 8+2 18+10d'");
+  }
+  put_bytes(folder.file("text"), "AB123CD 07\n");
+  put_bytes(folder.file("empty"), "");
+  put_bytes(folder.file("short"), sqlite_header + "\x10\x00");
+  put_bytes(folder.file("zeros"), std::string(4096, '\0'));
+  sql(folder.file("foreign"), "CREATE TABLE t(x); INSERT INTO t VALUES(1);");
+  sql(folder.file("foreign_wal_mode"), "PRAGMA journal_mode=WAL; CREATE TABLE records(x); INSERT INTO records VALUES(1);");
+
+  struct Case {
+    const char* name;
+    const char* reason_part;
+  } cases[] = {
+      {"text", "not an SQLite database"},  {"empty", "not an SQLite database"},
+      {"short", "not an SQLite database"}, {"zeros", "not an SQLite database"},
+      {"foreign", "not an indexed file"},  {"foreign_wal_mode", "not an indexed file"},
+      {"shape0", "another record length"}, {"shape1", "another record length"},
+      {"shape2", "another record length"}, {"altered", "keys 0+8 8+2 18+10d"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = folder.file(c.name);
+    const std::string before = bytes_of(path);
+    struct stat st_before;
+    ASSERT_EQ(stat(path.c_str(), &st_before), 0);
+    for (StorageMode mode : {StorageMode::kInputOutput, StorageMode::kInput}) {
+      const rt::Opened opened = open(path, mode);
+      EXPECT_EQ(opened.status, FileStatus::kWrongShape) << c.name;
+      EXPECT_NE(opened.reason.find(c.reason_part), std::string::npos) << c.name << ": " << opened.reason;
+      EXPECT_EQ(opened.storage, nullptr);
+    }
+    struct stat st_after;
+    ASSERT_EQ(stat(path.c_str(), &st_after), 0);
+    EXPECT_EQ(bytes_of(path), before) << c.name;
+    EXPECT_EQ(st_after.st_mtim.tv_nsec, st_before.st_mtim.tv_nsec) << c.name;
+    for (const char* side : {"-wal", "-shm", "-journal"}) {
+      EXPECT_FALSE(std::filesystem::exists(path + side)) << c.name << side;
+    }
+  }
+}
+
+TEST(SqliteStorage, RecordsAreKeptWholeWithTheShapeInTheFile) {
+  TempFolder folder;
+  const std::string path = folder.file("articles");
+  {
+    rt::Opened opened = open(path, StorageMode::kInputOutput);
+    ASSERT_EQ(opened.status, FileStatus::kOk) << opened.reason;
+    std::string record = record_of("AB123CD");
+    record[87] = '\0';
+    EXPECT_EQ(opened.storage->insert(record.data()), FileStatus::kOk);
+    EXPECT_EQ(opened.storage->close(), FileStatus::kOk);
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* query = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db,
+                               "SELECT typeof(record), record, (SELECT record_length || ' ' || key_table FROM layout), "
+                               "(SELECT journal_mode FROM pragma_journal_mode) FROM records",
+                               -1, &query, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(query, 0)), "blob");
+  std::string expected = record_of("AB123CD");
+  expected[87] = '\0';
+  EXPECT_EQ(std::string(static_cast<const char*>(sqlite3_column_blob(query, 1)), sqlite3_column_bytes(query, 1)),
+            expected);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(query, 2)), "88 0+8 8+2d 18+10d");
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(query, 3)), "wal");
+  sqlite3_finalize(query);
+  sqlite3_close(db);
+}
+
+TEST(SqliteStorage, KeysWithAndWithoutDuplicates) {
+  TempFolder folder;
+  constexpr rt::KeyShape keys[] = {{0, 4, false}, {4, 2, true}, {6, 2, false}};
+  rt::Opened opened = open(folder.file("f"), StorageMode::kInputOutput, {8, keys});
+  ASSERT_EQ(opened.status, FileStatus::kOk);
+  rt::Storage& s = *opened.storage;
+  struct Case {
+    const char* record;
+    FileStatus status;
+  } cases[] = {
+      {"AAAA11xx", FileStatus::kOk},
+      {"BBBB11yy", FileStatus::kDuplicateAlternateKey},  // same second key: stored
+      {"AAAA22zz", FileStatus::kDuplicateKey},           // primary key taken
+      {"CCCC33xx", FileStatus::kDuplicateKey},           // third key allows no duplicates
+      {"DDDD33ww", FileStatus::kOk},
+  };
+  for (const Case& c : cases) EXPECT_EQ(s.insert(c.record), c.status) << c.record;
+  char record[9] = {};
+  std::vector<std::string> read;
+  while (s.read_next(record) == FileStatus::kOk) read.emplace_back(record, 8);
+  EXPECT_EQ(read, (std::vector<std::string>{"AAAA11xx", "BBBB11yy", "DDDD33ww"}));
+}
+
+TEST(SqliteStorage, InputOpensCreateNothingAndLeaveNoSideFiles) {
+  TempFolder folder;
+  const std::string path = folder.file("articles");
+  EXPECT_EQ(open(path, StorageMode::kInput).status, FileStatus::kNotFound);
+  EXPECT_EQ(others_in(folder.path(), ""), std::vector<std::string>{});
+
+  ASSERT_EQ(open(path, StorageMode::kInputOutput).status, FileStatus::kOk);
+  {
+    rt::Opened opened = open(path, StorageMode::kInput);
+    ASSERT_EQ(opened.status, FileStatus::kOk);
+    char record[88];
+    EXPECT_EQ(opened.storage->read_next(record), FileStatus::kAtEnd);
+  }
+  EXPECT_EQ(others_in(folder.path(), "articles"), std::vector<std::string>{});
+}
+
+TEST(SqliteStorage, ReadsSeeWhatAnotherConnectionWroteMeanwhile) {
+  TempFolder folder;
+  const std::string path = folder.file("articles");
+  rt::Opened writer = open(path, StorageMode::kInputOutput);
+  rt::Opened reader = open(path, StorageMode::kInput);
+  ASSERT_EQ(reader.status, FileStatus::kOk);
+  char record[88];
+  EXPECT_EQ(reader.storage->read_next(record), FileStatus::kAtEnd);
+  ASSERT_EQ(writer.storage->insert(record_of("BB").data()), FileStatus::kOk);
+  EXPECT_EQ(reader.storage->read_next(record), FileStatus::kOk);
+  EXPECT_EQ(std::string(record, 88), record_of("BB"));
+  ASSERT_EQ(writer.storage->insert(record_of("AA").data()), FileStatus::kOk);  // before the one read
+  ASSERT_EQ(writer.storage->insert(record_of("CC").data()), FileStatus::kOk);
+  EXPECT_EQ(reader.storage->read_next(record), FileStatus::kOk);
+  EXPECT_EQ(std::string(record, 88), record_of("CC"));
+  EXPECT_EQ(reader.storage->read_next(record), FileStatus::kAtEnd);
+}
+
+// Runs body in a child process and returns its exit status.
+template <class Body>
+int in_child(Body body) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+TEST(SqliteStorage, ProcessesCreatingTheFileAtOnceAllFindOneWholeFile) {
+  for (int round = 0; round < 3; ++round) {
+    TempFolder folder;
+    const std::string path = folder.file("articles");
+    constexpr int kProcesses = 6;
+    pid_t children[kProcesses];
+    for (int i = 0; i < kProcesses; ++i) {
+      children[i] = fork();
+      if (children[i] == 0) {
+        rt::Opened opened = open(path, StorageMode::kInputOutput);
+        if (opened.status != FileStatus::kOk) _exit(static_cast<int>(opened.status));
+        _exit(static_cast<int>(opened.storage->insert(record_of("P" + std::to_string(i)).data())));
+      }
+    }
+    for (pid_t child : children) {
+      int status = 0;
+      waitpid(child, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << ": " << status;
+    }
+    rt::Opened opened = open(path, StorageMode::kInput);
+    ASSERT_EQ(opened.status, FileStatus::kOk) << opened.reason;
+    char record[88];
+    for (int i = 0; i < kProcesses; ++i) {
+      ASSERT_EQ(opened.storage->read_next(record), FileStatus::kOk);
+      EXPECT_EQ(std::string(record, 88), record_of("P" + std::to_string(i)));
+    }
+    EXPECT_EQ(opened.storage->read_next(record), FileStatus::kAtEnd);
+    opened.storage.reset();
+    EXPECT_EQ(others_in(folder.path(), "articles"), std::vector<std::string>{}) << "no temporary left";
+  }
+}
+
+TEST(SqliteStorage, PermissionRefusedIs37) {
+  TempFolder folder;
+  const std::string unreadable = folder.file("unreadable");
+  const std::string read_only = folder.file("read-only");
+  ASSERT_EQ(open(unreadable, StorageMode::kInputOutput).status, FileStatus::kOk);
+  ASSERT_EQ(open(read_only, StorageMode::kInputOutput).status, FileStatus::kOk);
+  chmod(unreadable.c_str(), 0);
+  chmod(read_only.c_str(), 0444);
+  const std::string read_only_before = bytes_of(read_only);
+  chmod(folder.path().c_str(), 0555);
+
+  // As root every permission is granted: the checks run as an unprivileged user.
+  const int status = in_child([&] {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 99;
+    struct Case {
+      std::string path;
+      StorageMode mode;
+      FileStatus status;
+    } cases[] = {
+        {unreadable, StorageMode::kInput, FileStatus::kDenied},
+        {unreadable, StorageMode::kInputOutput, FileStatus::kDenied},
+        {read_only, StorageMode::kInputOutput, FileStatus::kDenied},
+        {folder.file("new"), StorageMode::kInputOutput, FileStatus::kDenied},  // folder not writable
+        {read_only, StorageMode::kInput, FileStatus::kOk},                     // reading needs no write
+    };
+    int failed = 0;
+    for (const Case& c : cases) {
+      const rt::Opened opened = open(c.path, c.mode);
+      if (opened.status != c.status) {
+        std::fprintf(stderr, "%s: %d (%s)\n", c.path.c_str(), static_cast<int>(opened.status), opened.reason.c_str());
+        ++failed;
+      }
+    }
+    return failed;
+  });
+  chmod(folder.path().c_str(), 0755);
+  if (status == 99) GTEST_SKIP() << "cannot take an unprivileged user";
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(bytes_of(read_only), read_only_before);
+  EXPECT_FALSE(std::filesystem::exists(folder.file("new")));
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// Dialogue tests of autolog2: the status line, the first plate and the end message,
+// over files that autolog wrote.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/fleet.h"
+#include "tests/harness.h"
+#include "tests/live_program.h"
+
+namespace {
+
+using dialogue::Outcome;
+using dialogue::TempDir;
+using namespace fleet_test;
+
+const std::string kNothingRead(8, '\0');
+const std::string kEndLine = "fin de traitement\n";
+
+class Autolog2 : public ::testing::Test {
+ protected:
+  Outcome list(const std::string& path) { return dialogue::run("autolog2", "", {.env = {"fichier=" + path}}); }
+  void add(const std::string& answers) {
+    const Outcome run = dialogue::run("autolog", answers + "n\n", {.env = {"fichier=" + path_}});
+    ASSERT_EQ(run.status, 0);
+    ASSERT_EQ(run.err, "");
+  }
+
+  TempDir folder_;
+  std::string path_ = folder_.file("articles");
+};
+
+TEST_F(Autolog2, WorkedExampleShowsTheFirstPlateInPlateOrder) {
+  add(add_article("12", "ZZ999ZZ") + add_article("13", "AB123CD"));
+  const Outcome run = list(path_);
+  EXPECT_EQ(run.out, "00\nAB123CD \n" + kEndLine);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(entries_of(folder_.path()), std::vector<std::string>{"articles"});  // no side file left
+}
+
+TEST_F(Autolog2, PlatesAreShownAtFullWidthInByteOrder) {
+  struct Case {
+    std::vector<std::string> plates;  // added in this order
+    std::string shown;
+  } cases[] = {
+      {{"A1"}, "A1      "},
+      {{"b", "B", "a"}, "B       "},           // capitals sort before small letters
+      {{"AB12", "AB 12"}, "AB 12   "},        // a space sorts before digits
+      {{"\xC9T\xC9", "ZZZZZZZZ"}, "ZZZZZZZZ"},  // Latin-1 letters after ASCII
+      {{"123456789"}, "12345678"},          // cut to 8
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(path_);
+    std::string answers;
+    int week = 0;
+    for (const std::string& plate : c.plates) answers += add_article(std::to_string(++week), plate);
+    add(answers);
+    EXPECT_EQ(list(path_).out, "00\n" + c.shown + "\n" + kEndLine) << c.shown;
+  }
+}
+
+TEST_F(Autolog2, EmptyMissingAndForeignFiles) {
+  add("");  // autolog creates the file and adds nothing
+  std::filesystem::create_directory(folder_.file("folder"));
+  const std::string foreign = folder_.file("foreign");
+  std::ofstream(foreign, std::ios::binary) << "SQLite format 2\n";
+  struct Case {
+    std::string path;
+    const char* status;
+  } cases[] = {
+      {path_, "00"},                          // empty file: the read finds no record
+      {folder_.file("missing"), "35"},        // nothing is created
+      {folder_.file("folder"), "30"},
+      {foreign, "39"},
+  };
+  for (const Case& c : cases) {
+    const Outcome run = list(c.path);
+    EXPECT_EQ(run.out, c.status + ("\n" + kNothingRead + "\n" + kEndLine)) << c.path;
+    EXPECT_EQ(run.status, 0);
+    if (std::string(c.status) == "00") {
+      EXPECT_EQ(run.err, "");
+    } else {  // one line, with the path
+      EXPECT_EQ(run.err.find("autolog2: articles: cannot open " + c.path + ": "), 0u) << run.err;
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+  }
+  EXPECT_EQ(entries_of(folder_.path()).size(), 3u);  // articles, folder, foreign: nothing new
+  std::ifstream in(foreign, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "SQLite format 2\n");
+}
+
+TEST_F(Autolog2, ReadsWhileAutologWrites) {
+  dialogue::LiveProgram autolog("autolog", {"fichier=" + path_});
+  autolog.send(add_article("12", "MM"));
+  ASSERT_TRUE(autolog.wait_for(kQuestion, 2));
+  EXPECT_EQ(list(path_).out, "00\nMM      \n" + kEndLine);
+  autolog.send(add_article("12", "AA"));
+  ASSERT_TRUE(autolog.wait_for(kQuestion, 3));
+  EXPECT_EQ(list(path_).out, "00\nAA      \n" + kEndLine);
+  autolog.send("n\n");
+  EXPECT_EQ(autolog.wait(), 0);
+  EXPECT_EQ(autolog.err(), "");
+}
+
+TEST_F(Autolog2, TheFileIsFichierInTheCurrentFolderWhenTheVariableIsUnset) {
+  dialogue::Options options;
+  options.env = {"fichier"};
+  options.directory = folder_.path();
+  ASSERT_EQ(dialogue::run("autolog", add_article("12", "HERE") + "n\n", options).status, 0);
+  EXPECT_EQ(dialogue::run("autolog2", "", options).out, "00\nHERE    \n" + kEndLine);
+}
+
+}  // namespace

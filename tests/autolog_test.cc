@@ -1,0 +1,239 @@
+// Dialogue tests of autolog: standard input in, standard output, standard error,
+// status and the article file out.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/fleet.h"
+#include "tests/harness.h"
+#include "tests/live_program.h"
+
+namespace {
+
+using dialogue::Outcome;
+using dialogue::TempDir;
+using namespace fleet_test;
+
+const std::string kMenuRound = kQuestion + kMenu;
+const std::string kAdded = kQuestion + kMenu + article_prompts();
+
+class Autolog : public ::testing::Test {
+ protected:
+  Outcome run(const std::string& input) {
+    dialogue::Options options;
+    options.env = {"fichier=" + path_};
+    return dialogue::run("autolog", input, options);
+  }
+  // The run ended with the file closed: nothing but the file in its folder.
+  void expect_closed() { EXPECT_EQ(entries_of(folder_.path()), std::vector<std::string>{"articles"}); }
+
+  TempDir folder_;
+  std::string path_ = folder_.file("articles");
+};
+
+TEST_F(Autolog, WorkedExampleAddsOneArticle) {
+  const std::string input =
+      "o\n2\n7\nAB123CD\n"
+      "250\n35.40\n"    // Monday: 0250 003540
+      "7\n1234.56\n"    // Tuesday: 0007 123456
+      "\n\n"            // Wednesday: empty answers store zero
+      "9999\n9999.99\n"
+      "35\n35\n"        // a whole number of costs gets two zero decimals
+      "12345\n0.5\n"    // a fifth digit of mileage is dropped
+      "abc\nabc\n"
+      "n\n";
+  const Outcome run = this->run(input);
+  EXPECT_EQ(run.out, "00\n" + kAdded + kQuestion + kEnd);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.status, 0);
+  const std::string record = std::string("AB123CD 07") + std::string(8, '\0') +
+                             "0250003540" "0007123456" "0000000000" "9999999999" "0035003500" "2345000050" "0000000000";
+  EXPECT_EQ(records_in(path_), std::vector<std::string>{record});
+  expect_closed();
+}
+
+TEST_F(Autolog, QuestionAndMenuEdgeCases) {
+  const std::string twelve = add_article("12", "AB123CD");
+  struct Case {
+    const char* name;
+    std::string input;
+    std::string out;  // after the status line
+    std::vector<std::string> plates;
+  } cases[] = {
+      {"n at once", "n\n", kQuestion + kEnd, {}},
+      {"N at once", "N\n", kQuestion + kEnd, {}},
+      {"empty and other replies ask again", "\nx\nO\n1\nn\n",
+       kQuestion + kQuestion + kMenuRound + kQuestion + kEnd, {}},
+      {"choices 1, 3 and 4 do nothing", "o\n1\no\n3\no\n4\nn\n",
+       kMenuRound + kMenuRound + kMenuRound + kQuestion + kEnd, {}},
+      {"choice 0 ends at once", "o\n0\nnever read\n", kMenuRound + kEnd, {}},
+      {"choice n ends the loop", "o\nn\n", kMenuRound + kEnd, {}},
+      {"choice N ends the loop", "o\nN\n", kMenuRound + kEnd, {}},
+      {"choice o does nothing", "o\no\nn\n", kMenuRound + kQuestion + kEnd, {}},
+      {"choice 9 does nothing", "o\n9\nn\n", kMenuRound + kQuestion + kEnd, {}},
+      {"empty choice does nothing", "o\n\nn\n", kMenuRound + kQuestion + kEnd, {}},
+      {"first characters only", "oui\n21\n12\nAB123CD\n" + twelve.substr(std::string("o\n2\n12\nAB123CD\n").size()) + "non\n",
+       kAdded + kQuestion + kEnd, {"AB123CD "}},
+      {"two articles in one run", add_article("1", "ZZ999ZZ") + add_article("2", "AB") + "n\n",
+       kAdded + kAdded + kQuestion + kEnd, {"AB      ", "ZZ999ZZ "}},
+      {"choice 0 after an article", twelve + "o\n0\n", kAdded + kMenuRound + kEnd, {"AB123CD "}},
+      {"CR LF line ends", "o\r\n2\r\n12\r\nAB123CD\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\nn\r\n",
+       kAdded + kQuestion + kEnd, {"AB123CD "}},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(path_);
+    const Outcome run = this->run(c.input);
+    EXPECT_EQ(run.out, "00\n" + c.out) << c.name;
+    EXPECT_EQ(run.err, "") << c.name;
+    EXPECT_EQ(run.status, 0) << c.name;
+    EXPECT_EQ(plates_in(path_), c.plates) << c.name;
+    expect_closed();
+  }
+}
+
+TEST_F(Autolog, EndOfInputEndsTheRunAndDropsAHalfTypedArticle) {
+  struct Case {
+    const char* name;
+    std::string input;
+    std::string out;
+  } cases[] = {
+      {"at the question", "", kQuestion},
+      {"at the menu", "o\n", kMenuRound},
+      {"after the plate", "o\n2\n12\nAB123CD\n", kMenuRound + "NUMERO DE SEMAINE : IMMATRICULATION : LUNDI   \nKILOMETRAGE : "},
+      {"at Sunday's costs", add_article("12", "AB123CD").substr(0, add_article("12", "AB123CD").size() - 3),
+       kAdded},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(path_);
+    const Outcome run = this->run(c.input);
+    EXPECT_EQ(run.out, "00\n" + c.out) << c.name;
+    EXPECT_EQ(run.status, 0) << c.name;
+    EXPECT_EQ(records_in(path_), std::vector<std::string>{}) << c.name;
+    expect_closed();
+  }
+}
+
+TEST_F(Autolog, APlateAlreadyInTheFileIsNotStoredAndSaysSoOnStandardError) {
+  const Outcome run = this->run(add_article("12", "AB123CD", "100") + add_article("13", "AB123CD", "200") + "n\n");
+  EXPECT_EQ(run.out, "00\n" + kAdded + kAdded + kQuestion + kEnd);  // the same dialogue for both
+  EXPECT_EQ(run.err,
+            "autolog: ARTICLES: record \"AB123CD\" not written: a record with this key is already in the file "
+            "(status 22)\n");
+  EXPECT_EQ(run.status, 0);
+  const std::vector<std::string> records = records_in(path_);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].substr(8, 2), "12");  // the first one stays
+}
+
+TEST_F(Autolog, AlternateKeysAllowDuplicates) {
+  // Same week and same Monday entry, other plates: all stored, nothing on standard error.
+  const Outcome run = this->run(add_article("12", "AA") + add_article("12", "BB") + add_article("12", "CC") + "n\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(plates_in(path_), (std::vector<std::string>{"AA      ", "BB      ", "CC      "}));
+}
+
+TEST_F(Autolog, AFailedOpenShowsItsStatusAndTheDialogueRunsOn) {
+  std::filesystem::create_directory(folder_.file("folder"));
+  const std::string foreign = folder_.file("foreign");
+  const std::string foreign_bytes = "plate;week\nAB123CD;12\n";
+  std::ofstream(foreign, std::ios::binary) << foreign_bytes;
+  struct Case {
+    std::string path;
+    const char* status;
+  } cases[] = {
+      {folder_.file("folder"), "30"},
+      {folder_.file("missing/articles"), "30"},
+      {foreign, "39"},
+  };
+  for (const Case& c : cases) {
+    dialogue::Options options;
+    options.env = {"fichier=" + c.path};
+    const Outcome run = dialogue::run("autolog", add_article("12", "AB123CD") + "n\n", options);
+    EXPECT_EQ(run.out, c.status + ("\n" + kAdded + kQuestion + kEnd)) << c.path;
+    EXPECT_EQ(run.status, 0);
+    // One line for the open, with the path, and one for the write that could not be made.
+    const size_t line_end = run.err.find('\n');
+    ASSERT_NE(line_end, std::string::npos) << c.path;
+    EXPECT_EQ(run.err.substr(0, line_end).find("autolog: ARTICLES: cannot open " + c.path + ": "), 0u) << run.err;
+    EXPECT_EQ(run.err.substr(line_end + 1),
+              "autolog: ARTICLES: record \"AB123CD\" not written: the file is not open for output (status 48)\n");
+  }
+  std::ifstream in(foreign, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), foreign_bytes);
+  EXPECT_FALSE(std::filesystem::exists(folder_.file("missing")));
+}
+
+TEST_F(Autolog, TheFileIsFichierInTheCurrentFolderWhenTheVariableIsUnsetOrEmpty) {
+  for (const std::string& setting : {std::string("fichier"), std::string("fichier=")}) {
+    TempDir here;
+    dialogue::Options options;
+    options.env = {setting};
+    options.directory = here.path();
+    const Outcome run = dialogue::run("autolog", add_article("12", "AB123CD") + "n\n", options);
+    EXPECT_EQ(run.out, "00\n" + kAdded + kQuestion + kEnd) << setting;
+    EXPECT_EQ(plates_in(here.file("fichier")), std::vector<std::string>{"AB123CD "}) << setting;
+  }
+}
+
+TEST_F(Autolog, AcknowledgedArticlesSurviveSigkill) {
+  dialogue::LiveProgram autolog("autolog", {"fichier=" + path_});
+  ASSERT_TRUE(autolog.wait_for(kQuestion, 1));
+  const std::vector<std::string> plates = {"KILL1   ", "KILL2   ", "KILL3   ", "KILL4   "};
+  for (size_t i = 0; i < plates.size(); ++i) {
+    autolog.send(add_article("12", plates[i]));
+    // The question comes back once the article's write has returned.
+    ASSERT_TRUE(autolog.wait_for(kQuestion, i + 2)) << autolog.out();
+  }
+  autolog.send("o\n2\n13\nHALF\n100\n");  // half typed: not written
+  ASSERT_TRUE(autolog.wait_for("MARDI   \nKILOMETRAGE : ", 1));
+  autolog.kill(SIGKILL);
+  EXPECT_EQ(autolog.wait(), 100 + SIGKILL);
+
+  EXPECT_EQ(plates_in(path_), plates);
+  const Outcome listing = dialogue::run("autolog2", "", {.env = {"fichier=" + path_}});
+  EXPECT_EQ(listing.out, "00\nKILL1   \nfin de traitement\n");
+  // And autolog works on with the file.
+  const Outcome next = run(add_article("12", "KILL5") + "n\n");
+  EXPECT_EQ(next.out, "00\n" + kAdded + kQuestion + kEnd);
+  EXPECT_EQ(plates_in(path_).size(), 5u);
+}
+
+TEST_F(Autolog, SeveralAutologsAtOnceLoseNothingAndStoreASharedPlateOnce) {
+  constexpr int kWriters = 4;
+  constexpr int kArticlesEach = 15;
+  std::vector<std::unique_ptr<dialogue::LiveProgram>> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.push_back(std::make_unique<dialogue::LiveProgram>("autolog", std::vector<std::string>{"fichier=" + path_}));
+  }
+  std::vector<std::string> expected;
+  for (int w = 0; w < kWriters; ++w) {
+    std::string input = add_article("01", "SHARED");  // every writer adds this plate first
+    for (int a = 0; a < kArticlesEach; ++a) {
+      const std::string plate = "W" + std::to_string(w) + "-" + std::to_string(a);
+      input += add_article(std::to_string(a), plate);
+      expected.push_back(plate + std::string(8 - plate.size(), ' '));
+    }
+    writers[w]->send(input + "n\n");
+  }
+  int refused = 0;
+  for (auto& writer : writers) {
+    EXPECT_EQ(writer->wait(), 0);
+    EXPECT_EQ(writer->out().substr(0, 3), "00\n");
+    EXPECT_EQ(writer->out().size(), 3 + (kArticlesEach + 1) * kAdded.size() + kQuestion.size() + kEnd.size());
+    refused += writer->err() ==
+               "autolog: ARTICLES: record \"SHARED\" not written: a record with this key is already in the file "
+               "(status 22)\n";
+    EXPECT_TRUE(writer->err().empty() || writer->err().find("SHARED") != std::string::npos) << writer->err();
+  }
+  EXPECT_EQ(refused, kWriters - 1);
+  expected.push_back("SHARED  ");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(plates_in(path_), expected);  // every article exactly once, in plate order
+  expect_closed();
+}
+
+}  // namespace
