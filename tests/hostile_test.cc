@@ -24,6 +24,9 @@ struct Program {
   bool status_line;   // output opens with the two-digit status of the article file's open
   std::string first;  // then the dialogue up to the first answer (or all, for no answer)
   std::string input;  // a normal dialogue's answers, one per line; empty: reads nothing
+  // A program run first, on its input, in the folder of the article file.
+  const char* prepared_by = nullptr;
+  std::string preparation = "";
 };
 
 void PrintTo(const Program& program, std::ostream* out) { *out << program.name; }
@@ -34,10 +37,11 @@ std::string days(const std::string& day) {
   return all;
 }
 
+const std::string kOneArticle = "o\n2\n12\nAB123CD\n" + days("250\n35.40\n");
+
 const Program kPrograms[] = {
-    {"autolog", true, "PROCEDER \xC0 UN TRAITEMENT ? (o/n) : ",
-     "o\n2\n12\nAB123CD\n" + days("250\n35.40\n") + "o\n1\nn\n"},
-    {"autolog2", true, std::string("\0\0\0\0\0\0\0\0\nfin de traitement\n", 27), ""},
+    {"autolog", true, "PROCEDER \xC0 UN TRAITEMENT ? (o/n) : ", kOneArticle + "o\n1\nn\n"},
+    {"autolog2", true, "AB123CD \nfin de traitement\n", "", "autolog", kOneArticle + "n\n"},
     {"mirror1", false, "Saisissez une phrase : ", "ELU PAR CETTE CRAPULE\n"},
     {"sieve", false, "Saisissez un mot : ", "BERNARD\n"},
     {"quadra0", false, "Taille du tableau : 03\n", ""},
@@ -82,8 +86,10 @@ std::string random_answers(unsigned seed, size_t count) {
 class Hostile : public testing::TestWithParam<Program> {
  protected:
   void SetUp() override {
-    if (!std::filesystem::exists(dialogue::program_path(GetParam().name))) {
-      GTEST_SKIP() << GetParam().name << " is not built in this tree";
+    for (const char* name : {GetParam().name, GetParam().prepared_by}) {
+      if (name != nullptr && !std::filesystem::exists(dialogue::program_path(name))) {
+        GTEST_SKIP() << name << " is not built in this tree";
+      }
     }
   }
 
@@ -92,7 +98,30 @@ class Hostile : public testing::TestWithParam<Program> {
     const dialogue::TempDir folder;
     options.env.push_back("fichier=" + folder.file("articles"));
     options.timeout_seconds = 30;
+    if (GetParam().prepared_by != nullptr) {
+      dialogue::Options preparing;
+      preparing.env = options.env;
+      const dialogue::Outcome prepared = dialogue::run(GetParam().prepared_by, GetParam().preparation, preparing);
+      EXPECT_EQ(prepared.status, 0) << GetParam().prepared_by << ": " << prepared.err;
+    }
     return dialogue::run(GetParam().name, input, options);
+  }
+
+  // Standard error stays empty, but for the file layer's own lines (an article that
+  // could not be stored, for instance), each naming the program.
+  static void expect_no_report(const std::string& err, const std::string& what) {
+    if (!GetParam().status_line) {
+      EXPECT_EQ(err, "") << what;
+      return;
+    }
+    for (size_t start = 0; start < err.size();) {
+      const size_t end = err.find('\n', start);
+      const std::string line = err.substr(start, end - start);
+      EXPECT_EQ(line.rfind(std::string(GetParam().name) + ": ", 0), 0u) << what << ": " << line;
+      EXPECT_EQ(line.find("fatal"), std::string::npos) << what << ": " << line;
+      EXPECT_EQ(line.find("standard output"), std::string::npos) << what << ": " << line;
+      start = end == std::string::npos ? err.size() : end + 1;
+    }
   }
 
   // The output after the status line of the fleet programs.
@@ -108,7 +137,7 @@ class Hostile : public testing::TestWithParam<Program> {
     EXPECT_FALSE(run.timed_out) << what;
     EXPECT_EQ(run.signal, 0) << what;
     EXPECT_EQ(run.status, 0) << what;
-    EXPECT_EQ(run.err, "") << what;
+    expect_no_report(run.err, what);
     EXPECT_EQ(dialogue_of(run.out).compare(0, GetParam().first.size(), GetParam().first), 0)
         << what << ": the dialogue does not begin as it should";
   }
