@@ -24,7 +24,7 @@ struct Program {
   bool status_line;   // output opens with the two-digit status of the article file's open
   std::string first;  // then the dialogue up to the first answer (or all, for no answer)
   std::string input;  // a normal dialogue's answers, one per line; empty: reads nothing
-  // A program run first, on its input, in the folder of the article file.
+  // A program run first on preparation, with the same article file.
   const char* prepared_by = nullptr;
   std::string preparation = "";
 };
@@ -55,7 +55,7 @@ const Program kPrograms[] = {
 std::vector<std::string> lines_of(const std::string& input) {
   std::vector<std::string> lines;
   for (size_t start = 0; start < input.size();) {
-    const size_t end = input.find('\n', start);
+    const size_t end = std::min(input.find('\n', start), input.size() - 1);
     lines.push_back(input.substr(start, end - start + 1));
     start = end + 1;
   }
