@@ -255,6 +255,7 @@ FileStatus PostgresStorage::connect() {
   }
   // Verbose messages carry the SQLSTATE, which tells a refused authentication apart.
   pq_.set_error_verbosity(conn_, PQERRORS_VERBOSE);
+  pq_.set_notice_processor(conn_, [](void*, const char*) {}, nullptr);  // standard error stays ours
   int wait_ms = -1;
   if (PQconninfoOption* options = pq_.conninfo(conn_)) {
     for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
@@ -284,7 +285,6 @@ FileStatus PostgresStorage::connect() {
     return pq_.needs_password(conn_) ? FileStatus::kDenied : status_of_state(state);
   }
   pq_.set_error_verbosity(conn_, PQERRORS_DEFAULT);
-  pq_.set_notice_processor(conn_, [](void*, const char*) {}, nullptr);  // standard error stays ours
   if (writes_) {
     // Each insert decides 02 from what it reads; at serializable isolation, inserts
     // that run at once and miss each other's record are refused and tried again.
