@@ -145,7 +145,7 @@ void open(FileDeclaration* file, int mode, int /*sharing*/, const Field* status)
     open_files().push_back(file);
     at_stop(close_open_files);
   } else {
-    report(file, "cannot open " + printable(path) + ": " + printable(opened.reason), opened.status);
+    report(file, "cannot open " + printable(shown_name(path)) + ": " + printable(opened.reason), opened.status);
   }
   finish(file, opened.status, status);
 }

@@ -78,7 +78,7 @@ extern FileDeclaration* error_file;
 // Opens the file (mode kOpenInput or kOpenInputOutput; sharing is not used: every open
 // file can be used by other processes at once). An input-output open of a missing
 // file creates it. Statuses: 00, 30, 35, 37, 39, 41. A failed open writes one line on
-// standard error with the path and the reason.
+// standard error with the path (or the URI, without its password) and the reason.
 void open(FileDeclaration* file, int mode, int sharing, const Field* status);
 
 // Writes the record (record_max bytes) as a new record, committed before it returns.

@@ -1,6 +1,7 @@
 // Choice of a storage by name, and the shape as text.
 #include "runtime/storage.h"
 
+#include "runtime/postgres_storage.h"
 #include "runtime/sqlite_storage.h"
 
 namespace rt {
@@ -15,9 +16,9 @@ std::string describe(const FileShape& shape) {
 }
 
 Opened open_storage(const StorageRequest& request) {
-  // Every name is a local path for now; another storage would be chosen here by the
-  // form of the name.
-  return open_sqlite(request);
+  return is_postgres_uri(request.name) ? open_postgres(request) : open_sqlite(request);
 }
+
+std::string shown_name(std::string_view name) { return without_password(name); }
 
 }  // namespace rt

@@ -2,8 +2,10 @@
 // the open state, the rules of open modes and the statuses that follow from them; a
 // storage only keeps whole records under their keys and answers with a file status.
 //
-// A storage is chosen by the name that a file's assignment maps to (open_storage);
-// a local path is kept in an SQLite database (sqlite_storage.h).
+// A storage is chosen by the name that a file's assignment maps to (open_storage): a
+// PostgreSQL connection URI (postgresql://... or postgres://...) designates a table in
+// that database (postgres_storage.h); any other name is a local path, kept in an SQLite
+// database (sqlite_storage.h).
 //
 //   FileShape shape{88, keys};
 //   Opened opened = open_storage({path, "ARTICLES", shape, StorageMode::kInputOutput});
@@ -87,7 +89,7 @@ class Storage {
 };
 
 struct StorageRequest {
-  std::string_view name;           // what the file's assignment maps to: a path
+  std::string_view name;           // what the file's assignment maps to: a path or a URI
   std::string_view declared_name;  // the file's declared name in the program
   FileShape shape;
   StorageMode mode;
@@ -104,5 +106,8 @@ struct Opened {
 // is not a file of this layer, or has another record length or key table: it is left
 // exactly as it was); kFailed otherwise.
 Opened open_storage(const StorageRequest& request);
+
+// The name as messages show it: a URI without its password.
+std::string shown_name(std::string_view name);
 
 }  // namespace rt

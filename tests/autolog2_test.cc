@@ -20,29 +20,33 @@ using namespace fleet_test;
 const std::string kNothingRead(8, '\0');
 const std::string kEndLine = "fin de traitement\n";
 
-class Autolog2 : public ::testing::Test {
+Outcome list(const std::string& fichier) { return dialogue::run("autolog2", "", {.env = {"fichier=" + fichier}}); }
+
+// The dialogue tests run on both storages: a local file and a PostgreSQL table.
+class Autolog2 : public ::testing::TestWithParam<Storage> {
  protected:
-  Outcome list(const std::string& path) { return dialogue::run("autolog2", "", {.env = {"fichier=" + path}}); }
   void add(const std::string& answers) {
-    const Outcome run = dialogue::run("autolog", answers + "n\n", {.env = {"fichier=" + path_}});
+    const Outcome run = dialogue::run("autolog", answers + "n\n", {.env = {"fichier=" + file_.fichier()}});
     ASSERT_EQ(run.status, 0);
     ASSERT_EQ(run.err, "");
   }
 
-  TempDir folder_;
-  std::string path_ = folder_.file("articles");
+  ArticleFile file_{GetParam()};
 };
 
-TEST_F(Autolog2, WorkedExampleShowsTheFirstPlateInPlateOrder) {
+INSTANTIATE_TEST_SUITE_P(Storages, Autolog2, ::testing::Values(Storage::kSqlite, Storage::kPostgres),
+                         [](const auto& info) { return name_of(info.param); });
+
+TEST_P(Autolog2, WorkedExampleShowsTheFirstPlateInPlateOrder) {
   add(add_article("12", "ZZ999ZZ") + add_article("13", "AB123CD"));
-  const Outcome run = list(path_);
+  const Outcome run = list(file_.fichier());
   EXPECT_EQ(run.out, "00\nAB123CD \n" + kEndLine);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(entries_of(folder_.path()), std::vector<std::string>{"articles"});  // no side file left
+  EXPECT_EQ(file_.surroundings(), std::vector<std::string>{"articles"});  // no side file left
 }
 
-TEST_F(Autolog2, PlatesAreShownAtFullWidthInByteOrder) {
+TEST_P(Autolog2, PlatesAreShownAtFullWidthInByteOrder) {
   struct Case {
     std::vector<std::string> plates;  // added in this order
     std::string shown;
@@ -54,27 +58,30 @@ TEST_F(Autolog2, PlatesAreShownAtFullWidthInByteOrder) {
       {{"123456789"}, "12345678"},          // cut to 8
   };
   for (const Case& c : cases) {
-    std::filesystem::remove(path_);
+    file_.remove();
     std::string answers;
     int week = 0;
     for (const std::string& plate : c.plates) answers += add_article(std::to_string(++week), plate);
     add(answers);
-    EXPECT_EQ(list(path_).out, "00\n" + c.shown + "\n" + kEndLine) << c.shown;
+    EXPECT_EQ(list(file_.fichier()).out, "00\n" + c.shown + "\n" + kEndLine) << c.shown;
   }
 }
 
-TEST_F(Autolog2, EmptyMissingAndForeignFiles) {
-  add("");  // autolog creates the file and adds nothing
-  std::filesystem::create_directory(folder_.file("folder"));
-  const std::string foreign = folder_.file("foreign");
+// What only a local file meets: folders, foreign files, the default name.
+TEST(Autolog2OnALocalFile, EmptyMissingAndForeignFiles) {
+  TempDir folder;
+  const std::string path = folder.file("articles");
+  ASSERT_EQ(dialogue::run("autolog", "n\n", {.env = {"fichier=" + path}}).status, 0);  // creates it empty
+  std::filesystem::create_directory(folder.file("folder"));
+  const std::string foreign = folder.file("foreign");
   std::ofstream(foreign, std::ios::binary) << "SQLite format 2\n";
   struct Case {
     std::string path;
     const char* status;
   } cases[] = {
-      {path_, "00"},                          // empty file: the read finds no record
-      {folder_.file("missing"), "35"},        // nothing is created
-      {folder_.file("folder"), "30"},
+      {path, "00"},                          // empty file: the read finds no record
+      {folder.file("missing"), "35"},        // nothing is created
+      {folder.file("folder"), "30"},
       {foreign, "39"},
   };
   for (const Case& c : cases) {
@@ -88,28 +95,29 @@ TEST_F(Autolog2, EmptyMissingAndForeignFiles) {
       EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     }
   }
-  EXPECT_EQ(entries_of(folder_.path()).size(), 3u);  // articles, folder, foreign: nothing new
+  EXPECT_EQ(entries_of(folder.path()).size(), 3u);  // articles, folder, foreign: nothing new
   std::ifstream in(foreign, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "SQLite format 2\n");
 }
 
-TEST_F(Autolog2, ReadsWhileAutologWrites) {
-  dialogue::LiveProgram autolog("autolog", {"fichier=" + path_});
+TEST_P(Autolog2, ReadsWhileAutologWrites) {
+  dialogue::LiveProgram autolog("autolog", {"fichier=" + file_.fichier()});
   autolog.send(add_article("12", "MM"));
   ASSERT_TRUE(autolog.wait_for(kQuestion, 2));
-  EXPECT_EQ(list(path_).out, "00\nMM      \n" + kEndLine);
+  EXPECT_EQ(list(file_.fichier()).out, "00\nMM      \n" + kEndLine);
   autolog.send(add_article("12", "AA"));
   ASSERT_TRUE(autolog.wait_for(kQuestion, 3));
-  EXPECT_EQ(list(path_).out, "00\nAA      \n" + kEndLine);
+  EXPECT_EQ(list(file_.fichier()).out, "00\nAA      \n" + kEndLine);
   autolog.send("n\n");
   EXPECT_EQ(autolog.wait(), 0);
   EXPECT_EQ(autolog.err(), "");
 }
 
-TEST_F(Autolog2, TheFileIsFichierInTheCurrentFolderWhenTheVariableIsUnset) {
+TEST(Autolog2OnALocalFile, TheFileIsFichierInTheCurrentFolderWhenTheVariableIsUnset) {
+  TempDir folder;
   dialogue::Options options;
   options.env = {"fichier"};
-  options.directory = folder_.path();
+  options.directory = folder.path();
   ASSERT_EQ(dialogue::run("autolog", add_article("12", "HERE") + "n\n", options).status, 0);
   EXPECT_EQ(dialogue::run("autolog2", "", options).out, "00\nHERE    \n" + kEndLine);
 }

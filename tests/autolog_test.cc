@@ -21,21 +21,24 @@ using namespace fleet_test;
 const std::string kMenuRound = kQuestion + kMenu;
 const std::string kAdded = kQuestion + kMenu + article_prompts();
 
-class Autolog : public ::testing::Test {
+// The dialogue tests run on both storages: a local file and a PostgreSQL table.
+class Autolog : public ::testing::TestWithParam<Storage> {
  protected:
   Outcome run(const std::string& input) {
     dialogue::Options options;
-    options.env = {"fichier=" + path_};
+    options.env = {"fichier=" + file_.fichier()};
     return dialogue::run("autolog", input, options);
   }
-  // The run ended with the file closed: nothing but the file in its folder.
-  void expect_closed() { EXPECT_EQ(entries_of(folder_.path()), std::vector<std::string>{"articles"}); }
+  // The run ended with the file closed: nothing but the file where it is kept.
+  void expect_closed() { EXPECT_EQ(file_.surroundings(), std::vector<std::string>{"articles"}); }
 
-  TempDir folder_;
-  std::string path_ = folder_.file("articles");
+  ArticleFile file_{GetParam()};
 };
 
-TEST_F(Autolog, WorkedExampleAddsOneArticle) {
+INSTANTIATE_TEST_SUITE_P(Storages, Autolog, ::testing::Values(Storage::kSqlite, Storage::kPostgres),
+                         [](const auto& info) { return name_of(info.param); });
+
+TEST_P(Autolog, WorkedExampleAddsOneArticle) {
   const std::string input =
       "o\n2\n7\nAB123CD\n"
       "250\n35.40\n"    // Monday: 0250 003540
@@ -52,11 +55,11 @@ TEST_F(Autolog, WorkedExampleAddsOneArticle) {
   EXPECT_EQ(run.status, 0);
   const std::string record = std::string("AB123CD 07") + std::string(8, '\0') +
                              "0250003540" "0007123456" "0000000000" "9999999999" "0035003500" "2345000050" "0000000000";
-  EXPECT_EQ(records_in(path_), std::vector<std::string>{record});
+  EXPECT_EQ(file_.records(), std::vector<std::string>{record});
   expect_closed();
 }
 
-TEST_F(Autolog, QuestionAndMenuEdgeCases) {
+TEST_P(Autolog, QuestionAndMenuEdgeCases) {
   const std::string twelve = add_article("12", "AB123CD");
   struct Case {
     const char* name;
@@ -85,17 +88,17 @@ TEST_F(Autolog, QuestionAndMenuEdgeCases) {
        kAdded + kQuestion + kEnd, {"AB123CD "}},
   };
   for (const Case& c : cases) {
-    std::filesystem::remove(path_);
+    file_.remove();
     const Outcome run = this->run(c.input);
     EXPECT_EQ(run.out, "00\n" + c.out) << c.name;
     EXPECT_EQ(run.err, "") << c.name;
     EXPECT_EQ(run.status, 0) << c.name;
-    EXPECT_EQ(plates_in(path_), c.plates) << c.name;
+    EXPECT_EQ(file_.plates(), c.plates) << c.name;
     expect_closed();
   }
 }
 
-TEST_F(Autolog, EndOfInputEndsTheRunAndDropsAHalfTypedArticle) {
+TEST_P(Autolog, EndOfInputEndsTheRunAndDropsAHalfTypedArticle) {
   struct Case {
     const char* name;
     std::string input;
@@ -108,45 +111,47 @@ TEST_F(Autolog, EndOfInputEndsTheRunAndDropsAHalfTypedArticle) {
        kAdded},
   };
   for (const Case& c : cases) {
-    std::filesystem::remove(path_);
+    file_.remove();
     const Outcome run = this->run(c.input);
     EXPECT_EQ(run.out, "00\n" + c.out) << c.name;
     EXPECT_EQ(run.status, 0) << c.name;
-    EXPECT_EQ(records_in(path_), std::vector<std::string>{}) << c.name;
+    EXPECT_EQ(file_.records(), std::vector<std::string>{}) << c.name;
     expect_closed();
   }
 }
 
-TEST_F(Autolog, APlateAlreadyInTheFileIsNotStoredAndSaysSoOnStandardError) {
+TEST_P(Autolog, APlateAlreadyInTheFileIsNotStoredAndSaysSoOnStandardError) {
   const Outcome run = this->run(add_article("12", "AB123CD", "100") + add_article("13", "AB123CD", "200") + "n\n");
   EXPECT_EQ(run.out, "00\n" + kAdded + kAdded + kQuestion + kEnd);  // the same dialogue for both
   EXPECT_EQ(run.err,
             "autolog: ARTICLES: record \"AB123CD\" not written: a record with this key is already in the file "
             "(status 22)\n");
   EXPECT_EQ(run.status, 0);
-  const std::vector<std::string> records = records_in(path_);
+  const std::vector<std::string> records = file_.records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].substr(8, 2), "12");  // the first one stays
 }
 
-TEST_F(Autolog, AlternateKeysAllowDuplicates) {
+TEST_P(Autolog, AlternateKeysAllowDuplicates) {
   // Same week and same Monday entry, other plates: all stored, nothing on standard error.
   const Outcome run = this->run(add_article("12", "AA") + add_article("12", "BB") + add_article("12", "CC") + "n\n");
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(plates_in(path_), (std::vector<std::string>{"AA      ", "BB      ", "CC      "}));
+  EXPECT_EQ(file_.plates(), (std::vector<std::string>{"AA      ", "BB      ", "CC      "}));
 }
 
-TEST_F(Autolog, AFailedOpenShowsItsStatusAndTheDialogueRunsOn) {
-  std::filesystem::create_directory(folder_.file("folder"));
-  const std::string foreign = folder_.file("foreign");
+// What only a local file meets: folders, foreign files, the default name.
+TEST(AutologOnALocalFile, AFailedOpenShowsItsStatusAndTheDialogueRunsOn) {
+  TempDir folder;
+  std::filesystem::create_directory(folder.file("folder"));
+  const std::string foreign = folder.file("foreign");
   const std::string foreign_bytes = "plate;week\nAB123CD;12\n";
   std::ofstream(foreign, std::ios::binary) << foreign_bytes;
   struct Case {
     std::string path;
     const char* status;
   } cases[] = {
-      {folder_.file("folder"), "30"},
-      {folder_.file("missing/articles"), "30"},
+      {folder.file("folder"), "30"},
+      {folder.file("missing/articles"), "30"},
       {foreign, "39"},
   };
   for (const Case& c : cases) {
@@ -164,10 +169,10 @@ TEST_F(Autolog, AFailedOpenShowsItsStatusAndTheDialogueRunsOn) {
   }
   std::ifstream in(foreign, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), foreign_bytes);
-  EXPECT_FALSE(std::filesystem::exists(folder_.file("missing")));
+  EXPECT_FALSE(std::filesystem::exists(folder.file("missing")));
 }
 
-TEST_F(Autolog, TheFileIsFichierInTheCurrentFolderWhenTheVariableIsUnsetOrEmpty) {
+TEST(AutologOnALocalFile, TheFileIsFichierInTheCurrentFolderWhenTheVariableIsUnsetOrEmpty) {
   for (const std::string& setting : {std::string("fichier"), std::string("fichier=")}) {
     TempDir here;
     dialogue::Options options;
@@ -179,8 +184,8 @@ TEST_F(Autolog, TheFileIsFichierInTheCurrentFolderWhenTheVariableIsUnsetOrEmpty)
   }
 }
 
-TEST_F(Autolog, AcknowledgedArticlesSurviveSigkill) {
-  dialogue::LiveProgram autolog("autolog", {"fichier=" + path_});
+TEST_P(Autolog, AcknowledgedArticlesSurviveSigkill) {
+  dialogue::LiveProgram autolog("autolog", {"fichier=" + file_.fichier()});
   ASSERT_TRUE(autolog.wait_for(kQuestion, 1));
   const std::vector<std::string> plates = {"KILL1   ", "KILL2   ", "KILL3   ", "KILL4   "};
   for (size_t i = 0; i < plates.size(); ++i) {
@@ -193,21 +198,21 @@ TEST_F(Autolog, AcknowledgedArticlesSurviveSigkill) {
   autolog.kill(SIGKILL);
   EXPECT_EQ(autolog.wait(), 100 + SIGKILL);
 
-  EXPECT_EQ(plates_in(path_), plates);
-  const Outcome listing = dialogue::run("autolog2", "", {.env = {"fichier=" + path_}});
+  EXPECT_EQ(file_.plates(), plates);
+  const Outcome listing = dialogue::run("autolog2", "", {.env = {"fichier=" + file_.fichier()}});
   EXPECT_EQ(listing.out, "00\nKILL1   \nfin de traitement\n");
   // And autolog works on with the file.
   const Outcome next = run(add_article("12", "KILL5") + "n\n");
   EXPECT_EQ(next.out, "00\n" + kAdded + kQuestion + kEnd);
-  EXPECT_EQ(plates_in(path_).size(), 5u);
+  EXPECT_EQ(file_.plates().size(), 5u);
 }
 
-TEST_F(Autolog, SeveralAutologsAtOnceLoseNothingAndStoreASharedPlateOnce) {
+TEST_P(Autolog, SeveralAutologsAtOnceLoseNothingAndStoreASharedPlateOnce) {
   constexpr int kWriters = 4;
   constexpr int kArticlesEach = 15;
   std::vector<std::unique_ptr<dialogue::LiveProgram>> writers;
   for (int w = 0; w < kWriters; ++w) {
-    writers.push_back(std::make_unique<dialogue::LiveProgram>("autolog", std::vector<std::string>{"fichier=" + path_}));
+    writers.push_back(std::make_unique<dialogue::LiveProgram>("autolog", std::vector<std::string>{"fichier=" + file_.fichier()}));
   }
   std::vector<std::string> expected;
   for (int w = 0; w < kWriters; ++w) {
@@ -232,7 +237,7 @@ TEST_F(Autolog, SeveralAutologsAtOnceLoseNothingAndStoreASharedPlateOnce) {
   EXPECT_EQ(refused, kWriters - 1);
   expected.push_back("SHARED  ");
   std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(plates_in(path_), expected);  // every article exactly once, in plate order
+  EXPECT_EQ(file_.plates(), expected);  // every article exactly once, in plate order
   expect_closed();
 }
 

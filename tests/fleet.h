@@ -1,16 +1,21 @@
-// What the fleet tests share: the article file read with SQLite outside the programs,
-// and the texts and answers of autolog's dialogue.
+// What the fleet tests share: the article file on either storage, read outside the
+// programs, and the texts and answers of autolog's dialogue.
 #pragma once
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "runtime/test_postgres.h"
+#include "tests/harness.h"
+
 namespace fleet_test {
 
-// The records of the article file at path, in plate order.
+// The records of the SQLite article file at path, in plate order.
 inline std::vector<std::string> records_in(const std::string& path) {
   std::vector<std::string> records;
   sqlite3* db = nullptr;
@@ -29,12 +34,14 @@ inline std::vector<std::string> records_in(const std::string& path) {
   return records;
 }
 
-// The plates (first 8 bytes) of those records.
-inline std::vector<std::string> plates_in(const std::string& path) {
+// The plates (first 8 bytes) of records.
+inline std::vector<std::string> plates_of(const std::vector<std::string>& records) {
   std::vector<std::string> plates;
-  for (const std::string& record : records_in(path)) plates.push_back(record.substr(0, 8));
+  for (const std::string& record : records) plates.push_back(record.substr(0, 8));
   return plates;
 }
+
+inline std::vector<std::string> plates_in(const std::string& path) { return plates_of(records_in(path)); }
 
 // Entries of a folder: the article file's side files are gone once it is closed.
 inline std::vector<std::string> entries_of(const std::string& folder) {
@@ -44,6 +51,54 @@ inline std::vector<std::string> entries_of(const std::string& folder) {
   }
   return names;
 }
+
+// Where a test keeps the article file: a local file (SQLite), or a table in a schema
+// of the test's own on the test server (PostgreSQL).
+enum class Storage { kSqlite, kPostgres };
+
+inline std::string name_of(Storage storage) { return storage == Storage::kSqlite ? "sqlite" : "postgresql"; }
+
+class ArticleFile {
+ public:
+  explicit ArticleFile(Storage storage) {
+    if (storage == Storage::kSqlite) {
+      folder_ = std::make_unique<dialogue::TempDir>();
+    } else {
+      schema_ = std::make_unique<rt::testing::TestSchema>();
+    }
+  }
+
+  // The value of fichier that names it.
+  std::string fichier() const { return folder_ ? folder_->file("articles") : schema_->uri(); }
+
+  // Its records in plate order, read outside the programs; none when it does not exist.
+  std::vector<std::string> records() {
+    if (folder_) return records_in(fichier());
+    const std::vector<std::string> tables = schema_->tables();
+    if (std::find(tables.begin(), tables.end(), "articles") == tables.end()) return {};
+    return schema_->records();
+  }
+  std::vector<std::string> plates() { return plates_of(records()); }
+
+  // Back to no file at all.
+  void remove() {
+    if (folder_) std::filesystem::remove(fichier());
+    else schema_->sql("DROP TABLE IF EXISTS articles");
+  }
+
+  // Everything where it is kept, by name: the file alone (no side file left once it
+  // is closed), or the table alone in its schema.
+  std::vector<std::string> surroundings() {
+    return folder_ ? entries_of(folder_->path()) : schema_->tables();
+  }
+
+  // Runs SQL in the file's schema (PostgreSQL only).
+  rt::testing::Rows sql(const std::string& statements) { return schema_->sql(statements); }
+
+ private:
+  std::unique_ptr<dialogue::TempDir> folder_;
+  std::unique_ptr<rt::testing::TestSchema> schema_;
+};
 
 // autolog's texts.
 inline const std::string kQuestion = "PROCEDER \xC0 UN TRAITEMENT ? (o/n) : ";

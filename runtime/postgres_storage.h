@@ -1,0 +1,55 @@
+// The PostgreSQL storage of an indexed file, for files shared by programs on several
+// machines: the file's name is a connection URI (postgresql://... or postgres://...,
+// in the form libpq accepts), and the file is one table in the schema that the
+// connection's search path selects, named after the file's declared name folded to
+// lower case ("ARTICLES" and "articles" meet in the table articles).
+//
+// The table holds each record whole (bytea), the primary key's bytes as its primary
+// key (bytea compares byte by byte, so records come back in ascending byte order of
+// the key), one indexed column per alternate key, and a comment that records the
+// record length and key table; both the comment and the columns are checked at every
+// open. Each insert is one statement, its own transaction, committed before it
+// returns, run at serializable isolation, so that the 02 of a duplicate alternate key
+// is decided against every record committed before it, however many programs insert
+// at once.
+//
+// The client library is loaded with dlopen at the first open of such a name, so a
+// program that only uses local files never loads it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "runtime/storage.h"
+
+namespace rt {
+
+// The client library opened at the first PostgreSQL open.
+inline constexpr const char* kLibpqName = "libpq.so.5";
+
+// How long a connection waits for the server, in seconds, unless the URI says
+// otherwise (connect_timeout).
+inline constexpr int kPostgresConnectTimeout = 10;
+
+// How many times an insert is tried when the server refuses it for a conflict with
+// concurrent inserts (serialization failure or deadlock).
+inline constexpr int kPostgresInsertTries = 50;
+
+// True when name is a PostgreSQL connection URI.
+bool is_postgres_uri(std::string_view name);
+
+// The URI with its password, if it has one, replaced by "***", for messages.
+std::string without_password(std::string_view uri);
+
+// The table's comment: the mark of this layer and the shape ("indexed file 88 0+8 ...").
+std::string postgres_table_comment(const FileShape& shape);
+
+// Opens the table that request.declared_name names in the database that request.name
+// designates; see open_storage for the statuses. Also: kFailed when library cannot be
+// loaded, the server cannot be reached, or the database refuses for another reason;
+// kDenied when it refuses the authentication or the use of the table. An input-output
+// open of a missing table creates it, whole, in one transaction; programs creating it
+// at once all end up with the one table.
+Opened open_postgres(const StorageRequest& request, const char* library = kLibpqName);
+
+}  // namespace rt

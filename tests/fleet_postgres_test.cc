@@ -1,0 +1,109 @@
+// Dialogue tests of autolog and autolog2 on an article file in PostgreSQL that cannot
+// be opened: the status line, one line on standard error (with the URI, never its
+// password), the dialogue run to its end, and nothing stored or changed. And the
+// client library, which only such a file loads.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/fleet.h"
+#include "tests/harness.h"
+
+namespace {
+
+using dialogue::Outcome;
+using dialogue::TempDir;
+using namespace fleet_test;
+
+const std::string kNothingRead(8, '\0');
+const std::string kListingEnd = "fin de traitement\n";
+const std::string kAdded = kQuestion + kMenu + article_prompts();
+const std::string kNotWritten =
+    "autolog: ARTICLES: record \"AB123CD\" not written: the file is not open for output (status 48)\n";
+
+Outcome run(const char* program, const std::string& fichier, const std::string& input = "") {
+  return dialogue::run(program, input, {.env = {"fichier=" + fichier}});
+}
+
+TEST(FleetOnPostgres, FailedOpensShowTheirStatusAndOneLineEachAndTheDialogueRunsOn) {
+  rt::testing::TestSchema foreign;  // holds a table articles of another kind
+  rt::testing::TestSchema empty;    // holds no table
+  const std::string role = "r" + foreign.name();
+  foreign.sql("CREATE TABLE articles (plate text PRIMARY KEY, week int);"
+              "INSERT INTO articles VALUES ('AB123CD', 12);"
+              "CREATE ROLE " + role + " LOGIN PASSWORD 'right-one'");
+  const std::string uri = foreign.uri();
+  const std::string wrong_password = "postgresql://" + role + ":wrong-one" + uri.substr(uri.find('@'));
+  const std::string shown_wrong_password = "postgresql://" + role + ":***" + uri.substr(uri.find('@'));
+  const std::string no_server = "postgresql://postgres@/postgres?host=/nonexistent-folder";
+  struct Case {
+    std::string fichier;
+    const char* status;
+    std::string shown;   // the URI in the message
+    std::string reason;  // the start of the reason
+    bool input_only;     // autolog creates the missing table
+  } cases[] = {
+      {no_server, "30", no_server,
+       "connection to server on socket \"/nonexistent-folder/.s.PGSQL.5432\" failed: No such file or directory",
+       false},
+      {empty.uri(), "35", empty.uri(), "no table \"articles\" in the schemas of the search path", true},
+      {wrong_password, "37", shown_wrong_password, "connection to server on socket", false},
+      {foreign.uri(), "39", foreign.uri(), "the table \"articles\" is not an indexed file of this runtime", false},
+  };
+  for (const Case& c : cases) {
+    // One line for the open, and for autolog one for the article it could not store.
+    const std::string open_line = "cannot open " + c.shown + ": " + c.reason;
+    const std::string status_end = std::string(" (status ") + c.status + ")\n";
+    const Outcome listed = run("autolog2", c.fichier);
+    EXPECT_EQ(listed.out, c.status + ("\n" + kNothingRead + "\n" + kListingEnd)) << c.fichier;
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.err.find("autolog2: articles: " + open_line), 0u) << listed.err;
+    EXPECT_TRUE(listed.err.ends_with(status_end)) << listed.err;
+    EXPECT_EQ(std::count(listed.err.begin(), listed.err.end(), '\n'), 1) << listed.err;
+    EXPECT_EQ(listed.err.find("wrong-one"), std::string::npos) << "the password is never shown";
+    if (c.input_only) continue;
+
+    const Outcome added = run("autolog", c.fichier, add_article("12", "AB123CD") + "n\n");
+    EXPECT_EQ(added.out, c.status + ("\n" + kAdded + kQuestion + kEnd)) << c.fichier;
+    EXPECT_EQ(added.status, 0);
+    EXPECT_EQ(added.err.find("autolog: ARTICLES: " + open_line), 0u) << added.err;
+    EXPECT_NE(added.err.find(status_end + kNotWritten), std::string::npos) << added.err;
+    EXPECT_EQ(std::count(added.err.begin(), added.err.end(), '\n'), 2) << added.err;
+    EXPECT_EQ(added.err.find("wrong-one"), std::string::npos) << "the password is never shown";
+  }
+  EXPECT_EQ(empty.tables(), std::vector<std::string>{});  // autolog2 creates nothing
+  EXPECT_EQ(foreign.sql("SELECT plate, week, obj_description('articles'::regclass, 'pg_class') FROM articles"),
+            (rt::testing::Rows{{"AB123CD", "12", ""}}));
+  foreign.sql("DROP ROLE " + role);
+}
+
+TEST(FleetOnPostgres, AnEmptyTableIsListedWithoutAPlate) {
+  ArticleFile file(Storage::kPostgres);
+  ASSERT_EQ(run("autolog", file.fichier(), "n\n").out, "00\n" + kQuestion + kEnd);  // creates it
+  const Outcome listed = run("autolog2", file.fichier());
+  EXPECT_EQ(listed.out, "00\n" + kNothingRead + "\n" + kListingEnd);
+  EXPECT_EQ(listed.err, "");
+}
+
+// LD_DEBUG=libs makes the dynamic loader name on standard error every library it
+// looks for, at start and at each dlopen.
+TEST(FleetOnPostgres, OnlyADatabaseLoadsTheClientLibrary) {
+  TempDir folder;
+  ArticleFile database(Storage::kPostgres);
+  struct Case {
+    std::string fichier;
+    bool loads;
+  } cases[] = {{folder.file("articles"), false}, {database.fichier(), true}};
+  for (const Case& c : cases) {
+    for (const char* program : {"autolog", "autolog2"}) {
+      const Outcome outcome =
+          dialogue::run(program, "n\n", {.env = {"fichier=" + c.fichier, "LD_DEBUG=libs"}});
+      EXPECT_TRUE(outcome.out.starts_with("00\n")) << program << " " << c.fichier << ": " << outcome.out;
+      EXPECT_EQ(outcome.err.find("libpq.so.5") != std::string::npos, c.loads) << program << " " << c.fichier;
+    }
+  }
+}
+
+}  // namespace
