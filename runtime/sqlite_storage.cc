@@ -149,7 +149,7 @@ bool execute(sqlite3* db, const std::string& sql, std::string* reason) {
   return false;
 }
 
-// Where key k lies in a record, as an SQL expression over the record.
+// Where a key lies in a record, as an SQL expression over the record.
 std::string key_expression(const KeyShape& key) {
   return "substr(record, " + std::to_string(key.offset + 1) + ", " + std::to_string(key.length) + ")";
 }
