@@ -3,13 +3,14 @@
 // record whose insert returned survives the end of the process, however abrupt, and
 // several processes can use the file at once (each waits for the others' writes).
 //
-// The database holds the records whole, as BLOBs, in a table keyed by the primary key
-// (BLOBs compare byte by byte, so records come back in ascending byte order of the
-// key), one column and index per alternate key, and the record length and key table
-// it was created with. Its header carries this layer's application id and a mark of
-// that shape, and both are checked before SQLite is given the file: a file of another
-// kind or shape is never opened by SQLite, so it stays exactly as it was, with no
-// side file beside it.
+// The database holds the records whole, as BLOBs, in a table in the order they were
+// written; an index over the bytes of each key (unique for the primary key, and for
+// an alternate key without duplicates), read in the index's order (BLOBs compare byte
+// by byte, so records come back in ascending byte order of the primary key); and the
+// record length and key table it was created with. Its header carries this layer's
+// application id and a mark of that shape and of the layout, and both are checked
+// before SQLite is given the file: a file of another kind, shape or layout is never
+// opened by SQLite, so it stays exactly as it was, with no side file beside it.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +25,11 @@ inline constexpr uint32_t kSqliteApplicationId = 0x52544958;
 // How long an operation waits for another process's transaction before it fails.
 inline constexpr int kSqliteBusyTimeoutMs = 30000;
 
-// The mark of a shape kept in the header (as its user version).
+// The layout of the tables in the files this storage makes: part of the mark in their
+// header, so that a file of another layout is refused like one of another shape.
+inline constexpr uint32_t kSqliteLayout = 2;
+
+// The mark of a shape kept in the header (as its user version), under this layout.
 uint32_t shape_mark(const FileShape& shape);
 
 // Opens request.name as a path; see open_storage for the statuses. An input-output

@@ -66,6 +66,21 @@ TEST(SqliteStorage, FilesOfAnotherKindOrShapeAreLeftExactlyAsTheyWere) {
     ASSERT_EQ(open(path, StorageMode::kInputOutput).status, FileStatus::kOk);
     sql(path, "UPDATE layout SET key_table = '0+8 8+2 18+10d'");
   }
+  // An article file of the layout before this one: the records in a table keyed by the
+  // primary key, one column and index per alternate key, marked with the shape alone.
+  {
+    uint32_t mark = 2166136261u;
+    for (const char c : rt::describe(kArticleShape)) mark = (mark ^ static_cast<unsigned char>(c)) * 16777619u;
+    sql(folder.file("older_layout"),
+        "PRAGMA journal_mode=WAL;"
+        "CREATE TABLE layout(record_length INTEGER NOT NULL, key_table TEXT NOT NULL);"
+        "INSERT INTO layout VALUES(88, '0+8 8+2d 18+10d');"
+        "CREATE TABLE records(key0 BLOB NOT NULL PRIMARY KEY, key1 BLOB NOT NULL, key2 BLOB NOT NULL,"
+        " record BLOB NOT NULL) WITHOUT ROWID;"
+        "CREATE INDEX records_key1 ON records(key1); CREATE INDEX records_key2 ON records(key2);"
+        "PRAGMA application_id = " + std::to_string(static_cast<int32_t>(rt::kSqliteApplicationId)) + ";"
+        "PRAGMA user_version = " + std::to_string(static_cast<int32_t>(mark)) + ";");
+  }
   put_bytes(folder.file("text"), "AB123CD 07\n");
   put_bytes(folder.file("empty"), "");
   put_bytes(folder.file("short"), sqlite_header + "\x10\x00");
@@ -82,6 +97,7 @@ TEST(SqliteStorage, FilesOfAnotherKindOrShapeAreLeftExactlyAsTheyWere) {
       {"foreign", "not an indexed file"},  {"foreign_wal_mode", "not an indexed file"},
       {"shape0", "another record length"}, {"shape1", "another record length"},
       {"shape2", "another record length"}, {"altered", "keys 0+8 8+2 18+10d"},
+      {"older_layout", "key table or layout"},
   };
   for (const Case& c : cases) {
     const std::string path = folder.file(c.name);
@@ -156,6 +172,36 @@ TEST(SqliteStorage, KeysWithAndWithoutDuplicates) {
   std::vector<std::string> read;
   while (s.read_next(record) == FileStatus::kOk) read.emplace_back(record, 8);
   EXPECT_EQ(read, (std::vector<std::string>{"AAAA11xx", "BBBB11yy", "DDDD33ww"}));
+}
+
+TEST(SqliteStorage, ADuplicateOfAnyAlternateKeyIsStoredWithStatus02) {
+  TempFolder folder;
+  rt::Opened opened = open(folder.file("f"), StorageMode::kInputOutput);
+  ASSERT_EQ(opened.status, FileStatus::kOk);
+  // plate, week, Monday's entry: each alternate key taken alone, then both, then neither.
+  auto article = [](const std::string& plate, const std::string& week, const std::string& monday) {
+    std::string record = plate + week + std::string(8, '\0') + monday;
+    record.resize(88, '0');
+    return record;
+  };
+  struct Case {
+    std::string record;
+    FileStatus status;
+  } cases[] = {
+      {article("AA000001", "07", "0100000001"), FileStatus::kOk},
+      {article("AA000002", "07", "0200000002"), FileStatus::kDuplicateAlternateKey},  // week
+      {article("AA000003", "08", "0100000001"), FileStatus::kDuplicateAlternateKey},  // Monday
+      {article("AA000004", "08", "0200000002"), FileStatus::kDuplicateAlternateKey},  // both
+      {article("AA000005", "09", "0300000003"), FileStatus::kOk},                     // neither
+      {article("AA000001", "10", "0400000004"), FileStatus::kDuplicateKey},           // plate
+      {article("AA000006", "10", "0400000004"), FileStatus::kOk},  // the refused one left no key
+  };
+  for (const Case& c : cases) EXPECT_EQ(opened.storage->insert(c.record.data()), c.status) << c.record.substr(0, 8);
+  char record[88];
+  std::vector<std::string> plates;
+  while (opened.storage->read_next(record) == FileStatus::kOk) plates.emplace_back(record, 8);
+  EXPECT_EQ(plates, (std::vector<std::string>{"AA000001", "AA000002", "AA000003", "AA000004", "AA000005",
+                                              "AA000006"}));
 }
 
 TEST(SqliteStorage, InputOpensCreateNothingAndLeaveNoSideFiles) {

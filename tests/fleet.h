@@ -22,7 +22,7 @@ inline std::vector<std::string> records_in(const std::string& path) {
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
     sqlite3_busy_timeout(db, 10000);
     sqlite3_stmt* query = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT record FROM records ORDER BY key0", -1, &query, nullptr) == SQLITE_OK) {
+    if (sqlite3_prepare_v2(db, "SELECT record FROM records ORDER BY substr(record, 1, 8)", -1, &query, nullptr) == SQLITE_OK) {
       while (sqlite3_step(query) == SQLITE_ROW) {
         records.emplace_back(static_cast<const char*>(sqlite3_column_blob(query, 0)),
                              static_cast<size_t>(sqlite3_column_bytes(query, 0)));
