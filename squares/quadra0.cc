@@ -1,52 +1,33 @@
 // quadra0: fixes the side of a square at 3, puts 1 into each of its nine cells row by
 // row, and writes one coordinate line per cell.
-#include <array>
 #include <cstring>
 
 #include "runtime/rt.h"
+#include "squares/square.h"
 
 namespace {
 
-// Fields. The square is a table of 31 rows of 31 two-digit cells: 62 characters a row.
-constexpr int kSide = 31;
-constexpr uint32_t kRowWidth = 2 * kSide;
-char square_size_storage[2];
-char square_storage[kSide * kRowWidth];
+using namespace squares;
+
+// Fields of this program besides the square.
 char row_index_storage[2];
 char column_index_storage[2];
-constexpr rt::Field square_size = rt::numeric<2>(square_size_storage);
-constexpr rt::Field first_cell = rt::numeric<2>(square_storage);
 constexpr rt::Field row_index = rt::numeric<2>(row_index_storage);
 constexpr rt::Field column_index = rt::numeric<2>(column_index_storage);
 
-// The cell at a row and a column, both counted from 1 and not checked against the table.
-constexpr rt::Field cell_at(int64_t row, int64_t column) {
-  return rt::element(rt::element(first_cell, row, kRowWidth), column, 2);
-}
-
 constexpr rt::Item one = rt::number("1");
 
-// Every cell starts at 00, subfield by subfield.
-constexpr auto initial_values = [] {
-  std::array<rt::Initial, 3 + kSide * kSide> table{};
-  size_t n = 0;
-  table[n++] = {square_size};
-  for (int row = 1; row <= kSide; ++row) {
-    for (int column = 1; column <= kSide; ++column) table[n++] = {cell_at(row, column)};
-  }
-  table[n++] = {row_index, one};
-  table[n++] = {column_index, one};
-  return table;
-}();
+constexpr rt::Initial initial_values[] = {{row_index, one}, {column_index, one}};
 
 // Literals. The accented letter of the cell lines is the byte 0xC3 alone.
-constexpr rt::Item size_label = rt::literal("Taille du tableau : ");
 constexpr rt::Item cell_label = rt::literal("Coordonn\xC3" "es (");
 constexpr rt::Item comma = rt::literal(", ");
 constexpr rt::Item closing_parenthesis = rt::literal(") : ");
-constexpr rt::Item finished = rt::literal("Carr\xE9 magique termin\xE9.");
 
-void initialize() { rt::initialize(initial_values); }
+void initialize() {
+  rt::initialize(square_initial_values);
+  rt::initialize(initial_values);
+}
 
 rt::Program program{"quadra0", initialize};
 

@@ -1,10 +1,10 @@
 // quadra1: fixes the side of a square at 3, works out its middle column by a decimal
 // division of the side by 2, rounded, writes it and puts 1 into that cell of row 1.
-#include <array>
 #include <cstring>
 
 #include "runtime/decimal.h"
 #include "runtime/rt.h"
+#include "squares/square.h"
 
 // The program's own step on a work value: the integer set straight through GMP, scale 0.
 namespace rt {
@@ -18,42 +18,20 @@ void decimal_set_int(Decimal& value, long integer) {
 
 namespace {
 
-// Fields. The square is a table of 31 rows of 31 two-digit cells: 62 characters a row.
-constexpr int kSide = 31;
-constexpr uint32_t kRowWidth = 2 * kSide;
-char square_size_storage[2];
-char square_storage[kSide * kRowWidth];
+using namespace squares;
+
+// Fields of this program besides the square.
 char middle_column_storage[2];
-constexpr rt::Field square_size = rt::numeric<2>(square_size_storage);
-constexpr rt::Field first_cell = rt::numeric<2>(square_storage);
 constexpr rt::Field middle_column = rt::numeric<2>(middle_column_storage);
 
-// The cell at a row and a column, both counted from 1 and not checked against the table.
-constexpr rt::Field cell_at(int64_t row, int64_t column) {
-  return rt::element(rt::element(first_cell, row, kRowWidth), column, 2);
-}
-
-// Every cell starts at 00, subfield by subfield.
-constexpr auto initial_values = [] {
-  std::array<rt::Initial, 2 + kSide * kSide> table{};
-  size_t n = 0;
-  table[n++] = {square_size};
-  for (int row = 1; row <= kSide; ++row) {
-    for (int column = 1; column <= kSide; ++column) table[n++] = {cell_at(row, column)};
-  }
-  table[n++] = {middle_column};
-  return table;
-}();
+constexpr rt::Initial initial_values[] = {{middle_column}};
 
 // The two decimal work values of the division.
 rt::Decimal dividend;
 rt::Decimal divisor;
 
-// Literals.
-constexpr rt::Item size_label = rt::literal("Taille du tableau : ");
-constexpr rt::Item finished = rt::literal("Carr\xE9 magique termin\xE9.");
-
 void initialize() {
+  rt::initialize(square_initial_values);
   rt::initialize(initial_values);
   rt::decimal_init(dividend);
   rt::decimal_init(divisor);
