@@ -3,7 +3,7 @@
 // autolog2 show the status of the open on their first line, write one line on
 // standard error with the path and the reason, run their dialogue on, and leave
 // everything in the folder exactly as it was: no byte changed, no file created.
-// (A writer killed in the middle of a run: autolog_test.cc.)
+// (A writer killed at every point of a run: autolog_test.cc.)
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -19,6 +19,7 @@
 
 #include "tests/fleet.h"
 #include "tests/harness.h"
+#include "tests/live_program.h"
 
 namespace {
 
@@ -267,6 +268,31 @@ TEST(ArticleFileFaults, PermissionRefusedIs37) {
     chmod(folder.c_str(), 0755);
     EXPECT_EQ(snapshot(folder), before) << c.name;
   }
+}
+
+// A writer killed leaves its last articles beside the file, in SQLite's side files; a
+// reader who may not write the file or its folder still finds them, and changes nothing.
+TEST(ArticleFileFaults, AReaderWhoMayNotWriteReadsWhatAKilledWriterLeft) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs another user than the writer's";
+  TempDir folder;
+  chmod(folder.path().c_str(), 0755);
+  const std::string path = folder.file("articles");
+  {
+    dialogue::LiveProgram autolog("autolog", {"fichier=" + path});
+    autolog.send(add_article("12", "BB") + add_article("12", "AA"));
+    ASSERT_TRUE(autolog.wait_for(kQuestion, 3));
+    autolog.kill(SIGKILL);
+    autolog.wait();
+  }
+  const auto before = snapshot(folder.path());
+  dialogue::Options options;
+  options.env = {"fichier=" + path};
+  options.user = 65534;
+  const Outcome reader = dialogue::run("autolog2", "", options);
+  if (reader.status == 126 || reader.status == 127) GTEST_SKIP() << "cannot run as the user nobody";
+  EXPECT_EQ(reader.out, "00\nAA      \n" + kEndLine);
+  EXPECT_EQ(reader.err, "");
+  EXPECT_EQ(snapshot(folder.path()), before);
 }
 
 }  // namespace
