@@ -222,20 +222,25 @@ TEST_P(Autolog, AcknowledgedArticlesSurviveSigkill) {
       autolog.kill(SIGKILL);
       EXPECT_EQ(autolog.wait(), 100 + SIGKILL) << c.name;
     }
-    std::vector<std::string> kept = file_.plates();
-    std::vector<std::string> acknowledged_kept = kept;
-    if (c.may_store_half) std::erase(acknowledged_kept, std::string("HALF    "));
-    ASSERT_EQ(acknowledged_kept, acknowledged) << c.name;
+    // An article whose last answer went in as the kill came may be stored, even a
+    // moment later (a database server finishes a commit it had been sent).
+    const auto acknowledged_in_file = [&] {
+      std::vector<std::string> plates = file_.plates();
+      if (c.may_store_half) std::erase(plates, std::string("HALF    "));
+      return plates;
+    };
+    ASSERT_EQ(acknowledged_in_file(), acknowledged) << c.name;
 
     const Outcome listing = dialogue::run("autolog2", "", {.env = {"fichier=" + file_.fichier()}});
-    EXPECT_EQ(listing.out, "00\n" + kept.front() + "\nfin de traitement\n") << c.name;
+    const std::string first = c.may_store_half && listing.out.find("HALF") != std::string::npos ? "HALF    " : "KILL1   ";
+    EXPECT_EQ(listing.out, "00\n" + first + "\nfin de traitement\n") << c.name;
     // And autolog works on with the file.
     const Outcome next = run(add_article("12", "AFTER") + "n\n");
     EXPECT_EQ(next.out, "00\n" + kAdded + kQuestion + kEnd) << c.name;
     EXPECT_EQ(next.err, "") << c.name;
-    kept.push_back("AFTER   ");
-    std::sort(kept.begin(), kept.end());
-    EXPECT_EQ(file_.plates(), kept) << c.name;
+    std::vector<std::string> expected = acknowledged;
+    expected.insert(expected.begin(), "AFTER   ");
+    EXPECT_EQ(acknowledged_in_file(), expected) << c.name;
     expect_closed();
   }
 }
@@ -264,12 +269,23 @@ TEST_P(Autolog, SigkillInTheMiddleOfAStreamOfArticles) {
        at = autolog.out().find(kAdded + kQuestion, at + 1)) {
     ++shown;
   }
+  // The articles sent are stored in order, each after the one before, and an article
+  // in flight as the kill came may still be stored a moment later (a database server
+  // finishes a commit it had been sent): the file holds the first ones sent.
+  const auto first_sent = [&](const std::vector<std::string>& plates) {
+    return plates == std::vector<std::string>(sent.begin(), sent.begin() + std::min(plates.size(), sent.size()));
+  };
   const std::vector<std::string> plates = file_.plates();
-  ASSERT_GE(plates.size(), shown);
-  EXPECT_EQ(plates, std::vector<std::string>(sent.begin(), sent.begin() + plates.size()));
+  EXPECT_GE(plates.size(), shown);
+  EXPECT_TRUE(first_sent(plates)) << plates.size();
   const Outcome next = run(add_article("12", "AFTER") + "n\n");
   EXPECT_EQ(next.out, "00\n" + kAdded + kQuestion + kEnd);
-  EXPECT_EQ(file_.plates().size(), plates.size() + 1);
+  std::vector<std::string> after = file_.plates();
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(after.front(), "AFTER   ");
+  after.erase(after.begin());
+  EXPECT_GE(after.size(), plates.size());
+  EXPECT_TRUE(first_sent(after)) << after.size();
 }
 
 TEST_P(Autolog, SeveralAutologsAtOnceLoseNothingAndStoreASharedPlateOnce) {
