@@ -46,10 +46,30 @@ function(program_fuzz_target program body)
   target_link_libraries(fuzz_${program} PRIVATE ${LINK_LIBRARIES} rt_core)
 endfunction()
 
+# The file layer on an article file made of the input bytes (file_layer_fuzzer.cc).
+# Besides its committed seeds it starts from article files that the layer itself
+# writes at build time (file_layer_seeds.cc) into BUILD/fuzz-seeds/file_layer, made
+# again whenever the layer changes, so that they keep to its format.
+function(file_layer_fuzz_target)
+  find_package(SQLite3 REQUIRED)
+  fuzz_executable(fuzz_file_layer file_layer ${FUZZ_SOURCE_DIR}/file_layer_fuzzer.cc)
+  target_link_libraries(fuzz_file_layer PRIVATE rt_file Threads::Threads)
+
+  set(seeds ${CMAKE_BINARY_DIR}/fuzz-seeds/file_layer)
+  add_executable(file_layer_seeds ${FUZZ_SOURCE_DIR}/file_layer_seeds.cc)
+  target_include_directories(file_layer_seeds PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(file_layer_seeds PRIVATE rt_file SQLite::SQLite3)
+  add_custom_command(OUTPUT ${seeds}/article-three
+                     COMMAND file_layer_seeds ${seeds}
+                     DEPENDS file_layer_seeds
+                     COMMENT "Writing the article files that seed fuzz_file_layer")
+  add_custom_target(file_layer_seed_files DEPENDS ${seeds}/article-three)
+  add_dependencies(fuzz_file_layer file_layer_seed_files)
+endfunction()
+
 runtime_fuzz_target(line_reader line_reader_fuzzer.cc)
 runtime_fuzz_target(numeric_accept numeric_accept_fuzzer.cc)
-# To come with the file layer: file_layer, an article file made of the input bytes,
-# opened for input and for input-output, read to its end and closed.
+file_layer_fuzz_target()
 
 # deliverable, program body
 program_fuzz_target(autolog autolog_)

@@ -2,7 +2,9 @@
 #include "tests/harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -53,6 +55,12 @@ Outcome run(std::string_view program, std::string_view input, const Options& opt
   for (std::string& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
 
+  gid_t group = 0;
+  if (options.user >= 0) {
+    const passwd* entry = getpwuid(static_cast<uid_t>(options.user));
+    group = entry != nullptr ? entry->pw_gid : static_cast<gid_t>(options.user);
+  }
+
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return outcome;
   const pid_t pid = fork();
@@ -74,6 +82,10 @@ Outcome run(std::string_view program, std::string_view input, const Options& opt
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
     if (options.stdin_fd == kClosedInput) close(STDIN_FILENO);
     if (options.stdout_closed) close(STDOUT_FILENO);
+    if (options.user >= 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(group) != 0 || setuid(static_cast<uid_t>(options.user)) != 0)) {
+      _exit(126);
+    }
     if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(126);
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
     execve(path.c_str(), argv, envp.data());

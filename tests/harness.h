@@ -28,6 +28,9 @@ struct Options {
   bool stdout_closed = false;
   // The program is killed after this long; the run then reports timed_out.
   int timeout_seconds = 60;
+  // When not negative, the program runs as this user, with the user's own group and
+  // no other groups (the test must be root); when it cannot, the run ends with 126.
+  int user = -1;
 };
 
 struct Outcome {
