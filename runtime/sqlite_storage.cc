@@ -423,6 +423,11 @@ FileStatus SqliteStorage::read_next(char* record) {
   if (length != static_cast<int>(record_length_) || bytes == nullptr) {
     reason_ = "a record of " + std::to_string(length) + " bytes in the file";
     status = FileStatus::kFailed;
+  } else if (read_any_ && std::memcmp(bytes + keys_[0].offset, last_key_.data(), last_key_.size()) <= 0) {
+    // A damaged file whose key index no longer matches its records would give the same
+    // record again and again: reading next must always move forward.
+    reason_ = "the file's key index does not match its records";
+    status = FileStatus::kFailed;
   } else {
     std::memcpy(record, bytes, record_length_);
     last_key_.assign(bytes + keys_[0].offset, keys_[0].length);
