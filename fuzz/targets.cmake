@@ -53,7 +53,7 @@ endfunction()
 function(file_layer_fuzz_target)
   find_package(SQLite3 REQUIRED)
   fuzz_executable(fuzz_file_layer file_layer ${FUZZ_SOURCE_DIR}/file_layer_fuzzer.cc)
-  target_link_libraries(fuzz_file_layer PRIVATE rt_file Threads::Threads)
+  target_link_libraries(fuzz_file_layer PRIVATE rt_file SQLite::SQLite3 Threads::Threads)
 
   set(seeds ${CMAKE_BINARY_DIR}/fuzz-seeds/file_layer)
   add_executable(file_layer_seeds ${FUZZ_SOURCE_DIR}/file_layer_seeds.cc)
