@@ -18,7 +18,10 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
 
-run: build
+# The build's own lines go to standard error, so the program's dialogue alone is on
+# standard output (make run < answers > dialogue).
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory >&2
 	@$(BUILD)/bin/$(PROGRAM)
 
 test: build
