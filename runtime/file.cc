@@ -2,8 +2,6 @@
 // records on standard error, and the closing of open files at stop.
 #include "runtime/file.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -59,14 +57,8 @@ std::string printable(std::string_view text) {
 // One line on standard error, naming the program and the file.
 void report(const FileDeclaration* file, const std::string& text, FileStatus status) {
   const auto value = static_cast<unsigned>(status);
-  std::string line = std::string(program_name()) + ": " + file->declared_name + ": " + text +
-                     " (status " + char('0' + value / 10) + char('0' + value % 10) + ")\n";
-  size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
+  const char code[] = {static_cast<char>('0' + value / 10), static_cast<char>('0' + value % 10)};
+  rt::report({file->declared_name, ": ", text, " (status ", std::string_view(code, 2), ")"});
 }
 
 // Stores the status of an operation in the declaration's status area and in the

@@ -1,6 +1,7 @@
 // Program frame: start, version check, runs, cancel, fatal errors and stop.
 #include "runtime/frame.h"
 
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -28,21 +29,6 @@ StopHandler stop_handler = nullptr;
   std::exit(status);  // also if a handler came back
 }
 
-// One line on standard error, written whole.
-void report(const char* a, const char* b = "", const char* c = "", const char* d = "") {
-  char line[512];
-  size_t used = 0;
-  for (const char* part : {name, ": ", a, b, c, d, "\n"}) {
-    const size_t length = std::strlen(part);
-    const size_t copied = length < sizeof line - used ? length : sizeof line - used;
-    std::memcpy(line + used, part, copied);
-    used += copied;
-  }
-  if (line[used - 1] != '\n') line[used - 1] = '\n';
-  ssize_t ignored = ::write(STDERR_FILENO, line, used);
-  (void)ignored;
-}
-
 }  // namespace
 
 void init(int argc, char** argv) {
@@ -55,13 +41,28 @@ void init(int argc, char** argv) {
 
 const char* program_name() { return name; }
 
+void report(std::initializer_list<std::string_view> parts) {
+  // One write of the whole line, so that lines of several processes do not mix.
+  iovec pieces[16];
+  int count = 0;
+  pieces[count++] = {const_cast<char*>(name), std::strlen(name)};
+  pieces[count++] = {const_cast<char*>(": "), 2};
+  for (std::string_view part : parts) {
+    if (count == 15) break;
+    pieces[count++] = {const_cast<char*>(part.data()), part.size()};
+  }
+  pieces[count++] = {const_cast<char*>("\n"), 1};
+  ssize_t ignored = ::writev(STDERR_FILENO, pieces, count);
+  (void)ignored;
+}
+
 void check_version(const char* source_name, const char* version, int patch_level) {
   if (std::strcmp(version, kVersion) == 0 && patch_level <= kPatchLevel) return;
   char detail[200];
   std::snprintf(detail, sizeof detail, "%.40s was built for runtime %.20s patch level %d, this runtime is %s patch level %d",
                 source_name, version, patch_level, kVersion, kPatchLevel);
   standard_output().flush();
-  report(detail);
+  report({detail});
   std::exit(kFatalStatus);
 }
 
@@ -70,7 +71,7 @@ void fatal_error(int code) {
       "runtime not initialised (error 0)", "file error path reached without its perform (error 1)",
       "runtime error 2", "perform stack exhausted (error 3)"};
   standard_output().flush();
-  report("fatal error: ", code >= 0 && code <= 3 ? texts[code] : "unknown runtime error");
+  report({"fatal error: ", code >= 0 && code <= 3 ? texts[code] : "unknown runtime error"});
   std::exit(kFatalStatus);
 }
 
@@ -88,7 +89,7 @@ void stop_run(int status) {
   OutputBuffer& out = standard_output();
   out.flush();
   if (out.error() != 0) {
-    report("write error on standard output: ", std::strerror(out.error()));
+    report({"write error on standard output: ", std::strerror(out.error())});
     end_process(kOutputLostStatus);
   }
   end_process(status);
@@ -98,7 +99,7 @@ void* malloc(size_t size) {
   void* storage = std::calloc(1, size == 0 ? 1 : size);
   if (storage == nullptr) {
     standard_output().flush();
-    report("out of memory");
+    report({"out of memory"});
     std::exit(kFatalStatus);
   }
   return storage;

@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <string_view>
 
 namespace rt {
 
@@ -88,6 +90,10 @@ void* malloc(size_t size);
 
 // The name the program was started under, for reports on standard error.
 const char* program_name();
+
+// Writes one line on standard error: the program's name, ": ", then the parts one after
+// another (at most 13), in a single write.
+void report(std::initializer_list<std::string_view> parts);
 
 // The perform stack of one run: 255 frames, frame 0 the base frame whose label number
 // -1 matches no procedure. A perform pushes a frame for the procedure's label number;
