@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench/articles.h"
-#include "bench/process.h"
+#include "testing/process.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bench/articles.h"
-#include "bench/process.h"
+#include "testing/process.h"
 #include "bench/suites.h"
 
 namespace fs = std::filesystem;

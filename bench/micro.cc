@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/process.h"
+#include "testing/process.h"
 #include "bench/suites.h"
 
 namespace bench {

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <vector>
 
-#include "bench/process.h"
+#include "testing/process.h"
 #include "bench/suites.h"
 
 namespace bench {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "storage/open.h"
+
 namespace rt {
 
 int exception_code = 0;
@@ -14,27 +16,13 @@ FileDeclaration* error_file = nullptr;
 
 namespace {
 
+using storage::KeyShape;
+using storage::meaning;
+using storage::succeeded;
+
 std::vector<FileDeclaration*>& open_files() {
   static std::vector<FileDeclaration*> files;
   return files;
-}
-
-const char* meaning(FileStatus status) {
-  switch (status) {
-    case FileStatus::kOk: return "done";
-    case FileStatus::kDuplicateAlternateKey: return "done, alternate key already held";
-    case FileStatus::kAtEnd: return "no next record";
-    case FileStatus::kDuplicateKey: return "a record with this key is already in the file";
-    case FileStatus::kFailed: return "failed";
-    case FileStatus::kNotFound: return "no such file";
-    case FileStatus::kDenied: return "permission denied";
-    case FileStatus::kWrongShape: return "not a file of this record length and key table";
-    case FileStatus::kAlreadyOpen: return "the file is already open";
-    case FileStatus::kNotOpen: return "the file is not open";
-    case FileStatus::kNotOpenForInput: return "the file is not open for input";
-    case FileStatus::kNotOpenForOutput: return "the file is not open for output";
-  }
-  return "failed";
 }
 
 // Text for one line of standard error: control bytes shown as \xHH.
@@ -119,47 +107,44 @@ std::string file_name(Item assignment) {
 void open(FileDeclaration* file, int mode, int /*sharing*/, const Field* status) {
   const std::string path = file_name(file->assignment);
   std::vector<KeyShape> keys;
-  Opened opened;
+  storage::Opened opened;
   if (file->open_mode != 0) {
-    opened.status = FileStatus::kAlreadyOpen;
-    opened.reason = meaning(opened.status);
+    opened.result = storage::failure(FileStatus::kAlreadyOpen);
   } else if (mode != kOpenInput && mode != kOpenInputOutput) {
-    opened.reason = "open mode " + std::to_string(mode) + " not supported";
+    opened.result = storage::failure(FileStatus::kFailed, "open mode " + std::to_string(mode) + " not supported");
   } else if (!shape_of(file, &keys)) {
-    opened.reason = "the declaration's record length and key table do not fit";
+    opened.result = storage::failure(FileStatus::kFailed, "the declaration's record length and key table do not fit");
   } else {
-    opened = open_storage({path, file->declared_name, FileShape{record_length(file), keys},
-                           mode == kOpenInput ? StorageMode::kInput : StorageMode::kInputOutput});
+    opened = storage::open_storage(
+        {path, file->declared_name, storage::FileShape{record_length(file), keys},
+         mode == kOpenInput ? storage::StorageMode::kInput : storage::StorageMode::kInputOutput, program_name()});
   }
-  if (opened.status == FileStatus::kOk) {
+  const storage::Result& result = opened.result;
+  if (result.ok()) {
     file->storage = opened.storage.release();
     file->open_mode = mode;
     open_files().push_back(file);
     at_stop(close_open_files);
   } else {
-    report(file, "cannot open " + printable(shown_name(path)) + ": " + printable(opened.reason), opened.status);
+    report(file, "cannot open " + printable(storage::shown_name(path)) + ": " + printable(result.reason), result.status);
   }
-  finish(file, opened.status, status);
+  finish(file, result.status, status);
 }
 
 void write(FileDeclaration* file, const Field& record, int /*option*/, const Field* status) {
-  FileStatus result;
-  std::string reason;
+  storage::Result result;
   if (file->open_mode != kOpenInputOutput) {
-    result = FileStatus::kNotOpenForOutput;
-    reason = meaning(result);
+    result = storage::failure(FileStatus::kNotOpenForOutput);
   } else if (record.size != record_length(file)) {
-    result = FileStatus::kFailed;
-    reason = "a record of " + std::to_string(record.size) + " bytes";
+    result = storage::failure(FileStatus::kFailed, "a record of " + std::to_string(record.size) + " bytes");
   } else {
     result = file->storage->insert(record.storage);
-    reason = result == FileStatus::kDuplicateKey ? meaning(result) : file->storage->reason();
   }
-  if (!succeeded(result)) {
+  if (!result.ok()) {
     const std::string key = record.size >= record_length(file) ? key_of(file, record.storage) : "";
-    report(file, "record \"" + key + "\" not written: " + printable(reason), result);
+    report(file, "record \"" + key + "\" not written: " + printable(result.reason), result.status);
   }
-  finish(file, result, status);
+  finish(file, result.status, status);
 }
 
 void read(FileDeclaration* file, const Field* key, const Field* status, int option) {
@@ -169,14 +154,14 @@ void read(FileDeclaration* file, const Field* key, const Field* status, int opti
   } else if (key != nullptr || option != kReadNext) {
     result = FileStatus::kFailed;  // only sequential reads are kept up
   } else {
-    result = file->storage->read_next(file->record.storage);
+    result = file->storage->read_next(file->record.storage).status;
   }
   finish(file, result, status);
 }
 
 void close(FileDeclaration* file, int /*option*/, const Field* status) {
   if (file->open_mode == 0) return finish(file, FileStatus::kNotOpen, status);
-  const FileStatus result = file->storage->close();
+  const FileStatus result = file->storage->close().status;
   delete file->storage;
   file->storage = nullptr;
   file->open_mode = 0;

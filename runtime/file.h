@@ -19,9 +19,11 @@
 
 #include "runtime/field.h"
 #include "runtime/frame.h"
-#include "runtime/storage.h"
+#include "storage/storage.h"
 
 namespace rt {
+
+using storage::FileStatus;
 
 // Organisation and access codes of a declaration.
 inline constexpr uint8_t kIndexed = 3;
@@ -66,7 +68,7 @@ struct FileDeclaration {
 
   // Kept by the file layer.
   int open_mode = 0;    // kOpenInput or kOpenInputOutput while open, 0 when closed
-  Storage* storage = nullptr;
+  storage::Storage* storage = nullptr;
 };
 
 // Non-zero after an operation that failed (its status, 10 and above); the program

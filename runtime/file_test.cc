@@ -9,12 +9,12 @@
 #include <cstring>
 #include <string>
 
-#include "runtime/test_folder.h"
+#include "testing/test_folder.h"
 
 namespace {
 
-using rt::testing::put_bytes;
-using rt::testing::TempFolder;
+using testkit::put_bytes;
+using testkit::TempFolder;
 
 // An article-like file: 88-byte records, primary key at 0 (8 bytes), alternate keys
 // with duplicates at 8 (2 digits) and 18 (10 bytes).
@@ -301,7 +301,7 @@ TEST_F(FileLayer, StopClosesOpenFilesAndKeepsWhatWasWritten) {
       },
       ::testing::ExitedWithCode(0), "");
   // Closed at stop: SQLite's side files are gone, and the record is there.
-  EXPECT_EQ(rt::testing::others_in(folder_.path(), "articles"), std::vector<std::string>{});
+  EXPECT_EQ(testkit::others_in(folder_.path(), "articles"), std::vector<std::string>{});
   EXPECT_EQ(run(Op::kOpenInput), "00");
   EXPECT_EQ(run(Op::kRead), "00");
   EXPECT_EQ(std::string(record_storage, 88), article("AB123CD"));

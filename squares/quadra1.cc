@@ -2,7 +2,7 @@
 // division of the side by 2, rounded, writes it and puts 1 into that cell of row 1.
 #include <cstring>
 
-#include "runtime/decimal.h"
+#include "runtime/decimal/decimal.h"
 #include "runtime/rt.h"
 #include "squares/square.h"
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "tests/fleet.h"
-#include "tests/harness.h"
-#include "tests/live_program.h"
+#include "testing/harness.h"
+#include "testing/live_program.h"
 
 namespace {
 

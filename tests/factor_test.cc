@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "tests/harness.h"
+#include "testing/harness.h"
 
 namespace {
 

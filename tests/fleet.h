@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/test_postgres.h"
-#include "tests/harness.h"
+#include "testing/test_postgres.h"
+#include "testing/harness.h"
 
 namespace fleet_test {
 
@@ -64,7 +64,7 @@ class ArticleFile {
     if (storage == Storage::kSqlite) {
       folder_ = std::make_unique<dialogue::TempDir>();
     } else {
-      schema_ = std::make_unique<rt::testing::TestSchema>();
+      schema_ = std::make_unique<testkit::TestSchema>();
     }
   }
 
@@ -93,11 +93,11 @@ class ArticleFile {
   }
 
   // Runs SQL in the file's schema (PostgreSQL only).
-  rt::testing::Rows sql(const std::string& statements) { return schema_->sql(statements); }
+  testkit::Rows sql(const std::string& statements) { return schema_->sql(statements); }
 
  private:
   std::unique_ptr<dialogue::TempDir> folder_;
-  std::unique_ptr<rt::testing::TestSchema> schema_;
+  std::unique_ptr<testkit::TestSchema> schema_;
 };
 
 // autolog's texts.

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tests/fleet.h"
-#include "tests/harness.h"
+#include "testing/harness.h"
 
 namespace {
 
@@ -28,8 +28,8 @@ Outcome run(const char* program, const std::string& fichier, const std::string& 
 }
 
 TEST(FleetOnPostgres, FailedOpensShowTheirStatusAndOneLineEachAndTheDialogueRunsOn) {
-  rt::testing::TestSchema foreign;  // holds a table articles of another kind
-  rt::testing::TestSchema empty;    // holds no table
+  testkit::TestSchema foreign;  // holds a table articles of another kind
+  testkit::TestSchema empty;    // holds no table
   const std::string role = "r" + foreign.name();
   foreign.sql("CREATE TABLE articles (plate text PRIMARY KEY, week int);"
               "INSERT INTO articles VALUES ('AB123CD', 12);"
@@ -75,7 +75,7 @@ TEST(FleetOnPostgres, FailedOpensShowTheirStatusAndOneLineEachAndTheDialogueRuns
   }
   EXPECT_EQ(empty.tables(), std::vector<std::string>{});  // autolog2 creates nothing
   EXPECT_EQ(foreign.sql("SELECT plate, week, obj_description('articles'::regclass, 'pg_class') FROM articles"),
-            (rt::testing::Rows{{"AB123CD", "12", ""}}));
+            (testkit::Rows{{"AB123CD", "12", ""}}));
   foreign.sql("DROP ROLE " + role);
 }
 

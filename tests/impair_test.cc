@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/harness.h"
+#include "testing/harness.h"
 
 namespace {
 

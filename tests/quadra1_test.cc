@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "tests/harness.h"
+#include "testing/harness.h"
 
 namespace {
 

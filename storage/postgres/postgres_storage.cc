@@ -1,6 +1,6 @@
 // PostgreSQL storage: the client library loaded on demand, the connection and its
 // failures, the table's creation and checks, and the records.
-#include "runtime/postgres_storage.h"
+#include "storage/postgres/postgres_storage.h"
 
 #include <dlfcn.h>
 #include <libpq-fe.h>  // for its types and constants: every call goes through Libpq
@@ -13,9 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "runtime/frame.h"
-
-namespace rt {
+namespace storage {
 namespace {
 
 // The functions of the client library that this storage calls, found by name in the
@@ -94,13 +92,6 @@ const Libpq* load_libpq(const char* name, std::string* reason) {
   api = found;
   loaded = name;
   return &api;
-}
-
-Opened failure(FileStatus status, std::string reason) {
-  Opened opened;
-  opened.status = status;
-  opened.reason = std::move(reason);
-  return opened;
 }
 
 bool is_state_char(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z'); }
@@ -183,13 +174,13 @@ std::string table_definition(const std::string& table, const FileShape& shape) {
   return sql + "COMMENT ON TABLE " + table + " IS " + quoted_literal(postgres_table_comment(shape)) + ";";
 }
 
-// A result, cleared when it goes.
-class Result {
+// A result of the client library, cleared when it goes.
+class PgResult {
  public:
-  Result(const Libpq& pq, PGresult* result) : pq_(pq), result_(result) {}
-  Result(const Result&) = delete;
-  Result& operator=(const Result&) = delete;
-  ~Result() { pq_.clear(result_); }
+  PgResult(const Libpq& pq, PGresult* result) : pq_(pq), result_(result) {}
+  PgResult(const PgResult&) = delete;
+  PgResult& operator=(const PgResult&) = delete;
+  ~PgResult() { pq_.clear(result_); }
 
   PGresult* get() const { return result_; }
   int rows() const { return pq_.ntuples(result_); }
@@ -205,54 +196,57 @@ class Result {
 class PostgresStorage final : public Storage {
  public:
   PostgresStorage(const Libpq& pq, const StorageRequest& request)
-      : pq_(pq), uri_(request.name), writes_(request.mode == StorageMode::kInputOutput),
+      : pq_(pq), uri_(request.name), client_(request.client), writes_(request.mode == StorageMode::kInputOutput),
         table_(quoted_identifier(table_of(request.declared_name))), shape_text_(describe(request.shape)),
         record_length_(request.shape.record_length),
         keys_(request.shape.keys.begin(), request.shape.keys.end()) {}
   ~PostgresStorage() override { close(); }
 
   // Connects, then finds the table, creating it for an input-output open, and checks it.
-  FileStatus open(const FileShape& shape);
+  Result open(const FileShape& shape);
 
-  FileStatus insert(const char* record) override;
-  FileStatus read_next(char* record) override;
-  FileStatus close() override;
-  std::string reason() const override { return reason_; }
+  Result insert(const char* record) override;
+  Result insert_batch(std::span<const char* const> records, std::vector<FileStatus>* statuses) override;
+  Result read_next(char* record) override;
+  Result read_key(const char* key, char* record) override;
+  Result scan(const std::function<bool(std::string_view record)>& each) override;
+  Result close() override;
 
  private:
-  FileStatus connect();
+  Result connect();
   // kOk when the connection can be used; a connection the server ended while it was
   // idle (a restart, an administrator) is made again first, as nothing was under way.
-  FileStatus connected();
-  // The status of a result (kOk for a command or rows); reason_ and state set otherwise.
-  FileStatus check(const Result& result, std::string* state = nullptr);
-  FileStatus find_table(const FileShape& shape, bool* found);
+  Result connected();
+  // The outcome of a result (kOk for a command or rows); state set to its SQLSTATE.
+  Result check(const PgResult& result, std::string* state = nullptr);
+  Result find_table(const FileShape& shape, bool* found);
   void prepare_statements();
+  // Runs the insert of one record; the outcome, and the server's SQLSTATE.
+  Result insert_once(const char* record, const std::string& statement, std::string* state);
+  // A record of the table, checked for its length.
+  Result take(std::string_view bytes, char* record);
 
   const Libpq& pq_;
   std::string uri_;
+  std::string client_;
   bool writes_;
   std::string table_;  // quoted
   std::string shape_text_;
   uint32_t record_length_;
   std::vector<KeyShape> keys_;
   PGconn* conn_ = nullptr;
-  std::string insert_, first_, next_;
+  std::string insert_, insert_in_batch_, first_, next_, by_key_, all_;
   std::string last_key_;  // primary key of the record read last
   bool read_any_ = false;
-  std::string reason_;
 };
 
-FileStatus PostgresStorage::connect() {
+Result PostgresStorage::connect() {
   const std::string timeout = std::to_string(kPostgresConnectTimeout);
   // Later entries override earlier ones, so the URI's own settings win.
   const char* keywords[] = {"connect_timeout", "fallback_application_name", "dbname", nullptr};
-  const char* values[] = {timeout.c_str(), program_name(), uri_.c_str(), nullptr};
+  const char* values[] = {timeout.c_str(), client_.c_str(), uri_.c_str(), nullptr};
   conn_ = pq_.connect_start(keywords, values, 1);
-  if (conn_ == nullptr) {
-    reason_ = "out of memory";
-    return FileStatus::kFailed;
-  }
+  if (conn_ == nullptr) return failure(FileStatus::kFailed, "out of memory");
   // Verbose messages carry the SQLSTATE, which tells a refused authentication apart.
   pq_.set_error_verbosity(conn_, PQERRORS_VERBOSE);
   pq_.set_notice_processor(conn_, [](void*, const char*) {}, nullptr);  // standard error stays ours
@@ -274,52 +268,53 @@ FileStatus PostgresStorage::connect() {
       ready = ::poll(&fd, 1, wait_ms);
     } while (ready < 0 && errno == EINTR);
     if (ready == 0) {
-      reason_ = "no answer from the server within " + std::to_string(wait_ms / 1000) + " seconds";
-      return FileStatus::kFailed;
+      return failure(FileStatus::kFailed, "no answer from the server within " + std::to_string(wait_ms / 1000) +
+                                              " seconds");
     }
     polled = pq_.connect_poll(conn_);
   }
   if (pq_.status(conn_) != CONNECTION_OK) {
     std::string state;
-    reason_ = one_line(pq_.error_message(conn_), &state);
-    return pq_.needs_password(conn_) ? FileStatus::kDenied : status_of_state(state);
+    std::string reason = one_line(pq_.error_message(conn_), &state);
+    return failure(pq_.needs_password(conn_) ? FileStatus::kDenied : status_of_state(state), std::move(reason));
   }
   pq_.set_error_verbosity(conn_, PQERRORS_DEFAULT);
   if (writes_) {
     // Each insert decides 02 from what it reads; at serializable isolation, inserts
     // that run at once and miss each other's record are refused and tried again.
-    const Result set(pq_, pq_.exec(conn_, "SET default_transaction_isolation TO serializable"));
+    const PgResult set(pq_, pq_.exec(conn_, "SET default_transaction_isolation TO serializable"));
     return check(set);
   }
-  return FileStatus::kOk;
+  return {};
 }
 
-FileStatus PostgresStorage::connected() {
+Result PostgresStorage::connected() {
   // An idle connection receives nothing as a rule; a server that ends it sends why,
   // then closes it, which the second read finds.
   for (int read = 0; conn_ != nullptr && read < 4 && pq_.status(conn_) == CONNECTION_OK; ++read) {
     pollfd fd{pq_.socket(conn_), POLLIN, 0};
     if (::poll(&fd, 1, 0) <= 0 || pq_.consume_input(conn_) == 0) break;
   }
-  if (conn_ != nullptr && pq_.status(conn_) == CONNECTION_OK) return FileStatus::kOk;
+  if (conn_ != nullptr && pq_.status(conn_) == CONNECTION_OK) return {};
   close();
   return connect();
 }
 
-FileStatus PostgresStorage::check(const Result& result, std::string* state) {
+Result PostgresStorage::check(const PgResult& result, std::string* state) {
   const ExecStatusType status = result.get() != nullptr ? pq_.result_status(result.get()) : PGRES_FATAL_ERROR;
-  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return FileStatus::kOk;
+  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return {};
   const char* code = result.get() != nullptr ? pq_.result_error_field(result.get(), PG_DIAG_SQLSTATE) : nullptr;
   const char* primary = result.get() != nullptr ? pq_.result_error_field(result.get(), PG_DIAG_MESSAGE_PRIMARY) : nullptr;
   const std::string found = code != nullptr ? code : "";
-  reason_ = primary != nullptr ? std::string(primary) : one_line(pq_.error_message(conn_), nullptr);
   if (state != nullptr) *state = found;
-  return status_of_state(found);
+  const FileStatus file_status = status_of_state(found);
+  if (file_status == FileStatus::kDuplicateKey) return failure(file_status);
+  return failure(file_status, primary != nullptr ? std::string(primary) : one_line(pq_.error_message(conn_), nullptr));
 }
 
 // Looks the table up through the search path and checks its kind, shape and the
 // rights this open needs; found is false when there is no such table.
-FileStatus PostgresStorage::find_table(const FileShape& shape, bool* found) {
+Result PostgresStorage::find_table(const FileShape& shape, bool* found) {
   static constexpr char kLookUp[] =
       "SELECT c.relkind::text, coalesce(obj_description(c.oid, 'pg_class'), ''),"
       " (SELECT string_agg(a.attname || ' ' || format_type(a.atttypid, a.atttypmod), ', ' ORDER BY a.attnum)"
@@ -327,61 +322,52 @@ FileStatus PostgresStorage::find_table(const FileShape& shape, bool* found) {
       " has_table_privilege(c.oid, 'SELECT')::text, has_table_privilege(c.oid, 'INSERT')::text"
       " FROM pg_class c WHERE c.oid = to_regclass($1)";
   const char* values[] = {table_.c_str()};
-  const Result result(pq_, pq_.exec_params(conn_, kLookUp, 1, nullptr, values, nullptr, nullptr, 0));
-  const FileStatus status = check(result);
-  *found = status == FileStatus::kOk && result.rows() == 1;
-  if (!*found) return status;
+  const PgResult result(pq_, pq_.exec_params(conn_, kLookUp, 1, nullptr, values, nullptr, nullptr, 0));
+  Result checked = check(result);
+  *found = checked.ok() && result.rows() == 1;
+  if (!*found) return checked;
 
   const std::string kind(result.value(0, 0));
   const std::string comment(result.value(0, 1));
   const std::string columns(result.value(0, 2));
-  if (kind != "r" && kind != "p") {
-    reason_ = table_ + " is not a table";
-    return FileStatus::kWrongShape;
-  }
+  if (kind != "r" && kind != "p") return failure(FileStatus::kWrongShape, table_ + " is not a table");
   const std::string expected = postgres_table_comment(shape);
   const std::string mark = expected.substr(0, expected.find_first_of("0123456789"));
   if (!comment.starts_with(mark)) {
-    reason_ = "the table " + table_ + " is not an indexed file of this runtime";
-    return FileStatus::kWrongShape;
+    return failure(FileStatus::kWrongShape, "the table " + table_ + " is not an indexed file of this runtime");
   }
   if (comment != expected) {
-    reason_ = "the table " + table_ + " has record length and keys " + comment.substr(mark.size()) + ", not " +
-              shape_text_;
-    return FileStatus::kWrongShape;
+    return failure(FileStatus::kWrongShape, "the table " + table_ + " has record length and keys " +
+                                                comment.substr(mark.size()) + ", not " + shape_text_);
   }
   if (columns != column_list(shape)) {
-    reason_ = "the table " + table_ + " has the columns (" + columns + "), not (" + column_list(shape) + ")";
-    return FileStatus::kWrongShape;
+    return failure(FileStatus::kWrongShape, "the table " + table_ + " has the columns (" + columns + "), not (" +
+                                                column_list(shape) + ")");
   }
   if (result.value(0, 3) != "true" || (writes_ && result.value(0, 4) != "true")) {
-    reason_ = std::string("permission denied for table ") + table_;
-    return FileStatus::kDenied;
+    return failure(FileStatus::kDenied, "permission denied for table " + table_);
   }
-  return FileStatus::kOk;
+  return {};
 }
 
-FileStatus PostgresStorage::open(const FileShape& shape) {
-  FileStatus status = connect();
+Result PostgresStorage::open(const FileShape& shape) {
+  Result result = connect();
   // A table being created by another program at the same moment makes the creation
   // fail once that program has committed it; it is then found at the next look.
-  for (int look = 0; status == FileStatus::kOk && look < 3; ++look) {
+  for (int look = 0; result.ok() && look < 3; ++look) {
     bool found = false;
-    status = find_table(shape, &found);
-    if (status != FileStatus::kOk || found) break;
-    if (!writes_) {
-      reason_ = "no table " + table_ + " in the schemas of the search path";
-      return FileStatus::kNotFound;
-    }
+    result = find_table(shape, &found);
+    if (!result.ok() || found) break;
+    if (!writes_) return failure(FileStatus::kNotFound, "no table " + table_ + " in the schemas of the search path");
     // The statements of one query string are one transaction: the table comes whole.
-    const Result created(pq_, pq_.exec(conn_, table_definition(table_, shape).c_str()));
+    const PgResult created(pq_, pq_.exec(conn_, table_definition(table_, shape).c_str()));
     std::string state;
-    status = check(created, &state);
+    result = check(created, &state);
     // Made meanwhile: the table, its row type or a catalog row is already there.
-    if (state == "42P07" || state == "42710" || state == "23505") status = FileStatus::kOk;
+    if (state == "42P07" || state == "42710" || state == "23505") result = {};
   }
-  if (status == FileStatus::kOk) prepare_statements();
-  return status;
+  if (result.ok()) prepare_statements();
+  return result;
 }
 
 void PostgresStorage::prepare_statements() {
@@ -397,15 +383,20 @@ void PostgresStorage::prepare_statements() {
     held += "EXISTS (SELECT 1 FROM " + table_ + " WHERE " + key_column(k) + " = " + parameter + ")";
   }
   // The subqueries of RETURNING read the table as it was before this insert.
-  insert_ = "INSERT INTO " + table_ + " (" + columns + ", record) VALUES (" + values + ", $" +
-            std::to_string(keys_.size() + 1) + ") RETURNING " + (held.empty() ? "false" : held);
+  const std::string insert = "INSERT INTO " + table_ + " (" + columns + ", record) VALUES (" + values + ", $" +
+                             std::to_string(keys_.size() + 1) + ")";
+  const std::string returning = std::string(" RETURNING ") + (held.empty() ? "false" : held);
+  insert_ = insert + returning;
+  // Inside a batch a taken key must not abort the transaction: the record is skipped,
+  // and no row comes back.
+  insert_in_batch_ = insert + " ON CONFLICT DO NOTHING" + returning;
   first_ = "SELECT key0, record FROM " + table_ + " ORDER BY key0 LIMIT 1";
   next_ = "SELECT key0, record FROM " + table_ + " WHERE key0 > $1 ORDER BY key0 LIMIT 1";
+  by_key_ = "SELECT key0, record FROM " + table_ + " WHERE key0 = $1";
+  all_ = "SELECT record FROM " + table_ + " ORDER BY key0";
 }
 
-FileStatus PostgresStorage::insert(const char* record) {
-  reason_.clear();
-  if (const FileStatus status = connected(); status != FileStatus::kOk) return status;
+Result PostgresStorage::insert_once(const char* record, const std::string& statement, std::string* state) {
   std::vector<const char*> values;
   std::vector<int> lengths;
   for (const KeyShape& key : keys_) {
@@ -415,50 +406,131 @@ FileStatus PostgresStorage::insert(const char* record) {
   values.push_back(record);
   lengths.push_back(static_cast<int>(record_length_));
   const std::vector<int> binary(values.size(), 1);
-  for (int attempt = 1;; ++attempt) {
-    const Result result(pq_, pq_.exec_params(conn_, insert_.c_str(), static_cast<int>(values.size()), nullptr,
+  const PgResult result(pq_, pq_.exec_params(conn_, statement.c_str(), static_cast<int>(values.size()), nullptr,
                                              values.data(), lengths.data(), binary.data(), 0));
+  Result checked = check(result, state);
+  if (!checked.ok()) return checked;
+  if (result.rows() == 0) return failure(FileStatus::kDuplicateKey);
+  return {result.value(0, 0) == "t" ? FileStatus::kDuplicateAlternateKey : FileStatus::kOk, {}};
+}
+
+bool is_conflict(const std::string& state) { return state == "40001" || state == "40P01"; }  // serialization, deadlock
+
+void pause_apart(int attempt) {  // apart from the other programs retrying
+  ::usleep(static_cast<useconds_t>(500 * (1 + (::getpid() + attempt) % 8)));
+}
+
+Result PostgresStorage::insert(const char* record) {
+  if (Result result = connected(); !result.ok()) return result;
+  for (int attempt = 1;; ++attempt) {
     std::string state;
-    const FileStatus status = check(result, &state);
-    if (status == FileStatus::kOk) {
-      return result.value(0, 0) == "t" ? FileStatus::kDuplicateAlternateKey : FileStatus::kOk;
-    }
-    const bool conflict = state == "40001" || state == "40P01";  // serialization failure, deadlock
-    if (!conflict || attempt == kPostgresInsertTries) {
-      if (status == FileStatus::kDuplicateKey) reason_ = "a record with this key is already in the file";
-      return status;
-    }
-    ::usleep(static_cast<useconds_t>(500 * (1 + (::getpid() + attempt) % 8)));  // apart from the others
+    Result result = insert_once(record, insert_, &state);
+    if (result.ok() || !is_conflict(state) || attempt == kPostgresInsertTries) return result;
+    pause_apart(attempt);
   }
 }
 
-FileStatus PostgresStorage::read_next(char* record) {
-  reason_.clear();
-  if (const FileStatus status = connected(); status != FileStatus::kOk) return status;
+Result PostgresStorage::insert_batch(std::span<const char* const> records, std::vector<FileStatus>* statuses) {
+  statuses->assign(records.size(), FileStatus::kFailed);
+  if (Result result = connected(); !result.ok()) return result;
+  for (int attempt = 1;; ++attempt) {
+    std::string state;
+    const PgResult begin(pq_, pq_.exec(conn_, "BEGIN"));
+    Result result = check(begin, &state);
+    for (size_t i = 0; result.ok() && i < records.size(); ++i) {
+      Result one = insert_once(records[i], insert_in_batch_, &state);
+      (*statuses)[i] = one.status;
+      if (one.status != FileStatus::kDuplicateKey) result = std::move(one);
+    }
+    if (result.ok()) {
+      const PgResult commit(pq_, pq_.exec(conn_, "COMMIT"));
+      result = check(commit, &state);
+    } else {
+      const PgResult rollback(pq_, pq_.exec(conn_, "ROLLBACK"));
+    }
+    if (result.ok()) return result;
+    statuses->assign(records.size(), FileStatus::kFailed);
+    if (!is_conflict(state) || attempt == kPostgresInsertTries) return result;
+    pause_apart(attempt);
+  }
+}
+
+Result PostgresStorage::take(std::string_view bytes, char* record) {
+  if (bytes.size() != record_length_) {
+    return failure(FileStatus::kFailed, "a record of " + std::to_string(bytes.size()) + " bytes in the table");
+  }
+  std::memcpy(record, bytes.data(), record_length_);
+  return {};
+}
+
+Result PostgresStorage::read_next(char* record) {
+  if (Result result = connected(); !result.ok()) return result;
   const char* values[] = {last_key_.data()};
   const int lengths[] = {static_cast<int>(last_key_.size())};
   const int binary[] = {1};
   // One record a query, so that each read sees what other programs stored meanwhile.
-  const Result result(pq_, read_any_ ? pq_.exec_params(conn_, next_.c_str(), 1, nullptr, values, lengths, binary, 1)
-                                     : pq_.exec_params(conn_, first_.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
-  const FileStatus status = check(result);
-  if (status != FileStatus::kOk) return status;
-  if (result.rows() == 0) return FileStatus::kAtEnd;
-  const std::string_view bytes = result.value(0, 1);
-  if (bytes.size() != record_length_) {
-    reason_ = "a record of " + std::to_string(bytes.size()) + " bytes in the table";
-    return FileStatus::kFailed;
+  const PgResult found(pq_, read_any_ ? pq_.exec_params(conn_, next_.c_str(), 1, nullptr, values, lengths, binary, 1)
+                                      : pq_.exec_params(conn_, first_.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
+  if (Result result = check(found); !result.ok()) return result;
+  if (found.rows() == 0) return {FileStatus::kAtEnd, {}};
+  Result result = take(found.value(0, 1), record);
+  if (result.ok()) {
+    last_key_ = found.value(0, 0);
+    read_any_ = true;
   }
-  std::memcpy(record, bytes.data(), record_length_);
-  last_key_ = result.value(0, 0);
-  read_any_ = true;
-  return FileStatus::kOk;
+  return result;
 }
 
-FileStatus PostgresStorage::close() {
+Result PostgresStorage::read_key(const char* key, char* record) {
+  if (Result result = connected(); !result.ok()) return result;
+  const char* values[] = {key};
+  const int lengths[] = {static_cast<int>(keys_[0].length)};
+  const int binary[] = {1};
+  const PgResult found(pq_, pq_.exec_params(conn_, by_key_.c_str(), 1, nullptr, values, lengths, binary, 1));
+  if (Result result = check(found); !result.ok()) return result;
+  if (found.rows() == 0) return failure(FileStatus::kNoSuchKey);
+  return take(found.value(0, 1), record);
+}
+
+Result PostgresStorage::scan(const std::function<bool(std::string_view record)>& each) {
+  if (Result result = connected(); !result.ok()) return result;
+  // A cursor read in slices: one pass over the primary key's index, with a bounded
+  // number of records in memory at a time.
+  static constexpr int kSlice = 4096;
+  const std::string declare = "DECLARE records_in_key_order NO SCROLL CURSOR FOR " + all_;
+  const PgResult begin(pq_, pq_.exec(conn_, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"));
+  Result result = check(begin);
+  if (result.ok()) {
+    const PgResult declared(pq_, pq_.exec(conn_, declare.c_str()));
+    result = check(declared);
+  }
+  const std::string fetch = "FETCH " + std::to_string(kSlice) + " FROM records_in_key_order";
+  for (bool more = result.ok(); more;) {
+    const PgResult slice(pq_, pq_.exec_params(conn_, fetch.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
+    result = check(slice);
+    if (!result.ok()) break;
+    more = slice.rows() == kSlice;
+    for (int row = 0; row < slice.rows(); ++row) {
+      const std::string_view bytes = slice.value(row, 0);
+      if (bytes.size() != record_length_) {
+        result = failure(FileStatus::kFailed, "a record of " + std::to_string(bytes.size()) + " bytes in the table");
+        more = false;
+        break;
+      }
+      if (!each(bytes)) {
+        more = false;
+        break;
+      }
+    }
+  }
+  const PgResult end(pq_, pq_.exec(conn_, "ROLLBACK"));
+  return result;
+}
+
+Result PostgresStorage::close() {
   if (conn_ != nullptr) pq_.finish(conn_);
   conn_ = nullptr;
-  return FileStatus::kOk;
+  return {};
 }
 
 }  // namespace
@@ -467,41 +539,16 @@ bool is_postgres_uri(std::string_view name) {
   return name.starts_with("postgresql://") || name.starts_with("postgres://");
 }
 
-std::string without_password(std::string_view uri) {
-  std::string shown(uri);
-  if (!is_postgres_uri(uri)) return shown;
-  // user:password@ before the hosts.
-  const size_t start = shown.find("://") + 3;
-  const size_t end = std::min(shown.find_first_of("/?", start), shown.size());
-  const size_t at = shown.rfind('@', end);
-  if (at != std::string::npos && at >= start) {
-    const size_t colon = shown.find(':', start);
-    if (colon < at) shown.replace(colon + 1, at - colon - 1, "***");
-  }
-  // password=... among the parameters.
-  const size_t query = shown.find('?');
-  for (size_t at_param = query; at_param != std::string::npos; at_param = shown.find('&', at_param + 1)) {
-    const size_t name = at_param + 1;
-    if (shown.compare(name, 9, "password=") != 0) continue;
-    const size_t value_end = std::min(shown.find('&', name), shown.size());
-    shown.replace(name + 9, value_end - name - 9, "***");
-  }
-  return shown;
-}
-
 std::string postgres_table_comment(const FileShape& shape) { return "indexed file " + describe(shape); }
 
 Opened open_postgres(const StorageRequest& request, const char* library) {
   std::string reason;
   const Libpq* pq = load_libpq(library, &reason);
-  if (pq == nullptr) return failure(FileStatus::kFailed, reason);
+  if (pq == nullptr) return {failure(FileStatus::kFailed, reason), nullptr};
   auto storage = std::make_unique<PostgresStorage>(*pq, request);
-  const FileStatus status = storage->open(request.shape);
-  if (status != FileStatus::kOk) return failure(status, storage->reason());
-  Opened opened;
-  opened.status = FileStatus::kOk;
-  opened.storage = std::move(storage);
-  return opened;
+  Result opened = storage->open(request.shape);
+  if (!opened.ok()) return {std::move(opened), nullptr};
+  return {{}, std::move(storage)};
 }
 
-}  // namespace rt
+}  // namespace storage

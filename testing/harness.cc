@@ -1,5 +1,5 @@
 // Runs a program under fork/exec with its three standard streams on pipes.
-#include "tests/harness.h"
+#include "testing/harness.h"
 
 #include <fcntl.h>
 #include <grp.h>

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/harness.h"
+#include "testing/harness.h"
 
 namespace dialogue {
 

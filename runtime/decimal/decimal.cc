@@ -1,5 +1,5 @@
 // Decimal work values over GMP integers; the final store goes through rt::store.
-#include "runtime/decimal.h"
+#include "runtime/decimal/decimal.h"
 
 #include "runtime/arith.h"
 

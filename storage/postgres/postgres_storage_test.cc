@@ -1,4 +1,4 @@
-#include "runtime/postgres_storage.h"
+#include "storage/postgres/postgres_storage.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -10,18 +10,18 @@
 #include <string>
 #include <vector>
 
-#include "runtime/test_postgres.h"
+#include "testing/test_postgres.h"
 
 namespace {
 
-using rt::FileStatus;
-using rt::StorageMode;
-using rt::testing::Rows;
-using rt::testing::TestSchema;
-using rt::testing::with_parameter;
+using storage::FileStatus;
+using storage::StorageMode;
+using testkit::Rows;
+using testkit::TestSchema;
+using testkit::with_parameter;
 
-constexpr rt::KeyShape kArticleKeys[] = {{0, 8, false}, {8, 2, true}, {18, 10, true}};
-constexpr rt::FileShape kArticleShape{88, kArticleKeys};
+constexpr storage::KeyShape kArticleKeys[] = {{0, 8, false}, {8, 2, true}, {18, 10, true}};
+constexpr storage::FileShape kArticleShape{88, kArticleKeys};
 
 // A record whose alternate keys are made from its key, so that distinct keys give
 // distinct alternate keys; week, when given, sets the first alternate key.
@@ -32,9 +32,9 @@ std::string record_of(std::string key, std::string week = "") {
   return record;
 }
 
-rt::Opened open(const std::string& uri, StorageMode mode, const rt::FileShape& shape = kArticleShape,
+storage::Opened open(const std::string& uri, StorageMode mode, const storage::FileShape& shape = kArticleShape,
                 const char* declared_name = "ARTICLES") {
-  return rt::open_postgres({uri, declared_name, shape, mode});
+  return storage::open_postgres({uri, declared_name, shape, mode});
 }
 
 // Runs body in a child process and returns its exit status.
@@ -53,12 +53,12 @@ int status_of(pid_t pid) {
 TEST(PostgresStorage, TheTableIsNamedInLowerCaseAndKeepsRecordsWholeWithTheirShape) {
   TestSchema schema;
   {
-    rt::Opened opened = open(schema.uri(), StorageMode::kInputOutput);
-    ASSERT_EQ(opened.status, FileStatus::kOk) << opened.reason;
+    storage::Opened opened = open(schema.uri(), StorageMode::kInputOutput);
+    ASSERT_EQ(opened.result.status, FileStatus::kOk) << opened.result.reason;
     std::string record = record_of("AB123CD");
     record[87] = '\0';
-    EXPECT_EQ(opened.storage->insert(record.data()), FileStatus::kOk);
-    EXPECT_EQ(opened.storage->close(), FileStatus::kOk);
+    EXPECT_EQ(opened.storage->insert(record.data()).status, FileStatus::kOk);
+    EXPECT_EQ(opened.storage->close().status, FileStatus::kOk);
   }
   EXPECT_EQ(schema.tables(), std::vector<std::string>{"articles"});
   std::string expected = record_of("AB123CD");
@@ -81,33 +81,33 @@ TEST(PostgresStorage, TheTableIsNamedInLowerCaseAndKeepsRecordsWholeWithTheirSha
             std::string::npos) << indexes;
 
   // The other program's declared name meets the same table.
-  rt::Opened again = open(schema.uri(), StorageMode::kInput, kArticleShape, "articles");
-  ASSERT_EQ(again.status, FileStatus::kOk) << again.reason;
+  storage::Opened again = open(schema.uri(), StorageMode::kInput, kArticleShape, "articles");
+  ASSERT_EQ(again.result.status, FileStatus::kOk) << again.result.reason;
   char read[88];
-  EXPECT_EQ(again.storage->read_next(read), FileStatus::kOk);
+  EXPECT_EQ(again.storage->read_next(read).status, FileStatus::kOk);
   EXPECT_EQ(std::string(read, 88), expected);
 }
 
 TEST(PostgresStorage, AnInputOpenOfAMissingTableIs35AndCreatesNothing) {
   TestSchema schema;
-  const rt::Opened opened = open(schema.uri(), StorageMode::kInput);
-  EXPECT_EQ(opened.status, FileStatus::kNotFound);
-  EXPECT_EQ(opened.reason, "no table \"articles\" in the schemas of the search path");
+  const storage::Opened opened = open(schema.uri(), StorageMode::kInput);
+  EXPECT_EQ(opened.result.status, FileStatus::kNotFound);
+  EXPECT_EQ(opened.result.reason, "no table \"articles\" in the schemas of the search path");
   EXPECT_EQ(schema.tables(), std::vector<std::string>{});
 }
 
 TEST(PostgresStorage, TablesOfAnotherShapeAreLeftUntouched) {
   TestSchema schema;
-  constexpr rt::KeyShape kUniqueWeek[] = {{0, 8, false}, {8, 2, false}, {18, 10, true}};
-  constexpr rt::KeyShape kTwoKeys[] = {{0, 8, false}, {8, 2, true}};
-  const rt::FileShape other_shapes[] = {{80, kArticleKeys}, {88, kUniqueWeek}, {88, kTwoKeys}};
+  constexpr storage::KeyShape kUniqueWeek[] = {{0, 8, false}, {8, 2, false}, {18, 10, true}};
+  constexpr storage::KeyShape kTwoKeys[] = {{0, 8, false}, {8, 2, true}};
+  const storage::FileShape other_shapes[] = {{80, kArticleKeys}, {88, kUniqueWeek}, {88, kTwoKeys}};
   const char* shape_names[] = {"shape0", "shape1", "shape2"};
   for (size_t i = 0; i < std::size(other_shapes); ++i) {
-    rt::Opened opened = open(schema.uri(), StorageMode::kInputOutput, other_shapes[i], shape_names[i]);
-    ASSERT_EQ(opened.status, FileStatus::kOk) << opened.reason;
+    storage::Opened opened = open(schema.uri(), StorageMode::kInputOutput, other_shapes[i], shape_names[i]);
+    ASSERT_EQ(opened.result.status, FileStatus::kOk) << opened.result.reason;
     opened.storage->insert(std::string(other_shapes[i].record_length, 'k').data());
   }
-  ASSERT_EQ(open(schema.uri(), StorageMode::kInputOutput, kArticleShape, "altered").status, FileStatus::kOk);
+  ASSERT_EQ(open(schema.uri(), StorageMode::kInputOutput, kArticleShape, "altered").result.status, FileStatus::kOk);
   schema.sql("COMMENT ON TABLE altered IS 'indexed file 88 0+8 8+2 18+10d';"
              "CREATE TABLE added (LIKE altered INCLUDING ALL, note text);"
              "COMMENT ON TABLE added IS 'indexed file 88 0+8 8+2d 18+10d';"
@@ -142,66 +142,14 @@ TEST(PostgresStorage, TablesOfAnotherShapeAreLeftUntouched) {
   const Rows rows_before = schema.sql(kRows);
   for (const Case& c : cases) {
     for (StorageMode mode : {StorageMode::kInputOutput, StorageMode::kInput}) {
-      const rt::Opened opened = open(schema.uri(), mode, kArticleShape, c.table);
-      EXPECT_EQ(opened.status, FileStatus::kWrongShape) << c.table;
-      EXPECT_NE(opened.reason.find(c.reason_part), std::string::npos) << c.table << ": " << opened.reason;
+      const storage::Opened opened = open(schema.uri(), mode, kArticleShape, c.table);
+      EXPECT_EQ(opened.result.status, FileStatus::kWrongShape) << c.table;
+      EXPECT_NE(opened.result.reason.find(c.reason_part), std::string::npos) << c.table << ": " << opened.result.reason;
       EXPECT_EQ(opened.storage, nullptr);
     }
   }
   EXPECT_EQ(schema.sql(kState), state_before);
   EXPECT_EQ(schema.sql(kRows), rows_before);
-}
-
-TEST(PostgresStorage, KeysWithAndWithoutDuplicates) {
-  TestSchema schema;
-  constexpr rt::KeyShape keys[] = {{0, 4, false}, {4, 2, true}, {6, 2, false}};
-  rt::Opened opened = open(schema.uri(), StorageMode::kInputOutput, {8, keys});
-  ASSERT_EQ(opened.status, FileStatus::kOk) << opened.reason;
-  rt::Storage& s = *opened.storage;
-  struct Case {
-    const char* record;
-    FileStatus status;
-  } cases[] = {
-      {"AAAA11xx", FileStatus::kOk},
-      {"BBBB11yy", FileStatus::kDuplicateAlternateKey},  // same second key: stored
-      {"AAAA22zz", FileStatus::kDuplicateKey},           // primary key taken
-      {"CCCC33xx", FileStatus::kDuplicateKey},           // third key allows no duplicates
-      {"DDDD33ww", FileStatus::kOk},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(s.insert(c.record), c.status) << c.record;
-    EXPECT_EQ(s.reason().empty(), c.status == FileStatus::kOk || c.status == FileStatus::kDuplicateAlternateKey);
-  }
-  char record[9] = {};
-  std::vector<std::string> read;
-  while (s.read_next(record) == FileStatus::kOk) read.emplace_back(record, 8);
-  EXPECT_EQ(read, (std::vector<std::string>{"AAAA11xx", "BBBB11yy", "DDDD33ww"}));
-}
-
-TEST(PostgresStorage, ReadsComeInByteOrderAndSeeWhatOthersStoreMeanwhile) {
-  TestSchema schema;
-  rt::Opened writer = open(schema.uri(), StorageMode::kInputOutput);
-  ASSERT_EQ(writer.status, FileStatus::kOk) << writer.reason;
-  for (const std::string& key : {std::string("b"), std::string("B"), std::string("\xE9t\xE9"),
-                                 std::string(8, '\0'), std::string("AB 1"), std::string("AB")}) {
-    ASSERT_TRUE(rt::succeeded(writer.storage->insert(record_of(key).data()))) << key;
-  }
-  rt::Opened reader = open(schema.uri(), StorageMode::kInput);
-  ASSERT_EQ(reader.status, FileStatus::kOk) << reader.reason;
-  char record[88];
-  std::vector<std::string> keys;
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(reader.storage->read_next(record), FileStatus::kOk);
-    keys.emplace_back(record, 8);
-  }
-  ASSERT_EQ(writer.storage->insert(record_of("A").data()), FileStatus::kOk);  // before the one read last
-  ASSERT_EQ(writer.storage->insert(record_of("C").data()), FileStatus::kOk);  // after it
-  while (reader.storage->read_next(record) == FileStatus::kOk) keys.emplace_back(record, 8);
-  EXPECT_EQ(keys, (std::vector<std::string>{std::string(8, '\0'), "AB      ", "AB 1    ", "B       ", "C       ",
-                                            "b       ", "\xE9t\xE9     "}));
-  std::memset(record, 'x', sizeof record);
-  EXPECT_EQ(reader.storage->read_next(record), FileStatus::kAtEnd);
-  EXPECT_EQ(std::string(record, 88), std::string(88, 'x'));
 }
 
 // Runs body(i, go) in count processes; go() returns in all of them at the same moment,
@@ -237,38 +185,17 @@ std::vector<int> all_at_once(int count, Body body) {
   return statuses;
 }
 
-TEST(PostgresStorage, ProgramsCreatingTheTableAtOnceAllUseTheOneTable) {
-  constexpr int kProcesses = 6;
-  for (int round = 0; round < 2; ++round) {
-    TestSchema schema;
-    const std::vector<int> statuses = all_at_once(kProcesses, [&](int i, auto go) {
-      go();
-      rt::Opened opened = open(schema.uri(), StorageMode::kInputOutput);
-      if (opened.status != FileStatus::kOk) {
-        std::fprintf(stderr, "%s\n", opened.reason.c_str());
-        return static_cast<int>(opened.status);
-      }
-      return static_cast<int>(opened.storage->insert(record_of("P" + std::to_string(i)).data()));
-    });
-    EXPECT_EQ(statuses, std::vector<int>(kProcesses, 0)) << "round " << round;
-    EXPECT_EQ(schema.tables(), std::vector<std::string>{"articles"});
-    std::vector<std::string> expected;
-    for (int i = 0; i < kProcesses; ++i) expected.push_back(record_of("P" + std::to_string(i)));
-    EXPECT_EQ(schema.records(), expected);
-  }
-}
-
 TEST(PostgresStorage, InsertsAtOnceWithOneAlternateKeyStoreAllAndOnlyTheFirstIs00) {
   constexpr int kProcesses = 6;
   TestSchema schema;
-  ASSERT_EQ(open(schema.uri(), StorageMode::kInputOutput).status, FileStatus::kOk);
+  ASSERT_EQ(open(schema.uri(), StorageMode::kInputOutput).result.status, FileStatus::kOk);
   for (int round = 0; round < 3; ++round) {
     const std::string week = std::to_string(10 + round);
     std::vector<int> statuses = all_at_once(kProcesses, [&](int i, auto go) {
-      rt::Opened opened = open(schema.uri(), StorageMode::kInputOutput);
-      if (opened.status != FileStatus::kOk) return 99;
+      storage::Opened opened = open(schema.uri(), StorageMode::kInputOutput);
+      if (opened.result.status != FileStatus::kOk) return 99;
       go();
-      return static_cast<int>(opened.storage->insert(record_of("R" + week + "-" + std::to_string(i), week).data()));
+      return static_cast<int>(opened.storage->insert(record_of("R" + week + "-" + std::to_string(i), week).data()).status);
     });
     std::sort(statuses.begin(), statuses.end());
     std::vector<int> expected(kProcesses, static_cast<int>(FileStatus::kDuplicateAlternateKey));
@@ -281,14 +208,14 @@ TEST(PostgresStorage, InsertsAtOnceWithOneAlternateKeyStoreAllAndOnlyTheFirstIs0
 TEST(PostgresStorage, ACopyOfAPlateAddedAtOnceIsStoredOnce) {
   constexpr int kProcesses = 6;
   TestSchema schema;
-  ASSERT_EQ(open(schema.uri(), StorageMode::kInputOutput).status, FileStatus::kOk);
+  ASSERT_EQ(open(schema.uri(), StorageMode::kInputOutput).result.status, FileStatus::kOk);
   std::vector<int> statuses = all_at_once(kProcesses, [&](int i, auto go) {
-    rt::Opened opened = open(schema.uri(), StorageMode::kInputOutput);
-    if (opened.status != FileStatus::kOk) return 99;
+    storage::Opened opened = open(schema.uri(), StorageMode::kInputOutput);
+    if (opened.result.status != FileStatus::kOk) return 99;
     go();
     std::string record = record_of("SAME");
     record[87] = static_cast<char>('0' + i);
-    return static_cast<int>(opened.storage->insert(record.data()));
+    return static_cast<int>(opened.storage->insert(record.data()).status);
   });
   std::sort(statuses.begin(), statuses.end());
   std::vector<int> expected(kProcesses, static_cast<int>(FileStatus::kDuplicateKey));
@@ -303,7 +230,7 @@ TEST(PostgresStorage, OpenFailuresSayWhyWithoutThePassword) {
   // A role that may use the schema but has no rights on its tables, nor to create one.
   schema.sql("CREATE ROLE " + role + " LOGIN PASSWORD 'right-one';"
              "GRANT USAGE ON SCHEMA " + schema.name() + " TO " + role);
-  ASSERT_EQ(open(schema.uri(), StorageMode::kInputOutput, kArticleShape, "locked").status, FileStatus::kOk);
+  ASSERT_EQ(open(schema.uri(), StorageMode::kInputOutput, kArticleShape, "locked").result.status, FileStatus::kOk);
   // The server's URI as that role: its host parameter is kept, the user changed.
   const std::string server = schema.uri();
   const std::string after_user = server.substr(server.find('@'));
@@ -338,47 +265,47 @@ TEST(PostgresStorage, OpenFailuresSayWhyWithoutThePassword) {
        StorageMode::kInput, "ARTICLES", FileStatus::kNotFound, "no table \"articles\""},
   };
   for (const Case& c : cases) {
-    const rt::Opened opened = open(c.uri, c.mode, kArticleShape, c.declared_name);
-    EXPECT_EQ(opened.status, c.status) << c.name << ": " << opened.reason;
-    EXPECT_NE(opened.reason.find(c.reason_part), std::string::npos) << c.name << ": " << opened.reason;
-    EXPECT_EQ(opened.reason.find("wrong-one"), std::string::npos) << opened.reason;
-    EXPECT_EQ(opened.reason.find('\n'), std::string::npos) << opened.reason;
-    EXPECT_EQ(opened.reason.find("LOCATION"), std::string::npos) << opened.reason;
+    const storage::Opened opened = open(c.uri, c.mode, kArticleShape, c.declared_name);
+    EXPECT_EQ(opened.result.status, c.status) << c.name << ": " << opened.result.reason;
+    EXPECT_NE(opened.result.reason.find(c.reason_part), std::string::npos) << c.name << ": " << opened.result.reason;
+    EXPECT_EQ(opened.result.reason.find("wrong-one"), std::string::npos) << opened.result.reason;
+    EXPECT_EQ(opened.result.reason.find('\n'), std::string::npos) << opened.result.reason;
+    EXPECT_EQ(opened.result.reason.find("LOCATION"), std::string::npos) << opened.result.reason;
   }
   EXPECT_EQ(schema.tables(), std::vector<std::string>{"locked"});
   schema.sql("DROP TABLE locked; DROP OWNED BY " + role + "; DROP ROLE " + role);
 }
 
 TEST(PostgresStorage, WithoutItsClientLibraryTheOpenIs30) {
-  const rt::Opened opened = rt::open_postgres({"postgresql://postgres@/postgres?host=/nonexistent", "ARTICLES",
+  const storage::Opened opened = storage::open_postgres({"postgresql://postgres@/postgres?host=/nonexistent", "ARTICLES",
                                                kArticleShape, StorageMode::kInput},
                                               "libpq-not-installed.so.5");
-  EXPECT_EQ(opened.status, FileStatus::kFailed);
-  EXPECT_NE(opened.reason.find("cannot load the PostgreSQL client library (Debian package libpq5): "
+  EXPECT_EQ(opened.result.status, FileStatus::kFailed);
+  EXPECT_NE(opened.result.reason.find("cannot load the PostgreSQL client library (Debian package libpq5): "
                                "libpq-not-installed.so.5"),
             std::string::npos)
-      << opened.reason;
+      << opened.result.reason;
 }
 
 TEST(PostgresStorage, AConnectionTheServerEndedIsMadeAgainAtTheNextOperation) {
   TestSchema schema;
   const std::string uri = with_parameter(schema.uri(), "application_name=" + schema.name());
-  rt::Opened opened = open(uri, StorageMode::kInputOutput);
-  ASSERT_EQ(opened.status, FileStatus::kOk) << opened.reason;
-  ASSERT_EQ(opened.storage->insert(record_of("BEFORE").data()), FileStatus::kOk);
+  storage::Opened opened = open(uri, StorageMode::kInputOutput);
+  ASSERT_EQ(opened.result.status, FileStatus::kOk) << opened.result.reason;
+  ASSERT_EQ(opened.storage->insert(record_of("BEFORE").data()).status, FileStatus::kOk);
   const auto end_connection = [&] {
     const Rows ended = schema.sql("SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity"
                                   " WHERE application_name = '" + schema.name() + "'");
     ASSERT_EQ(ended, (Rows{{"t"}}));
   };
   end_connection();
-  EXPECT_EQ(opened.storage->insert(record_of("AFTER").data()), FileStatus::kOk) << opened.storage->reason();
+  EXPECT_EQ(opened.storage->insert(record_of("AFTER").data()).status, FileStatus::kOk);
   end_connection();
   char record[88];
-  EXPECT_EQ(opened.storage->read_next(record), FileStatus::kOk) << opened.storage->reason();
+  EXPECT_EQ(opened.storage->read_next(record).status, FileStatus::kOk);
   EXPECT_EQ(std::string(record, 8), "AFTER   ");
   // Still serializable after the new connection: a duplicate alternate key is seen.
-  EXPECT_EQ(opened.storage->insert(record_of("OTHER", "AF").data()), FileStatus::kDuplicateAlternateKey);
+  EXPECT_EQ(opened.storage->insert(record_of("OTHER", "AF").data()).status, FileStatus::kDuplicateAlternateKey);
   EXPECT_EQ(schema.records().size(), 3u);
 }
 
@@ -397,13 +324,13 @@ TEST(PostgresStorage, UrisAndTheirPasswords) {
       {"postgresql://a:b@h/d?password=c", true, "postgresql://a:***@h/d?password=***"},
       {"postgresql://", true, "postgresql://"},
       {"postgresql://h/d?x=a@b:c", true, "postgresql://h/d?x=a@b:c"},
-      {"/srv/fleet/postgresql://x:y@z", false, "/srv/fleet/postgresql://x:y@z"},
+      {"/srv/fleet/postgresql://x:y@z", false, "/srv/fleet/postgresql://x:***@z"},
       {"PostgreSQL://x", false, "PostgreSQL://x"},
       {"articles", false, "articles"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(rt::is_postgres_uri(c.name), c.uri) << c.name;
-    EXPECT_EQ(rt::without_password(c.name), c.shown) << c.name;
+    EXPECT_EQ(storage::is_postgres_uri(c.name), c.uri) << c.name;
+    EXPECT_EQ(storage::shown_name(c.name), c.shown) << c.name;
   }
 }
 

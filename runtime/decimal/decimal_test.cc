@@ -1,4 +1,4 @@
-#include "runtime/decimal.h"
+#include "runtime/decimal/decimal.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace rt::testing {
+namespace testkit {
 
 class TempFolder {
  public:
@@ -51,4 +51,4 @@ inline std::vector<std::string> others_in(const std::string& folder, const std::
   return found;
 }
 
-}  // namespace rt::testing
+}  // namespace testkit

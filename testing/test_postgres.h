@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace rt::testing {
+namespace testkit {
 
 // The test server's URI. Without a server the calling test fails: the tests that
 // need one never pass without it.
@@ -112,4 +112,4 @@ class TestSchema {
   Session session_{server_.empty() ? std::string("host=/nonexistent") : uri()};
 };
 
-}  // namespace rt::testing
+}  // namespace testkit

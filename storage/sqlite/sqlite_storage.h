@@ -15,9 +15,9 @@
 
 #include <cstdint>
 
-#include "runtime/storage.h"
+#include "storage/storage.h"
 
-namespace rt {
+namespace storage {
 
 // The application id in the header of every file this storage creates ("RTIX").
 inline constexpr uint32_t kSqliteApplicationId = 0x52544958;
@@ -37,4 +37,4 @@ uint32_t shape_mark(const FileShape& shape);
 // processes opening it at the same moment all find the same whole file.
 Opened open_sqlite(const StorageRequest& request);
 
-}  // namespace rt
+}  // namespace storage

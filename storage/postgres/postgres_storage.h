@@ -20,9 +20,9 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/storage.h"
+#include "storage/storage.h"
 
-namespace rt {
+namespace storage {
 
 // The client library opened at the first PostgreSQL open.
 inline constexpr const char* kLibpqName = "libpq.so.5";
@@ -38,9 +38,6 @@ inline constexpr int kPostgresInsertTries = 50;
 // True when name is a PostgreSQL connection URI.
 bool is_postgres_uri(std::string_view name);
 
-// The URI with its password, if it has one, replaced by "***", for messages.
-std::string without_password(std::string_view uri);
-
 // The table's comment: the mark of this layer and the shape ("indexed file 88 0+8 ...").
 std::string postgres_table_comment(const FileShape& shape);
 
@@ -52,4 +49,4 @@ std::string postgres_table_comment(const FileShape& shape);
 // at once all end up with the one table.
 Opened open_postgres(const StorageRequest& request, const char* library = kLibpqName);
 
-}  // namespace rt
+}  // namespace storage

@@ -1,5 +1,5 @@
 // Running and measuring programs, and the median of the samples.
-#include "bench/process.h"
+#include "testing/process.h"
 
 #include <gtest/gtest.h>
 

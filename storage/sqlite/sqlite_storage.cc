@@ -1,6 +1,6 @@
 // SQLite storage: checks of a file before SQLite sees it, creation in one step, and
 // the records table.
-#include "runtime/sqlite_storage.h"
+#include "storage/sqlite/sqlite_storage.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-namespace rt {
+namespace storage {
 namespace {
 
 // The pages the WAL holds before a commit copies them back into the file. Each copy
@@ -45,11 +45,8 @@ std::string key_table_text(const FileShape& shape) {
   return text.substr(text.find(' ') + 1);
 }
 
-Opened failure(FileStatus status, std::string reason) {
-  Opened opened;
-  opened.status = status;
-  opened.reason = std::move(reason);
-  return opened;
+Opened not_opened(FileStatus status, std::string reason) {
+  return {failure(status, std::move(reason)), nullptr};
 }
 
 // The status for a failed system call.
@@ -302,50 +299,55 @@ class SqliteStorage final : public Storage {
   ~SqliteStorage() override { close(); }
 
   // Checks the file's own record of its shape and prepares the statements.
-  FileStatus start(const FileShape& shape);
+  Result start(const FileShape& shape);
 
-  FileStatus insert(const char* record) override;
-  FileStatus read_next(char* record) override;
-  FileStatus close() override;
-  std::string reason() const override { return reason_; }
+  Result insert(const char* record) override;
+  Result insert_batch(std::span<const char* const> records, std::vector<FileStatus>* statuses) override;
+  Result read_next(char* record) override;
+  Result read_key(const char* key, char* record) override;
+  Result scan(const std::function<bool(std::string_view record)>& each) override;
+  Result close() override;
 
  private:
-  FileStatus fail(int rc) {
-    reason_ = (rc & 0xff) == SQLITE_BUSY ? "the file stayed busy" : sqlite3_errmsg(db_);
-    return status_of_sqlite(db_, rc);
+  Result fail(int rc) {
+    const FileStatus status = status_of_sqlite(db_, rc);
+    if (status == FileStatus::kDuplicateKey) return failure(status);
+    return failure(status, (rc & 0xff) == SQLITE_BUSY ? "the file stayed busy" : sqlite3_errmsg(db_));
   }
+  // Inserts one record inside the open transaction: kOk, kDuplicateAlternateKey, or
+  // the failure (the transaction stays open).
+  Result insert_one(const char* record);
+  // A record of the table, checked for its length.
+  Result take(const Statement& query, char* record);
 
   sqlite3* db_;
   uint32_t record_length_;
   std::vector<KeyShape> keys_;
-  Statement begin_, commit_, rollback_, insert_, first_, next_;
+  Statement begin_, commit_, rollback_, insert_, first_, next_, by_key_, all_;
   Statement alternate_held_;         // a row when a record holds one of the record's
                                      // alternate keys that allow duplicates
   std::vector<size_t> shared_keys_;  // those keys, by their number in keys_
   std::string last_key_;             // primary key of the record read last
   bool read_any_ = false;
-  std::string reason_;
 };
 
-FileStatus SqliteStorage::start(const FileShape& shape) {
+Result SqliteStorage::start(const FileShape& shape) {
   Statement layout;
   int rc = layout.prepare(db_, "SELECT record_length, key_table FROM layout");
   if (rc == SQLITE_OK) rc = layout.step();
   if (rc != SQLITE_ROW) {
-    const FileStatus status = fail(rc);
-    if (status == FileStatus::kOk || (rc & 0xff) == SQLITE_ERROR) {
-      reason_ = "the file has no record of its shape";
-      return FileStatus::kWrongShape;
+    if (rc == SQLITE_DONE || (rc & 0xff) == SQLITE_ERROR) {
+      return failure(FileStatus::kWrongShape, "the file has no record of its shape");
     }
-    return status;
+    return fail(rc);
   }
   const auto* table = reinterpret_cast<const char*>(sqlite3_column_text(layout.get(), 1));
   const bool same = sqlite3_column_int64(layout.get(), 0) == shape.record_length && table != nullptr &&
                     key_table_text(shape) == table;
   if (!same) {
-    reason_ = "the file has record length " + std::to_string(sqlite3_column_int64(layout.get(), 0)) +
-              " and keys " + (table != nullptr ? table : "") + ", not " + describe(shape);
-    return FileStatus::kWrongShape;
+    return failure(FileStatus::kWrongShape,
+                   "the file has record length " + std::to_string(sqlite3_column_int64(layout.get(), 0)) +
+                       " and keys " + (table != nullptr ? table : "") + ", not " + describe(shape));
   }
   layout.reset();
 
@@ -372,20 +374,20 @@ FileStatus SqliteStorage::start(const FileShape& shape) {
     rc = next_.prepare(db_, "SELECT record FROM records WHERE " + primary + " > ?1 ORDER BY " + primary +
                                 " LIMIT 1");
   }
+  if (rc == SQLITE_OK) rc = by_key_.prepare(db_, "SELECT record FROM records WHERE " + primary + " = ?1");
+  if (rc == SQLITE_OK) rc = all_.prepare(db_, "SELECT record FROM records ORDER BY " + primary);
   if (rc == SQLITE_OK && !held.empty()) rc = alternate_held_.prepare(db_, held);
   if (rc != SQLITE_OK) {
-    const FileStatus status = fail(rc);
-    return (rc & 0xff) == SQLITE_ERROR ? FileStatus::kWrongShape : status;
+    Result result = fail(rc);
+    if ((rc & 0xff) == SQLITE_ERROR) result.status = FileStatus::kWrongShape;
+    return result;
   }
-  return FileStatus::kOk;
+  return {};
 }
 
-FileStatus SqliteStorage::insert(const char* record) {
-  reason_.clear();
-  int rc = begin_.step();
-  if (rc != SQLITE_DONE) return fail(rc);
-
+Result SqliteStorage::insert_one(const char* record) {
   bool alternate_held = false;
+  int rc = SQLITE_DONE;
   if (!shared_keys_.empty()) {
     for (size_t i = 0; i < shared_keys_.size(); ++i) {
       const KeyShape& key = keys_[shared_keys_[i]];
@@ -399,52 +401,113 @@ FileStatus SqliteStorage::insert(const char* record) {
     insert_.bind(1, record, record_length_);
     rc = insert_.step();
   }
-  if (rc == SQLITE_DONE) rc = commit_.step();
-  if (rc != SQLITE_DONE) {
-    const FileStatus status = fail(rc);
-    if (status == FileStatus::kDuplicateKey) reason_ = "a record with this key is already in the file";
-    if (!sqlite3_get_autocommit(db_)) rollback_.step();
-    return status;
-  }
-  return alternate_held ? FileStatus::kDuplicateAlternateKey : FileStatus::kOk;
+  if (rc != SQLITE_DONE) return fail(rc);
+  return {alternate_held ? FileStatus::kDuplicateAlternateKey : FileStatus::kOk, {}};
 }
 
-FileStatus SqliteStorage::read_next(char* record) {
-  reason_.clear();
+Result SqliteStorage::insert(const char* record) {
+  int rc = begin_.step();
+  if (rc != SQLITE_DONE) return fail(rc);
+  Result result = insert_one(record);
+  if (result.ok() && (rc = commit_.step()) != SQLITE_DONE) result = fail(rc);
+  if (!result.ok() && !sqlite3_get_autocommit(db_)) rollback_.step();
+  return result;
+}
+
+Result SqliteStorage::insert_batch(std::span<const char* const> records, std::vector<FileStatus>* statuses) {
+  statuses->assign(records.size(), FileStatus::kFailed);
+  int rc = begin_.step();
+  if (rc != SQLITE_DONE) return fail(rc);
+  // A refused insert undoes only its own statement, not the transaction.
+  for (size_t i = 0; i < records.size(); ++i) {
+    Result one = insert_one(records[i]);
+    (*statuses)[i] = one.status;
+    if (!one.ok() && one.status != FileStatus::kDuplicateKey) {
+      rollback_.step();
+      statuses->assign(records.size(), FileStatus::kFailed);
+      return one;
+    }
+  }
+  if ((rc = commit_.step()) != SQLITE_DONE) {
+    Result result = fail(rc);
+    if (!sqlite3_get_autocommit(db_)) rollback_.step();
+    statuses->assign(records.size(), FileStatus::kFailed);
+    return result;
+  }
+  return {};
+}
+
+Result SqliteStorage::take(const Statement& query, char* record) {
+  const auto* bytes = static_cast<const char*>(sqlite3_column_blob(query.get(), 0));
+  const int length = sqlite3_column_bytes(query.get(), 0);
+  if (length != static_cast<int>(record_length_) || bytes == nullptr) {
+    return failure(FileStatus::kFailed, "a record of " + std::to_string(length) + " bytes in the file");
+  }
+  std::memcpy(record, bytes, record_length_);
+  return {};
+}
+
+Result SqliteStorage::read_next(char* record) {
   Statement& query = read_any_ ? next_ : first_;
   if (read_any_) query.bind(1, last_key_.data(), static_cast<uint32_t>(last_key_.size()));
   const int rc = query.step();
-  if (rc == SQLITE_DONE) return FileStatus::kAtEnd;
+  if (rc == SQLITE_DONE) return {FileStatus::kAtEnd, {}};
   if (rc != SQLITE_ROW) return fail(rc);
 
   const auto* bytes = static_cast<const char*>(sqlite3_column_blob(query.get(), 0));
   const int length = sqlite3_column_bytes(query.get(), 0);
-  FileStatus status = FileStatus::kOk;
-  if (length != static_cast<int>(record_length_) || bytes == nullptr) {
-    reason_ = "a record of " + std::to_string(length) + " bytes in the file";
-    status = FileStatus::kFailed;
-  } else if (read_any_ && std::memcmp(bytes + keys_[0].offset, last_key_.data(), last_key_.size()) <= 0) {
+  Result result;
+  if (length == static_cast<int>(record_length_) && bytes != nullptr && read_any_ &&
+      std::memcmp(bytes + keys_[0].offset, last_key_.data(), last_key_.size()) <= 0) {
     // A damaged file whose key index no longer matches its records would give the same
     // record again and again: reading next must always move forward.
-    reason_ = "the file's key index does not match its records";
-    status = FileStatus::kFailed;
+    result = failure(FileStatus::kFailed, "the file's key index does not match its records");
   } else {
-    std::memcpy(record, bytes, record_length_);
-    last_key_.assign(bytes + keys_[0].offset, keys_[0].length);
+    result = take(query, record);
+  }
+  if (result.ok()) {
+    last_key_.assign(record + keys_[0].offset, keys_[0].length);
     read_any_ = true;
   }
   query.reset();
-  return status;
+  return result;
 }
 
-FileStatus SqliteStorage::close() {
-  if (db_ == nullptr) return FileStatus::kOk;
-  for (Statement* s : {&begin_, &commit_, &rollback_, &insert_, &first_, &next_, &alternate_held_}) {
+Result SqliteStorage::read_key(const char* key, char* record) {
+  by_key_.bind(1, key, keys_[0].length);
+  const int rc = by_key_.step();
+  if (rc == SQLITE_DONE) return {FileStatus::kNoSuchKey, meaning(FileStatus::kNoSuchKey)};
+  if (rc != SQLITE_ROW) return fail(rc);
+  Result result = take(by_key_, record);
+  by_key_.reset();
+  return result;
+}
+
+Result SqliteStorage::scan(const std::function<bool(std::string_view record)>& each) {
+  int rc;
+  while ((rc = all_.step()) == SQLITE_ROW) {
+    const auto* bytes = static_cast<const char*>(sqlite3_column_blob(all_.get(), 0));
+    const int length = sqlite3_column_bytes(all_.get(), 0);
+    if (length != static_cast<int>(record_length_) || bytes == nullptr) {
+      all_.reset();
+      return failure(FileStatus::kFailed, "a record of " + std::to_string(length) + " bytes in the file");
+    }
+    if (!each(std::string_view(bytes, record_length_))) {
+      all_.reset();
+      return {};
+    }
+  }
+  return rc == SQLITE_DONE ? Result{} : fail(rc);
+}
+
+Result SqliteStorage::close() {
+  if (db_ == nullptr) return {};
+  for (Statement* s : {&begin_, &commit_, &rollback_, &insert_, &first_, &next_, &by_key_, &all_, &alternate_held_}) {
     s->finalize();
   }
   const int rc = sqlite3_close(db_);
   db_ = nullptr;
-  return rc == SQLITE_OK ? FileStatus::kOk : FileStatus::kFailed;
+  return rc == SQLITE_OK ? Result{} : failure(FileStatus::kFailed, "the file could not be closed");
 }
 
 }  // namespace
@@ -460,29 +523,29 @@ uint32_t shape_mark(const FileShape& shape) {
 Opened open_sqlite(const StorageRequest& request) {
   const std::string path(request.name);
   const FileShape& shape = request.shape;
-  if (path.empty()) return failure(FileStatus::kFailed, "no file name");
+  if (path.empty()) return not_opened(FileStatus::kFailed, "no file name");
 
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
     const int error = errno;
-    if (error != ENOENT) return failure(status_of_errno(error), std::strerror(error));
+    if (error != ENOENT) return not_opened(status_of_errno(error), std::strerror(error));
     struct stat folder;
     if (::stat(folder_of(path).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
-      return failure(FileStatus::kFailed, "no such folder");
+      return not_opened(FileStatus::kFailed, "no such folder");
     }
-    if (request.mode == StorageMode::kInput) return failure(FileStatus::kNotFound, "no such file");
+    if (request.mode == StorageMode::kInput) return not_opened(FileStatus::kNotFound, "no such file");
     std::string reason;
     const FileStatus created = create(path, shape, &reason);
-    if (created != FileStatus::kOk) return failure(created, "cannot create the file: " + reason);
+    if (created != FileStatus::kOk) return not_opened(created, "cannot create the file: " + reason);
   } else if (S_ISDIR(st.st_mode)) {
-    return failure(FileStatus::kFailed, "a folder, not a file");
+    return not_opened(FileStatus::kFailed, "a folder, not a file");
   } else if (!S_ISREG(st.st_mode)) {
-    return failure(FileStatus::kFailed, "not a regular file");
+    return not_opened(FileStatus::kFailed, "not a regular file");
   }
 
   std::string reason;
   const FileStatus header = check_header(path, shape, &reason);
-  if (header != FileStatus::kOk) return failure(header, reason);
+  if (header != FileStatus::kOk) return not_opened(header, reason);
 
   // WAL needs its side files beside the file. A connection that may write removes
   // them when it is the last to close, so input opens, which write nothing either,
@@ -492,7 +555,7 @@ Opened open_sqlite(const StorageRequest& request) {
   const bool can_write = ::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0 &&
                          ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
   if (request.mode == StorageMode::kInputOutput && !can_write) {
-    return failure(status_of_errno(errno), std::strerror(errno));
+    return not_opened(status_of_errno(errno), std::strerror(errno));
   }
   struct stat wal;
   const bool as_it_stands = !can_write && ::stat((path + "-wal").c_str(), &wal) != 0;
@@ -501,7 +564,7 @@ Opened open_sqlite(const StorageRequest& request) {
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(uri_of(path, as_it_stands).c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
-    Opened opened = failure(status_of_sqlite(db, rc), db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+    Opened opened = not_opened(status_of_sqlite(db, rc), db != nullptr ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close(db);
     return opened;
   }
@@ -511,12 +574,9 @@ Opened open_sqlite(const StorageRequest& request) {
   sqlite3_exec(db, settings.c_str(), nullptr, nullptr, nullptr);
 
   auto storage = std::make_unique<SqliteStorage>(db, shape);
-  const FileStatus started = storage->start(shape);
-  if (started != FileStatus::kOk) return failure(started, storage->reason());
-  Opened opened;
-  opened.status = FileStatus::kOk;
-  opened.storage = std::move(storage);
-  return opened;
+  Result started = storage->start(shape);
+  if (!started.ok()) return {std::move(started), nullptr};
+  return {{}, std::move(storage)};
 }
 
-}  // namespace rt
+}  // namespace storage

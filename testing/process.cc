@@ -1,5 +1,5 @@
 // Runs programs for measurement: fork, exec, wait4.
-#include "bench/process.h"
+#include "testing/process.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>

@@ -1,0 +1,136 @@
+// Storage: where the records of an indexed file are kept. A storage keeps whole records
+// under their keys and answers each operation with a Result: a file status and, when
+// the operation failed, the reason for a message. It knows nothing of programs, fields
+// or open modes' rules; what it needs (the file's name, shape, the client's name) comes
+// in the StorageRequest.
+//
+// A storage is chosen by the name of the file (open_storage, in open.h): a PostgreSQL
+// connection URI designates a table in that database (postgres/), any other name is a
+// local path, kept in an SQLite database (sqlite/).
+//
+//   FileShape shape{88, keys};
+//   Opened opened = open_storage({path, "ARTICLES", shape, StorageMode::kInputOutput, "autolog"});
+//   if (!opened.result.ok()) report(opened.result.reason);
+//   Result stored = opened.storage->insert(record);
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace storage {
+
+// The two-character file statuses, by their value (35 is shown as "35").
+enum class FileStatus : uint8_t {
+  kOk = 0,
+  kDuplicateAlternateKey = 2,  // written; another record has the same alternate key
+  kAtEnd = 10,                 // no next record
+  kDuplicateKey = 22,          // not written; the primary key (or a unique key) is taken
+  kNoSuchKey = 23,             // no record has this key
+  kFailed = 30,                // any other failure: a folder, a missing parent folder, I/O
+  kNotFound = 35,              // input open of a file that does not exist
+  kDenied = 37,                // permission refused
+  kWrongShape = 39,            // not a file of this layer, or another record length or key table
+  kAlreadyOpen = 41,
+  kNotOpen = 42,               // close of a file not open
+  kNotOpenForInput = 47,
+  kNotOpenForOutput = 48,
+};
+
+// True for the statuses after which the operation counts as done (00 and 02).
+constexpr bool succeeded(FileStatus status) { return static_cast<uint8_t>(status) < 10; }
+
+// What a status means, in a few words: the one text of each status for messages.
+const char* meaning(FileStatus status);
+
+// The outcome of an operation: its status and, when it failed, why.
+struct Result {
+  FileStatus status = FileStatus::kOk;
+  std::string reason;  // empty after a success; the status's meaning when nothing better is known
+
+  bool ok() const { return succeeded(status); }
+};
+
+// A failed Result; an empty reason becomes the status's meaning.
+Result failure(FileStatus status, std::string reason = {});
+
+// One key: its bytes in the record, and whether two records may share it. The first
+// key of a shape is the primary key.
+struct KeyShape {
+  uint32_t offset;
+  uint32_t length;
+  bool duplicates;
+
+  friend bool operator==(const KeyShape&, const KeyShape&) = default;
+};
+
+// The record length and key table a file is created with and checked against.
+struct FileShape {
+  uint32_t record_length;
+  std::span<const KeyShape> keys;
+};
+
+// The shape as text, the form kept in the file: "88 0+8 8+2d 18+10d" (offset+length,
+// d when duplicates are allowed).
+std::string describe(const FileShape& shape);
+
+enum class StorageMode {
+  kInput,        // read only; the file must exist
+  kInputOutput,  // read and insert; a missing file is created empty
+};
+
+// The records of one open file.
+class Storage {
+ public:
+  virtual ~Storage() = default;
+
+  // Stores a new record of shape.record_length bytes, as its own transaction, committed
+  // before it returns. kOk or kDuplicateAlternateKey when stored; kDuplicateKey when the
+  // primary key (or a key without duplicates) is taken, and nothing is stored.
+  virtual Result insert(const char* record) = 0;
+
+  // Stores each record as insert would, in one transaction committed before it returns:
+  // (*statuses)[i] is the status of records[i], and a refused record (kDuplicateKey)
+  // does not undo the others. When the Result is not ok, none of them is stored.
+  virtual Result insert_batch(std::span<const char* const> records, std::vector<FileStatus>* statuses) = 0;
+
+  // Copies into record the record that follows, in ascending byte order of the primary
+  // key, the one this storage read last (the first record at the first call). kAtEnd
+  // when there is none; record is left as it was on any status but kOk.
+  virtual Result read_next(char* record) = 0;
+
+  // Copies into record the record whose primary key is key (the key's length of bytes).
+  // kNoSuchKey when there is none; record is left as it was on any status but kOk.
+  virtual Result read_key(const char* key, char* record) = 0;
+
+  // Hands every record to each, in ascending byte order of the primary key, in one pass
+  // over the file; stops early, with kOk, when each returns false.
+  virtual Result scan(const std::function<bool(std::string_view record)>& each) = 0;
+
+  // Ends the use of the file; the storage is deleted next. kOk, or kFailed when what
+  // was stored could not be made final.
+  virtual Result close() = 0;
+};
+
+struct StorageRequest {
+  std::string_view name;           // the file's name: a path or a URI
+  std::string_view declared_name;  // the file's declared name in the program
+  FileShape shape;
+  StorageMode mode;
+  std::string_view client;  // the program's name, for the server's list of its clients
+};
+
+struct Opened {
+  Result result;                     // kOk, or why the open failed
+  std::unique_ptr<Storage> storage;  // set when result is ok
+};
+
+// The name as messages show it: any password it holds (user:password@ in a URI of any
+// scheme, password=... in a keyword list or a URI's parameters) replaced by "***".
+std::string shown_name(std::string_view name);
+
+}  // namespace storage
