@@ -5,10 +5,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
+
+#include "testing/test_folder.h"
 
 namespace {
 
@@ -23,14 +22,11 @@ TEST(Median, OddEvenAndUnsorted) {
   for (const Case& c : cases) EXPECT_EQ(bench::median(c.samples), c.median);
 }
 
-std::string temp_path(const char* name) {
-  return testing::TempDir() + "/process_test_" + name;
-}
-
 TEST(Run, FeedsInputCapturesOutputAndStatus) {
-  const std::string in = temp_path("in");
-  const std::string out = temp_path("out");
-  std::ofstream(in, std::ios::binary) << "line\xE9\n";
+  const testkit::TempFolder folder;
+  const std::string in = folder.file("in");
+  const std::string out = folder.file("out");
+  testkit::put_bytes(in, "line\xE9\n");
   bench::Command cat{"/bin/cat"};
   cat.stdin_path = in;
   cat.stdout_path = out;
@@ -38,10 +34,7 @@ TEST(Run, FeedsInputCapturesOutputAndStatus) {
   EXPECT_EQ(m.status, 0);
   EXPECT_GT(m.wall_ns, 0);
   EXPECT_GT(m.max_rss_kib, 0);
-  std::ifstream got(out, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(got), {}), "line\xE9\n");
-  std::remove(in.c_str());
-  std::remove(out.c_str());
+  EXPECT_EQ(testkit::bytes_of(out), "line\xE9\n");
 }
 
 TEST(Run, ArgumentsEnvironmentAndFailures) {

@@ -11,6 +11,7 @@
 
 #include "storage/open.h"
 #include "testing/harness.h"
+#include "testing/test_folder.h"
 #include "testing/test_postgres.h"
 
 namespace fleet_test {
@@ -42,13 +43,7 @@ inline std::vector<std::string> plates_of(const std::vector<std::string>& record
 inline std::vector<std::string> plates_in(const std::string& path) { return plates_of(records_in(path)); }
 
 // Entries of a folder: the article file's side files are gone once it is closed.
-inline std::vector<std::string> entries_of(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
+inline std::vector<std::string> entries_of(const std::string& folder) { return testkit::others_in(folder, ""); }
 
 // Where a test keeps the article file: a local file (SQLite), or a table in a schema
 // of the test's own on the test server (PostgreSQL).
