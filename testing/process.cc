@@ -61,10 +61,11 @@ Process::Process(Launch launch) : launch_(std::move(launch)) {
 }
 
 Process::~Process() {
-  if (running()) {
-    kill(SIGKILL);
-    wait();
-  }
+  if (running()) kill(SIGKILL);
+  wait();
+}
+
+void Process::close_pipes() {
   close_fd(in_);
   close_fd(out_);
   close_fd(err_);
@@ -73,14 +74,9 @@ Process::~Process() {
 bool Process::start() {
   int pipes[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
   const Stream* streams[3] = {&launch_.in, &launch_.out, &launch_.err};
+  bool made = true;
   for (int i = 0; i < 3; ++i) {
-    if (streams[i]->kind == Stream::kPipe && pipe2(pipes[i], O_CLOEXEC) != 0) {
-      for (auto& p : pipes) {
-        close_fd(p[0]);
-        close_fd(p[1]);
-      }
-      return false;
-    }
+    if (streams[i]->kind == Stream::kPipe) made = made && pipe2(pipes[i], O_CLOEXEC) == 0;
   }
   // A child may end without reading all its input: that is for the writer to see, not
   // a signal to end the test.
@@ -88,18 +84,14 @@ bool Process::start() {
   // fork, not vfork: the child's memory before the exec is then only the pages it
   // copied, and those count in its ru_maxrss; a vfork child would carry ours.
   started_ns_ = now_ns();
-  pid_ = fork();
+  pid_ = made ? fork() : -1;
   if (pid_ == 0) child(pipes[0][0], pipes[1][1], pipes[2][1]);
-  close_fd(pipes[0][0]);
-  close_fd(pipes[1][1]);
-  close_fd(pipes[2][1]);
+  for (int i = 0; i < 3; ++i) close_fd(pipes[i][i == 0 ? 0 : 1]);  // the child's ends
   in_ = pipes[0][1];
   out_ = pipes[1][0];
   err_ = pipes[2][0];
   if (pid_ < 0) {
-    close_fd(in_);
-    close_fd(out_);
-    close_fd(err_);
+    close_pipes();
     return false;
   }
   for (int fd : {in_, out_, err_}) {
@@ -198,9 +190,7 @@ void Process::kill(int signal) {
 }
 
 Ending Process::wait() {
-  close_fd(in_);
-  close_fd(out_);
-  close_fd(err_);
+  close_pipes();
   Ending ending;
   if (!running()) return ending;
   int status = 0;

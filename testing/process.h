@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace testkit {
@@ -92,6 +93,7 @@ class Process {
 
  private:
   [[noreturn]] void child(int in_pipe, int out_pipe, int err_pipe);
+  void close_pipes();
 
   Launch launch_;
   std::vector<std::string> arg_strings_;
