@@ -4,27 +4,17 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "bench/articles.h"
 #include "testing/process.h"
+#include "testing/test_folder.h"
 
 namespace {
 
 class FloorFile : public testing::Test {
  protected:
-  void SetUp() override {
-    // Tests run in parallel: a file of each test's own.
-    path_ = testing::TempDir() + "/articles_floor_test_" +
-            testing::UnitTest::GetInstance()->current_test_info()->name() + ".db";
-    Remove();
-  }
-  void TearDown() override { Remove(); }
-  void Remove() {
-    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path_ + suffix).c_str());
-  }
   int Add(unsigned first, unsigned count) {
     bench::Command floor{ARTICLES_FLOOR, {path_, std::to_string(first), std::to_string(count)}};
     floor.stdout_path = "/dev/null";
@@ -49,7 +39,8 @@ class FloorFile : public testing::Test {
     sqlite3_close(db);
     return rows;
   }
-  std::string path_;
+  testkit::TempFolder folder_;  // tests run in parallel: a file of each test's own
+  std::string path_ = folder_.file("articles.db");
 };
 
 std::string record(unsigned i) {

@@ -26,8 +26,10 @@ struct Attribute {
   uint8_t kind;
   uint8_t digits;      // numeric display: number of digits; 0 otherwise
   int8_t scale;        // numeric display: decimal places; 0 otherwise
-  uint8_t flags;       // no field carries a sign: always 0
-  const char* picture; // always null
+  // Always 0 (no field carries a sign); kept: part of the attribute's fixed layout;
+  // nothing reads it.
+  uint8_t flags;
+  const char* picture; // always null; kept: part of the fixed layout; nothing reads it
 };
 
 inline constexpr Attribute kAlphanumericAttribute{kAlphanumeric, 0, 0, 0, nullptr};

@@ -29,26 +29,28 @@ inline constexpr int kOutputLostStatus = 1;
 // A program's settings for the runtime. The layout keeps the six references and the
 // eight setting bytes in their order; references are native pointers.
 struct ModuleRecord {
-  ModuleRecord* link = nullptr;  // the record current when this program's run began
-  void* optional1 = nullptr;
-  void* optional2 = nullptr;
-  void* optional3 = nullptr;
-  void** user_parameters = nullptr;
-  void* optional4 = nullptr;
-  char decimal_point = '.';
-  char currency_symbol = '$';
-  char numeric_separator = ',';
-  uint8_t map_file_names = 1;      // file names are mapped through the environment
-  uint8_t truncate_binary = 1;     // machine integers cut to their declared digits
-  uint8_t pretty_display = 1;      // numeric fields shown with their leading zeros
-  uint8_t unused[2] = {0, 0};
+  // Only link and map_file_names are read; each member marked "kept" is part of the
+  // record's fixed layout and nothing reads it.
+  ModuleRecord* link = nullptr;      // the record current when this program's run began
+  void* optional1 = nullptr;         // kept
+  void* optional2 = nullptr;         // kept
+  void* optional3 = nullptr;         // kept
+  void** user_parameters = nullptr;  // kept: the program's call-parameter table
+  void* optional4 = nullptr;         // kept
+  char decimal_point = '.';          // kept
+  char currency_symbol = '$';        // kept
+  char numeric_separator = ',';      // kept
+  uint8_t map_file_names = 1;        // file names are mapped through the environment
+  uint8_t truncate_binary = 1;       // kept: machine integers cut to their declared digits
+  uint8_t pretty_display = 1;        // kept: numeric fields shown with their leading zeros
+  uint8_t unused[2] = {0, 0};        // kept
 };
 
 // Runtime globals read or set by the frame.
 extern int initialized;                 // set by init
 extern ModuleRecord* current_module;    // top of the stack of module records
 extern int call_params;                 // parameters of the current call (always 0)
-extern int save_call_params;
+extern int save_call_params;            // set at every run; kept: a global of the frame; nothing reads it
 
 // Starts the runtime; the arguments are kept only for the program's name in reports.
 void init(int argc, char** argv);
@@ -116,9 +118,11 @@ class PerformStack {
   int32_t label_at(int index) const { return frames_[index].label_number; }
 
  private:
+  // A procedure returns through the C++ call itself, so the return point is only
+  // recorded.
   struct Frame {
     int32_t label_number;
-    const void* return_point;
+    const void* return_point;  // kept: part of the frame's fixed layout; nothing reads it
   };
   void push(int32_t label);
   void pop() { --index_; }
@@ -162,11 +166,12 @@ class Program {
   const char* source_name_;
   Procedure initialize_;
   Procedure close_files_;
+  // The storage every program has besides its fields, in its fixed order.
   int32_t return_code_ = 0;
-  int32_t status_word_ = 0;
-  int32_t call_parameter_count_ = 0;
+  int32_t status_word_ = 0;           // kept: part of the program's fixed storage; nothing reads it
+  int32_t call_parameter_count_ = 0;  // kept: part of the program's fixed storage; nothing reads it
   int32_t initialized_ = 0;
-  void* user_parameters_[64] = {};
+  void* user_parameters_[64] = {};    // all null; kept: part of the program's fixed storage; nothing reads it
   ModuleRecord module_;
   PerformStack* stack_ = nullptr;
 };

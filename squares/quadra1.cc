@@ -1,24 +1,22 @@
 // quadra1: fixes the side of a square at 3, works out its middle column by a decimal
 // division of the side by 2, rounded, writes it and puts 1 into that cell of row 1.
+#include <gmp.h>
+
 #include <cstring>
 
 #include "runtime/decimal/decimal.h"
 #include "runtime/rt.h"
 #include "squares/square.h"
 
-// The program's own step on a work value: the integer set straight through GMP, scale 0.
-namespace rt {
-namespace {
-void decimal_set_int(Decimal& value, long integer) {
-  mpz_set_si(value.integer, integer);
-  value.scale = 0;
-}
-}  // namespace
-}  // namespace rt
-
 namespace {
 
 using namespace squares;
+
+// The program's own step on a work value: the integer set straight through GMP, scale 0.
+void decimal_set_int(rt::Decimal& value, long integer) {
+  mpz_set_si(value.integer, integer);
+  value.scale = 0;
+}
 
 // Fields of this program besides the square.
 char middle_column_storage[2];
@@ -44,8 +42,8 @@ enum Label : int32_t { kPlaceStart = 1 };
 
 // Half the side, rounded a half away from zero: 3 / 2 = 1.5 gives column 02.
 void place_start() {
-  rt::decimal_set_int(dividend, rt::get_numdisp(square_size_storage, 2));
-  rt::decimal_set_int(divisor, 2);
+  decimal_set_int(dividend, rt::get_numdisp(square_size_storage, 2));
+  decimal_set_int(divisor, 2);
   rt::decimal_div(dividend, divisor);
   rt::decimal_get_field(dividend, middle_column, rt::kRound | rt::kKeepOnSizeError);
   rt::new_display(0, 1, {middle_column});

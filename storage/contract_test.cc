@@ -2,14 +2,13 @@
 // byte order, reads that see others' writes, reads by key, scans, batches, other shapes
 // refused, and creation by several processes at once.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "storage/open.h"
+#include "testing/process.h"
 #include "testing/test_folder.h"
 #include "testing/test_postgres.h"
 
@@ -225,18 +224,13 @@ TEST_P(StorageContract, ProcessesCreatingTheFileAtOnceAllFindOneWholeFile) {
   const std::string name = place_->name();
   pid_t children[kProcesses];
   for (int i = 0; i < kProcesses; ++i) {
-    children[i] = fork();
-    if (children[i] == 0) {
+    children[i] = testkit::fork_child([&] {
       Opened opened = storage::open_storage({name, "ARTICLES", kArticleShape, StorageMode::kInputOutput, "child"});
-      if (!opened.result.ok()) _exit(static_cast<int>(opened.result.status));
-      _exit(static_cast<int>(opened.storage->insert(record_of("P" + std::to_string(i)).data()).status));
-    }
+      if (!opened.result.ok()) return static_cast<int>(opened.result.status);
+      return static_cast<int>(opened.storage->insert(record_of("P" + std::to_string(i)).data()).status);
+    });
   }
-  for (pid_t child : children) {
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  }
+  for (pid_t child : children) EXPECT_EQ(testkit::status_of(child), 0);
   Opened opened = open(StorageMode::kInput);
   ASSERT_TRUE(opened.result.ok()) << opened.result.reason;
   std::vector<std::string> expected;

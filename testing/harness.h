@@ -1,11 +1,14 @@
 // Dialogue harness: runs a built program with given standard-input bytes and
 // environment, and returns its standard output, standard error and exit status, so
-// that a test can compare them byte for byte.
+// that a test can compare them byte for byte. The run itself is a testkit::Process
+// (process.h).
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "testing/test_folder.h"
 
 namespace dialogue {
 
@@ -52,17 +55,6 @@ Outcome run(std::string_view program, std::string_view input, const Options& opt
 inline std::string repeat(size_t n, char c = ' ') { return std::string(n, c); }
 
 // A temporary folder removed with everything in it when the object goes.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
-
- private:
-  std::string path_;
-};
+using TempDir = testkit::TempFolder;
 
 }  // namespace dialogue

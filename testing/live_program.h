@@ -3,12 +3,7 @@
 // program, start another one beside it). Standard error is gathered too.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -16,62 +11,27 @@
 #include <vector>
 
 #include "testing/harness.h"
+#include "testing/process.h"
 
 namespace dialogue {
 
 class LiveProgram {
  public:
   // env: "NAME=value" sets NAME, a bare "NAME" removes it.
-  LiveProgram(std::string_view program, const std::vector<std::string>& env) {
-    signal(SIGPIPE, SIG_IGN);
-    const std::string path = program_path(program);
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      signal(SIGPIPE, SIG_DFL);
-      dup2(in[0], STDIN_FILENO);
-      dup2(out[1], STDOUT_FILENO);
-      dup2(err[1], STDERR_FILENO);
-      for (const std::string& change : env) {
-        const size_t eq = change.find('=');
-        if (eq == std::string::npos) unsetenv(change.c_str());
-        else setenv(change.substr(0, eq).c_str(), change.c_str() + eq + 1, 1);
-      }
-      execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    in_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
+  LiveProgram(std::string_view program, const std::vector<std::string>& env)
+      : process_({program.find('/') == std::string_view::npos ? program_path(program) : std::string(program), {}, env,
+                  {}, -1, testkit::Stream::pipe(), testkit::Stream::pipe(), testkit::Stream::pipe()}) {
+    process_.start();
   }
-  ~LiveProgram() {
-    if (pid_ > 0 && !ended_) {
-      kill(SIGKILL);
-      wait();
-    }
-    for (int fd : {in_, out_, err_}) {
-      if (fd >= 0) close(fd);
-    }
-  }
-  LiveProgram(const LiveProgram&) = delete;
-  LiveProgram& operator=(const LiveProgram&) = delete;
 
+  // Writes the bytes before it returns (gathering output meanwhile), unless the
+  // program stops taking input for 10 seconds.
   void send(std::string_view bytes) {
-    size_t done = 0;
-    while (in_ >= 0 && done < bytes.size()) {
-      const ssize_t n = write(in_, bytes.data() + done, bytes.size() - done);
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
+    process_.send(bytes);
+    while (process_.input_pending() && process_.pump(10000)) {
     }
   }
-  void close_input() {
-    if (in_ >= 0) close(in_);
-    in_ = -1;
-  }
+  void close_input() { process_.close_input(); }
 
   // Reads output until it holds text count times; false when that does not come
   // within the time allowed or the output ends first.
@@ -80,61 +40,34 @@ class LiveProgram {
     while (occurrences(text) < count) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || !read_more(static_cast<int>(left.count()))) return false;
+      if (left.count() <= 0 || !process_.pump(static_cast<int>(left.count()))) return false;
     }
     return true;
   }
 
-  void kill(int signal) { ::kill(pid_, signal); }
+  void kill(int signal) { process_.kill(signal); }
 
-  // Reads the rest of the output, then waits for the end: the exit status, or 100
-  // plus the signal that ended the program.
+  // Reads the rest of the output (until it ends, or 10 seconds pass without any), then
+  // waits for the end: the exit status, or 100 plus the signal that ended the program.
   int wait() {
     close_input();
-    while (read_more(10000)) {
+    while (process_.pump(10000)) {
     }
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    ended_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+    const testkit::Ending ending = process_.wait();
+    return ending.signal != 0 ? 100 + ending.signal : ending.status;
   }
 
-  const std::string& out() const { return out_text_; }
-  const std::string& err() const { return err_text_; }
+  const std::string& out() const { return process_.out(); }
+  const std::string& err() const { return process_.err(); }
 
  private:
   size_t occurrences(std::string_view text) const {
     size_t count = 0;
-    for (size_t at = out_text_.find(text); at != std::string::npos; at = out_text_.find(text, at + 1)) ++count;
+    for (size_t at = out().find(text); at != std::string::npos; at = out().find(text, at + 1)) ++count;
     return count;
   }
-  // Waits for output on either stream; false once both have ended or time ran out.
-  bool read_more(int timeout_ms) {
-    if (out_ < 0 && err_ < 0) return false;
-    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-    if (poll(fds, 2, timeout_ms) <= 0) return false;
-    char buffer[65536];
-    for (int i = 0; i < 2; ++i) {
-      int& fd = i == 0 ? out_ : err_;
-      if (fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n > 0) {
-        (i == 0 ? out_text_ : err_text_).append(buffer, static_cast<size_t>(n));
-      } else {
-        close(fd);
-        fd = -1;
-      }
-    }
-    return true;
-  }
 
-  pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
-  int err_ = -1;
-  bool ended_ = false;
-  std::string out_text_;
-  std::string err_text_;
+  testkit::Process process_;
 };
 
 }  // namespace dialogue

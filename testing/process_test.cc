@@ -1,12 +1,13 @@
-// Running and measuring programs, and the median of the samples.
+// Running programs (streams, environment, folder, time limit), measuring them, and the
+// median of the samples.
 #include "testing/process.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
+
+#include "testing/test_folder.h"
 
 namespace {
 
@@ -21,14 +22,11 @@ TEST(Median, OddEvenAndUnsorted) {
   for (const Case& c : cases) EXPECT_EQ(bench::median(c.samples), c.median);
 }
 
-std::string temp_path(const char* name) {
-  return testing::TempDir() + "/process_test_" + name;
-}
-
 TEST(Run, FeedsInputCapturesOutputAndStatus) {
-  const std::string in = temp_path("in");
-  const std::string out = temp_path("out");
-  std::ofstream(in, std::ios::binary) << "line\xE9\n";
+  const testkit::TempFolder folder;
+  const std::string in = folder.file("in");
+  const std::string out = folder.file("out");
+  testkit::put_bytes(in, "line\xE9\n");
   bench::Command cat{"/bin/cat"};
   cat.stdin_path = in;
   cat.stdout_path = out;
@@ -36,10 +34,7 @@ TEST(Run, FeedsInputCapturesOutputAndStatus) {
   EXPECT_EQ(m.status, 0);
   EXPECT_GT(m.wall_ns, 0);
   EXPECT_GT(m.max_rss_kib, 0);
-  std::ifstream got(out, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(got), {}), "line\xE9\n");
-  std::remove(in.c_str());
-  std::remove(out.c_str());
+  EXPECT_EQ(testkit::bytes_of(out), "line\xE9\n");
 }
 
 TEST(Run, ArgumentsEnvironmentAndFailures) {
@@ -60,6 +55,48 @@ TEST(Run, ArgumentsEnvironmentAndFailures) {
     EXPECT_EQ(bench::run(sh).status, c.status);
   }
   EXPECT_EQ(bench::run(bench::Command{"/nonexistent/program"}).status, 127);
+}
+
+TEST(Process, StreamsEnvironmentAndFolder) {
+  using testkit::Stream;
+  const std::string large(1 << 20, 'x');  // more than the pipes hold both ways at once
+  struct Case {
+    std::string script, input;
+    std::vector<std::string> env;
+    std::string directory;
+    Stream in;
+    std::string out, err;
+    int status;
+  };
+  const Case cases[] = {
+      {"cat", large, {}, "", Stream::pipe(), large, "", 0},
+      {"echo \"$X\"; echo oops >&2; exit 4", "", {"X=1"}, "", Stream::pipe(), "1\n", "oops\n", 4},
+      {"echo \"${HOME-none}\"", "", {"HOME"}, "", Stream::pipe(), "none\n", "", 0},
+      {"pwd", "", {}, "/", Stream::pipe(), "/\n", "", 0},
+      {"read line || echo closed", "", {}, "", Stream::closed(), "closed\n", "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    testkit::Process process({"/bin/sh", {"-c", c.script}, c.env, c.directory, -1, c.in, Stream::pipe(), Stream::pipe()});
+    ASSERT_TRUE(process.start());
+    process.send(c.input);
+    process.close_input();
+    EXPECT_TRUE(process.drain(10000));
+    const testkit::Ending ending = process.wait();
+    EXPECT_TRUE(process.out() == c.out) << process.out().size() << " bytes";
+    EXPECT_EQ(process.err(), c.err);
+    EXPECT_EQ(ending.status, c.status);
+  }
+}
+
+TEST(Process, TimeLimitAndChildren) {
+  testkit::Process sleeper({"/bin/sleep", {"5"}, {}, {}, -1, {}, testkit::Stream::pipe(), {}});
+  ASSERT_TRUE(sleeper.start());
+  EXPECT_FALSE(sleeper.drain(100));
+  sleeper.kill(SIGKILL);
+  EXPECT_EQ(sleeper.wait().signal, SIGKILL);
+  EXPECT_EQ(testkit::in_child([] { return 3; }), 3);
+  EXPECT_EQ(testkit::in_child([] { return raise(SIGKILL); }), 100 + SIGKILL);
 }
 
 }  // namespace

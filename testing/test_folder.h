@@ -1,5 +1,6 @@
-// Test helpers for the file layer: a temporary folder removed with its contents, the
-// bytes of a file, and the side files SQLite may leave beside one.
+// Test helpers for files: the one temporary folder of the tests (removed with its
+// contents), the bytes of a file, and the other entries of a folder (the side files a
+// storage may leave beside a file).
 #pragma once
 
 #include <stdlib.h>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace testkit {
@@ -15,7 +17,7 @@ namespace testkit {
 class TempFolder {
  public:
   TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "rt-file-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "test-XXXXXX").string();
     if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
   ~TempFolder() {
@@ -26,7 +28,7 @@ class TempFolder {
   TempFolder& operator=(const TempFolder&) = delete;
 
   const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
 
  private:
   std::string path_;

@@ -1,36 +1,35 @@
 // What the fleet tests share: the article file on either storage, read outside the
-// programs, and the texts and answers of autolog's dialogue.
+// programs through the storage layer, and the texts and answers of autolog's dialogue.
 #pragma once
-
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "testing/test_postgres.h"
+#include "storage/open.h"
 #include "testing/harness.h"
+#include "testing/test_folder.h"
+#include "testing/test_postgres.h"
 
 namespace fleet_test {
 
-// The records of the SQLite article file at path, in plate order.
-inline std::vector<std::string> records_in(const std::string& path) {
+// The records of the article file that name designates (a path or a PostgreSQL URI),
+// in plate order, read through the storage layer as the programs' file layer reads
+// them; none when the file does not exist or cannot be read.
+inline std::vector<std::string> records_in(const std::string& name) {
+  static constexpr storage::KeyShape kKeys[] = {{0, 8, false}, {8, 2, true}, {18, 10, true}};
+  storage::Opened opened =
+      storage::open_storage({name, "ARTICLES", {88, kKeys}, storage::StorageMode::kInput, "fleet_test"});
   std::vector<std::string> records;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(db, 10000);
-    sqlite3_stmt* query = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT record FROM records ORDER BY substr(record, 1, 8)", -1, &query, nullptr) == SQLITE_OK) {
-      while (sqlite3_step(query) == SQLITE_ROW) {
-        records.emplace_back(static_cast<const char*>(sqlite3_column_blob(query, 0)),
-                             static_cast<size_t>(sqlite3_column_bytes(query, 0)));
-      }
-    }
-    sqlite3_finalize(query);
-  }
-  sqlite3_close(db);
+  if (!opened.result.ok()) return records;
+  opened.storage->scan([&](std::string_view record) {
+    records.emplace_back(record);
+    return true;
+  });
+  opened.storage->close();
   return records;
 }
 
@@ -44,13 +43,7 @@ inline std::vector<std::string> plates_of(const std::vector<std::string>& record
 inline std::vector<std::string> plates_in(const std::string& path) { return plates_of(records_in(path)); }
 
 // Entries of a folder: the article file's side files are gone once it is closed.
-inline std::vector<std::string> entries_of(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
+inline std::vector<std::string> entries_of(const std::string& folder) { return testkit::others_in(folder, ""); }
 
 // Where a test keeps the article file: a local file (SQLite), or a table in a schema
 // of the test's own on the test server (PostgreSQL).
@@ -71,13 +64,8 @@ class ArticleFile {
   // The value of fichier that names it.
   std::string fichier() const { return folder_ ? folder_->file("articles") : schema_->uri(); }
 
-  // Its records in plate order, read outside the programs; none when it does not exist.
-  std::vector<std::string> records() {
-    if (folder_) return records_in(fichier());
-    const std::vector<std::string> tables = schema_->tables();
-    if (std::find(tables.begin(), tables.end(), "articles") == tables.end()) return {};
-    return schema_->records();
-  }
+  // Its records in plate order, read through the storage layer; none when it does not exist.
+  std::vector<std::string> records() { return records_in(fichier()); }
   std::vector<std::string> plates() { return plates_of(records()); }
 
   // Back to no file at all.

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,13 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "testing/process.h"
 #include "testing/test_postgres.h"
 
 namespace {
 
 using storage::FileStatus;
 using storage::StorageMode;
+using testkit::fork_child;
 using testkit::Rows;
+using testkit::status_of;
 using testkit::TestSchema;
 using testkit::with_parameter;
 
@@ -35,19 +37,6 @@ std::string record_of(std::string key, std::string week = "") {
 storage::Opened open(const std::string& uri, StorageMode mode, const storage::FileShape& shape = kArticleShape,
                 const char* declared_name = "ARTICLES") {
   return storage::open_postgres({uri, declared_name, shape, mode});
-}
-
-// Runs body in a child process and returns its exit status.
-template <class Body>
-pid_t in_child(Body body) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  return pid;
-}
-int status_of(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
 TEST(PostgresStorage, TheTableIsNamedInLowerCaseAndKeepsRecordsWholeWithTheirShape) {
@@ -161,7 +150,7 @@ std::vector<int> all_at_once(int count, Body body) {
   EXPECT_EQ(pipe(gate), 0);
   std::vector<pid_t> children;
   for (int i = 0; i < count; ++i) {
-    children.push_back(in_child([&] {
+    children.push_back(fork_child([&] {
       close(ready[0]);
       close(gate[1]);
       return body(i, [&] {

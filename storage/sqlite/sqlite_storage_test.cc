@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "testing/process.h"
 #include "testing/test_folder.h"
 
 namespace {
@@ -17,6 +17,7 @@ namespace {
 using storage::FileStatus;
 using storage::StorageMode;
 using testkit::bytes_of;
+using testkit::in_child;
 using testkit::others_in;
 using testkit::put_bytes;
 using testkit::TempFolder;
@@ -165,16 +166,6 @@ TEST(SqliteStorage, InputOpensCreateNothingAndLeaveNoSideFiles) {
     EXPECT_EQ(opened.storage->read_next(record).status, FileStatus::kAtEnd);
   }
   EXPECT_EQ(others_in(folder.path(), "articles"), std::vector<std::string>{});
-}
-
-// Runs body in a child process and returns its exit status.
-template <class Body>
-int in_child(Body body) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
 TEST(SqliteStorage, PermissionRefusedIs37) {
