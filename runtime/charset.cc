@@ -22,10 +22,11 @@ bool same_name(std::string_view a, std::string_view b) {
 }
 
 // Whether a locale or character-set name says UTF-8: "UTF-8", "fr_FR.utf8", ...
+// (string_view's substr would bring in the exception machinery, and its start-up cost.)
 bool names_utf8(std::string_view name) {
   for (size_t i = 0; i + 4 <= name.size(); ++i) {
-    if (same_name(name.substr(i, 4), "utf8")) return true;
-    if (i + 5 <= name.size() && same_name(name.substr(i, 5), "utf-8")) return true;
+    if (same_name({name.data() + i, 4}, "utf8")) return true;
+    if (i + 5 <= name.size() && same_name({name.data() + i, 5}, "utf-8")) return true;
   }
   return false;
 }
@@ -118,7 +119,7 @@ size_t decode_utf8(std::string_view text, char* out) {
   size_t i = 0;
   while (i < text.size()) {
     const auto c = static_cast<unsigned char>(text[i]);
-    const size_t length = c < 0x80 ? 0 : sequence_length(text.substr(i));
+    const size_t length = c < 0x80 ? 0 : sequence_length({text.data() + i, text.size() - i});
     if (length == 0) {  // ASCII, or a byte that starts no character: as it is
       *out++ = text[i++];
     } else if (length == 2 && c <= 0xC3) {  // U+0080 to U+00FF

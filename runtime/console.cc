@@ -139,8 +139,8 @@ void write_shown(OutputBuffer& out, const ConsoleMode& shown, std::string_view t
   constexpr size_t kPiece = 256;
   char encoded[kPiece * kMaxEncodedLength];
   for (size_t at = 0; at < text.size(); at += kPiece) {
-    const size_t length = encode(text.substr(at, kPiece), shown.utf8_output, shown.terminal_output, encoded);
-    out.write(encoded, length);
+    const std::string_view piece(text.data() + at, text.size() - at < kPiece ? text.size() - at : kPiece);
+    out.write(encoded, encode(piece, shown.utf8_output, shown.terminal_output, encoded));
   }
 }
 

@@ -23,9 +23,11 @@ constexpr std::string_view kCharsets =
     "FLEET_CHARSET=utf-8 ou latin1 impose l'un ou l'autre jeu de caract\xE8res.\n";
 
 void write_text(std::string_view latin1, bool utf8) {
-  char encoded[256 * kMaxEncodedLength];
-  for (size_t at = 0; at < latin1.size(); at += 256) {
-    standard_output().write(encoded, encode(latin1.substr(at, 256), utf8, false, encoded));
+  constexpr size_t kPiece = 256;
+  char encoded[kPiece * kMaxEncodedLength];
+  for (size_t at = 0; at < latin1.size(); at += kPiece) {
+    const std::string_view piece(latin1.data() + at, latin1.size() - at < kPiece ? latin1.size() - at : kPiece);
+    standard_output().write(encoded, encode(piece, utf8, false, encoded));
   }
 }
 
