@@ -114,6 +114,8 @@ LineReader& standard_input() {
   return in;
 }
 
+namespace {
+
 ConsoleMode decide_console_mode(int input_fd, int output_fd) {
   ConsoleMode mode;
   mode.terminal_output = isatty(output_fd) == 1;
@@ -129,9 +131,7 @@ ConsoleMode decide_console_mode(int input_fd, int output_fd) {
   return mode;
 }
 
-namespace {
-
-ConsoleMode mode;
+ConsoleMode current_mode;
 bool mode_decided = false;
 
 // Writes text as the console's mode shows it, a piece at a time.
@@ -148,10 +148,10 @@ void write_shown(OutputBuffer& out, const ConsoleMode& shown, std::string_view t
 
 const ConsoleMode& console_mode() {
   if (!mode_decided) {
-    mode = decide_console_mode(standard_input().fd(), standard_output().fd());
+    current_mode = decide_console_mode(standard_input().fd(), standard_output().fd());
     mode_decided = true;
   }
-  return mode;
+  return current_mode;
 }
 
 void attach_console(int input_fd, int output_fd) {

@@ -91,11 +91,8 @@ struct ConsoleMode {
   bool exact_output() const { return !terminal_output && !utf8_output; }
 };
 
-// The mode for these descriptors. The environment is looked at only when it may matter:
-// a program on pipes pays two isatty calls and a getenv.
-ConsoleMode decide_console_mode(int input_fd, int output_fd);
-
-// The mode of standard input and output, decided at its first use.
+// The mode of standard input and output, decided at its first use. The locale is looked
+// at only for a terminal: a program on pipes pays two isatty calls and a getenv.
 const ConsoleMode& console_mode();
 
 // Points standard input and output at other descriptors, each starting over (see
