@@ -86,8 +86,9 @@ Outcome run(std::string_view program, std::string_view typed, const Options& opt
     return outcome;
   }
 
+  // Ctrl-D ends a line that has no line end yet; a second one then ends the input.
   std::string pending(typed);
-  if (options.end_of_input) pending += pending.empty() || pending.back() == '\n' ? "\x04" : "\x04\x04";
+  pending += pending.empty() || pending.back() == '\n' ? "\x04" : "\x04\x04";
   if (options.stdin_fd >= 0) pending.clear();
   std::string terminal_out, pipe_out;
   std::vector<Stream> streams{{master, &terminal_out}, {out[0], &pipe_out}, {err[0], &outcome.err}};

@@ -19,8 +19,6 @@ struct Options {
   std::vector<std::string> env;
   // Working directory of the program; empty keeps the test's own.
   std::string directory;
-  // Ctrl-D is typed after the input (at the start of a line, it ends the input).
-  bool end_of_input = true;
   // When not negative, standard input is this descriptor of the test's own instead of
   // the terminal (the typed input is then ignored), so the test can see what was read.
   int stdin_fd = -1;
@@ -37,7 +35,8 @@ struct Outcome {
   bool timed_out = false;
 };
 
-// Runs the program to its end: the typed bytes are on the terminal's input from the start.
+// Runs the program to its end: the typed bytes, then Ctrl-D (which ends the input at the
+// start of a line), are on the terminal's input from the start.
 Outcome run(std::string_view program, std::string_view typed, const Options& options = {});
 
 }  // namespace terminal

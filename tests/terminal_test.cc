@@ -13,6 +13,7 @@
 
 #include "testing/harness.h"
 #include "testing/terminal.h"
+#include "tests/fleet.h"
 
 namespace {
 
@@ -121,11 +122,7 @@ TEST(Terminal, EndOfInputAtAPromptEndsTheLine) {
 }
 
 // The answers of autolog that add one article with this plate, then end.
-std::string one_article(const std::string& plate) {
-  std::string answers = "o\n2\n12\n" + plate + "\n";
-  for (int day = 0; day < 7; ++day) answers += "100\n10\n";
-  return answers + "n\n";
-}
+std::string one_article(const std::string& plate) { return fleet_test::add_article("12", plate) + "n\n"; }
 
 TEST(Terminal, APlateTypedInUtf8IsStoredInLatin1) {
   struct Case {
