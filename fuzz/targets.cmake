@@ -69,6 +69,7 @@ endfunction()
 
 runtime_fuzz_target(line_reader line_reader_fuzzer.cc)
 runtime_fuzz_target(numeric_accept numeric_accept_fuzzer.cc)
+runtime_fuzz_target(charset charset_fuzzer.cc)
 file_layer_fuzz_target()
 
 # deliverable, program body

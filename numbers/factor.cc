@@ -76,7 +76,13 @@ void procedure() {
 int factor_(int entry) { return program.run(entry, procedure); }
 int factor() { return factor_(0); }
 
+// What --help says of this program (Latin-1, like its dialogue).
+constexpr rt::Usage usage{"factor",
+                          "Lit un nombre de base puis un nombre suivant sur l'entr\xE9" "e standard, \xE9" "crit le\n"
+                          "reste de la division du second par la base et dit si le second est un\n"
+                          "multiple de la base plus un (reste 1).\n"};
+
 int main(int argc, char** argv) {
-  rt::init(argc, argv);
+  rt::init(argc, argv, usage);
   rt::stop_run(factor());
 }

@@ -66,7 +66,12 @@ void procedure() {
 int factor_(int entry) { return program.run(entry, procedure); }
 int factor() { return factor_(0); }
 
+// What --help says of this program (Latin-1, like its dialogue).
+constexpr rt::Usage usage{"impair",
+                          "Demande un nombre impair sur l'entr\xE9" "e standard jusqu'\xE0 en obtenir un, en\n"
+                          "\xE9" "crivant le reste de chaque r\xE9ponse divis\xE9" "e par 2.\n"};
+
 int main(int argc, char** argv) {
-  rt::init(argc, argv);
+  rt::init(argc, argv, usage);
   rt::stop_run(factor());
 }

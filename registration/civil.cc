@@ -53,7 +53,13 @@ void procedure() {
 int civil_(int entry) { return program.run(entry, procedure); }
 int civil() { return civil_(0); }
 
+// What --help says of this program (Latin-1, like its dialogue).
+constexpr rt::Usage usage{"civil",
+                          "Lit un num\xE9ro d'inscription de 15 caract\xE8res sur l'entr\xE9" "e standard et \xE9" "crit\n"
+                          "ses sept parties : sexe, ann\xE9" "e et mois de naissance, d\xE9partement, commune,\n"
+                          "code registre et cl\xE9 de contr\xF4le.\n"};
+
 int main(int argc, char** argv) {
-  rt::init(argc, argv);
+  rt::init(argc, argv, usage);
   rt::stop_run(civil());
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "runtime/charset.h"
 #include "runtime/frame.h"
 
 namespace rt {
@@ -113,20 +114,72 @@ LineReader& standard_input() {
   return in;
 }
 
+namespace {
+
+ConsoleMode decide_console_mode(int input_fd, int output_fd) {
+  ConsoleMode mode;
+  mode.terminal_output = isatty(output_fd) == 1;
+  const bool terminal_input = isatty(input_fd) == 1;
+  Charset forced;
+  if (forced_charset(&forced)) {
+    mode.utf8_output = mode.utf8_input = forced == Charset::kUtf8;
+  } else if (mode.terminal_output || terminal_input) {
+    const bool utf8 = locale_charset() == Charset::kUtf8;
+    mode.utf8_output = utf8 && mode.terminal_output;
+    mode.utf8_input = utf8 && terminal_input;
+  }
+  return mode;
+}
+
+ConsoleMode current_mode;
+bool mode_decided = false;
+
+// Writes text as the console's mode shows it, a piece at a time.
+void write_shown(OutputBuffer& out, const ConsoleMode& shown, std::string_view text) {
+  constexpr size_t kPiece = 256;
+  char encoded[kPiece * kMaxEncodedLength];
+  for (size_t at = 0; at < text.size(); at += kPiece) {
+    const std::string_view piece(text.data() + at, text.size() - at < kPiece ? text.size() - at : kPiece);
+    out.write(encoded, encode(piece, shown.utf8_output, shown.terminal_output, encoded));
+  }
+}
+
+}  // namespace
+
+const ConsoleMode& console_mode() {
+  if (!mode_decided) {
+    current_mode = decide_console_mode(standard_input().fd(), standard_output().fd());
+    mode_decided = true;
+  }
+  return current_mode;
+}
+
 void attach_console(int input_fd, int output_fd) {
   standard_input().attach(input_fd);
   standard_output().attach(output_fd);
+  mode_decided = false;
 }
 
 void new_display(int /*upon*/, int newline, std::initializer_list<Item> items) {
   OutputBuffer& out = standard_output();
-  for (const Item& item : items) out.write(item.storage, item.size);
+  const ConsoleMode& shown = console_mode();
+  if (shown.exact_output()) {
+    for (const Item& item : items) out.write(item.storage, item.size);
+  } else {
+    for (const Item& item : items) write_shown(out, shown, {item.storage, item.size});
+  }
   if (newline == 1) out.write("\n", 1);
 }
 
 void accept(const Field& field) {
+  const ConsoleMode& typed = console_mode();
   std::string_view line;
-  if (!standard_input().next(&line)) stop_run(0);
+  if (!standard_input().next(&line)) {
+    if (typed.terminal_output) standard_output().write("\n", 1);
+    stop_run(0);
+  }
+  static char decoded[LineReader::kMaxLine];
+  if (typed.utf8_input) line = {decoded, decode_utf8(line, decoded)};
   move(Item{static_cast<uint32_t>(line.size()), line.data(), &kAlphanumericAttribute}, field);
 }
 

@@ -4,6 +4,9 @@
 // to wait for input (so a prompt is on the screen before the answer is awaited, also
 // through a pipe) and at stop. Input is read one line per accept; only the first
 // kMaxLine bytes of a line are kept, so memory stays bounded whatever comes in.
+//
+// Pipes and files get the bytes exactly. A terminal gets them as it can show them,
+// decided once, at the first display or accept (see ConsoleMode).
 #pragma once
 
 #include <cstddef>
@@ -28,6 +31,7 @@ class OutputBuffer {
   void attach(int fd);
   // 0 while every write succeeded; otherwise the errno of the first failure.
   int error() const { return error_; }
+  int fd() const { return fd_; }
 
  private:
   static constexpr size_t kCapacity = 16384;
@@ -54,6 +58,7 @@ class LineReader {
 
   // Starts over on fd: buffered input and the end of input already met are dropped.
   void attach(int fd);
+  int fd() const { return fd_; }
 
  private:
   static constexpr size_t kChunk = 65536;
@@ -73,10 +78,27 @@ class LineReader {
 OutputBuffer& standard_output();
 LineReader& standard_input();
 
+// How the console meets its descriptors. On a terminal, the control bytes of displayed
+// text are shown in caret notation and the end of input at a prompt ends the line; in
+// UTF-8, displayed Latin-1 bytes are written as UTF-8 characters and typed characters
+// read as Latin-1 bytes. UTF-8 is the locale's choice for a terminal (never for a pipe
+// or a file), unless FLEET_CHARSET forces a set for both (runtime/charset.h).
+struct ConsoleMode {
+  bool terminal_output = false;
+  bool utf8_output = false;
+  bool utf8_input = false;
+
+  bool exact_output() const { return !terminal_output && !utf8_output; }
+};
+
+// The mode of standard input and output, decided at its first use. The locale is looked
+// at only for a terminal: a program on pipes pays two isatty calls and a getenv.
+const ConsoleMode& console_mode();
+
 // Points standard input and output at other descriptors, each starting over (see
 // attach). A process ends on its first stop, so no program needs this; it is for
 // running a program several times in one process, as the fuzz drivers do together
-// with set_stop_handler.
+// with set_stop_handler. The console's mode is decided again for them.
 void attach_console(int input_fd, int output_fd);
 
 // Writes each item at its full width, one after another with nothing between them,
@@ -84,7 +106,8 @@ void attach_console(int input_fd, int output_fd);
 void new_display(int upon, int newline, std::initializer_list<Item> items);
 
 // Reads the next line of standard input into the field by the move rules. At end of
-// input the run ends as the stop operation ends it, with status 0.
+// input the run ends as the stop operation ends it, with status 0 (after a line end when
+// standard output is a terminal, so that the shell's prompt is not left after ours).
 void accept(const Field& field);
 
 }  // namespace rt

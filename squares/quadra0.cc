@@ -75,7 +75,12 @@ void procedure() {
 int quadra0_(int entry) { return program.run(entry, procedure); }
 int quadra0() { return quadra0_(0); }
 
+// What --help says of this program (Latin-1, like its dialogue).
+constexpr rt::Usage usage{"quadra0",
+                          "\xC9" "crit les coordonn\xE9" "es des neuf cases d'un carr\xE9 de 3 sur 3, une ligne par\n"
+                          "case. Ne lit rien sur l'entr\xE9" "e standard.\n"};
+
 int main(int argc, char** argv) {
-  rt::init(argc, argv);
+  rt::init(argc, argv, usage);
   rt::stop_run(quadra0());
 }

@@ -64,7 +64,12 @@ void procedure() {
 int quadra0_(int entry) { return program.run(entry, procedure); }
 int quadra0() { return quadra0_(0); }
 
+// What --help says of this program (Latin-1, like its dialogue).
+constexpr rt::Usage usage{"quadra1",
+                          "Calcule par une division arrondie la colonne du milieu d'un carr\xE9 de 3 sur 3\n"
+                          "et l'\xE9" "crit. Ne lit rien sur l'entr\xE9" "e standard.\n"};
+
 int main(int argc, char** argv) {
-  rt::init(argc, argv);
+  rt::init(argc, argv, usage);
   rt::stop_run(quadra0());
 }

@@ -131,7 +131,12 @@ void procedure() {
 int mirror_(int entry) { return program.run(entry, procedure); }
 int mirror() { return mirror_(0); }
 
+// What --help says of this program (Latin-1, like its dialogue).
+constexpr rt::Usage usage{"mirror1",
+                          "Lit une phrase sur l'entr\xE9" "e standard, l'\xE9" "crit sans ses espaces \xE0 l'endroit\n"
+                          "puis \xE0 l'envers, et dit si c'est un palindrome.\n"};
+
 int main(int argc, char** argv) {
-  rt::init(argc, argv);
+  rt::init(argc, argv, usage);
   rt::stop_run(mirror());
 }

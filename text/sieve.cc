@@ -121,7 +121,12 @@ void procedure() {
 int sieve_(int entry) { return program.run(entry, procedure); }
 int sieve() { return sieve_(0); }
 
+// What --help says of this program (Latin-1, like its dialogue).
+constexpr rt::Usage usage{"sieve",
+                          "Lit un mot sur l'entr\xE9" "e standard et \xE9" "crit son code de six caract\xE8res : sa\n"
+                          "premi\xE8re lettre, puis les suivantes sans voyelles ni lettres r\xE9p\xE9t\xE9" "es.\n"};
+
 int main(int argc, char** argv) {
-  rt::init(argc, argv);
+  rt::init(argc, argv, usage);
   rt::stop_run(sieve());
 }
