@@ -107,7 +107,17 @@ TEST(PostgresStorage, TablesOfAnotherShapeAreLeftUntouched) {
     ASSERT_EQ(opened.result.status, FileStatus::kOk) << opened.result.reason;
     opened.storage->insert(std::string(other_shapes[i].record_length, 'k').data());
   }
-  ASSERT_EQ(open(schema.uri(), StorageMode::kInputOutput, kArticleShape, "altered").result.status, FileStatus::kOk);
+  for (const char* name : {"altered", "nullable_record", "no_week_index", "unique_week"}) {
+    ASSERT_EQ(open(schema.uri(), StorageMode::kInputOutput, kArticleShape, name).result.status, FileStatus::kOk);
+  }
+  // What a restore that skipped the constraints, or an administrator, leaves.
+  schema.sql("CREATE TABLE no_primary_key (LIKE altered);"
+             "COMMENT ON TABLE no_primary_key IS 'indexed file 88 0+8 8+2d 18+10d';"
+             "CREATE INDEX ON no_primary_key (key1); CREATE INDEX ON no_primary_key (key2);"
+             "INSERT INTO no_primary_key VALUES ('k', 'k', 'k', 'k');"
+             "ALTER TABLE nullable_record ALTER COLUMN record DROP NOT NULL;"
+             "DROP INDEX no_week_index_key1_idx;"
+             "CREATE UNIQUE INDEX ON unique_week (key1);");
   schema.sql("COMMENT ON TABLE altered IS 'indexed file 88 0+8 8+2 18+10d';"
              "CREATE TABLE added (LIKE altered INCLUDING ALL, note text);"
              "COMMENT ON TABLE added IS 'indexed file 88 0+8 8+2d 18+10d';"
@@ -124,7 +134,13 @@ TEST(PostgresStorage, TablesOfAnotherShapeAreLeftUntouched) {
       {"shape1", "keys 88 0+8 8+2 18+10d"},
       {"shape2", "keys 88 0+8 8+2d,"},
       {"altered", "keys 88 0+8 8+2 18+10d"},
-      {"added", "has the columns (key0 bytea, key1 bytea, key2 bytea, record bytea, note text)"},
+      {"added", "has the columns (key0 bytea not null, key1 bytea not null, key2 bytea not null, "
+                "record bytea not null, note text)"},
+      {"no_primary_key", "has the keys (index (key1), index (key2)), not (primary key (key0), index (key1), "
+                         "index (key2))"},
+      {"nullable_record", "record bytea), not ("},
+      {"no_week_index", "has the keys (index (key2), primary key (key0)), not"},
+      {"unique_week", "has the keys (index (key1), index (key2), primary key (key0), unique (key1)), not"},
       {"foreign_table", "not an indexed file of this runtime"},
       {"no_comment", "not an indexed file of this runtime"},
       {"a_view", "is not a table"},
@@ -137,7 +153,8 @@ TEST(PostgresStorage, TablesOfAnotherShapeAreLeftUntouched) {
       "  WHERE attrelid = c.oid AND attnum > 0)"
       " FROM pg_class c WHERE c.relnamespace = '" + schema.name() + "'::regnamespace ORDER BY c.relname";
   const std::string kRows =
-      "SELECT 'shape0', count(*) FROM shape0 UNION ALL SELECT 'foreign_table', count(*) FROM foreign_table";
+      "SELECT 'shape0', count(*) FROM shape0 UNION ALL SELECT 'foreign_table', count(*) FROM foreign_table"
+      " UNION ALL SELECT 'no_primary_key', count(*) FROM no_primary_key";
   const Rows state_before = schema.sql(kState);
   const Rows rows_before = schema.sql(kRows);
   for (const Case& c : cases) {
