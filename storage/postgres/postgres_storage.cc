@@ -222,6 +222,16 @@ class PgResult {
   PGresult* result_;
 };
 
+// Bytes as the server writes a bytea in text: "\x" and two hexadecimal digits a byte.
+std::string bytea_text(std::string_view bytes) {
+  std::string text = "\\x";
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    text += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
+  }
+  return text;
+}
+
 using Clock = std::chrono::steady_clock;
 
 // The parameters of a statement, sent as bytes; none for a string of statements.
@@ -254,7 +264,7 @@ class PostgresStorage final : public Storage {
         table_(quoted_identifier(table_of(request.declared_name))), shape_text_(describe(request.shape)),
         record_length_(request.shape.record_length),
         keys_(request.shape.keys.begin(), request.shape.keys.end()), window_ms_(window_ms),
-        check_ms_(std::max(window_ms / 6, 1000)) {}
+        check_ms_(std::max(window_ms / 6, 500)) {}
   ~PostgresStorage() override { drop(); }
 
   // Connects, then finds the table, creating it for an input-output open, and checks it.
@@ -382,9 +392,11 @@ PGresult* PostgresStorage::run(const std::string& sql, const Parameters& paramet
     PGresult* next = pq_.get_result(conn_);
     if (next == nullptr) break;
     const ExecStatusType status = pq_.result_status(next);
-    const bool kept_failed = kept != nullptr && pq_.result_status(kept) != PGRES_COMMAND_OK &&
-                             pq_.result_status(kept) != PGRES_TUPLES_OK;
-    if (kept_failed) {
+    // The first failure, else the last rows, else the last result.
+    const ExecStatusType kept_status = kept != nullptr ? pq_.result_status(kept) : PGRES_EMPTY_QUERY;
+    const bool keep = kept != nullptr && ((kept_status != PGRES_COMMAND_OK && kept_status != PGRES_TUPLES_OK) ||
+                                          (kept_status == PGRES_TUPLES_OK && status == PGRES_COMMAND_OK));
+    if (keep) {
       pq_.clear(next);
     } else {
       if (kept != nullptr) pq_.clear(kept);
@@ -442,14 +454,15 @@ Result PostgresStorage::connect() {
   }
   pq_.set_error_verbosity(conn_, PQERRORS_DEFAULT);
   pq_.set_nonblocking(conn_, 1);
-  // The server gives up a lock wait or a statement before the client would, so that
-  // its error, not a silence, says why; settings the URI gives are kept, and so are
-  // stricter ones of the server.
-  const std::string bound = std::to_string(window_ms_ - check_ms_);
+  // The server gives up a lock wait or a statement well before the client would, so
+  // that its error, not a silence, says why; settings the URI gives are kept, and so
+  // are stricter ones of the server.
+  // A lock wait is given up first, so that its message names it.
   std::string setup =
-      "SELECT set_config(name, '" + bound + "', false) FROM pg_settings"
-      " WHERE name IN ('lock_timeout', 'statement_timeout') AND source <> 'client'"
-      " AND (setting::bigint = 0 OR setting::bigint > " + bound + ");"
+      "SELECT set_config(name, bound::text, false) FROM pg_settings,"
+      " (VALUES ('lock_timeout', " + std::to_string(window_ms_ / 2) + "), ('statement_timeout', " +
+      std::to_string(window_ms_ * 2 / 3) + ")) ours(setting_name, bound)"
+      " WHERE name = setting_name AND source <> 'client' AND (setting::bigint = 0 OR setting::bigint > bound);"
       "SELECT backend_start::text FROM pg_stat_activity WHERE pid = pg_backend_pid();";
   // Each insert decides 02 from what it reads; at serializable isolation, inserts
   // that run at once and miss each other's record are refused and tried again.
@@ -641,13 +654,15 @@ Result PostgresStorage::look_for(const char* record) {
     }
     abandoned_.clear();
   }
-  const char* values[] = {record};
-  const int lengths[] = {static_cast<int>(keys_[0].length)};
-  const int binary[] = {1};
-  const PgResult found(pq_, run(by_key_, {1, values, lengths, binary}, 1, deadline_));
+  // Read committed, so that a look that waits for a lock sees what was committed
+  // while it waited (a serializable one would see the table as it was before).
+  const std::string key = "'" + bytea_text(std::string_view(record, keys_[0].length)) + "'::bytea";
+  const PgResult found(pq_, run("BEGIN ISOLATION LEVEL READ COMMITTED;" + by_key_.substr(0, by_key_.size() - 2) +
+                                    key + "; COMMIT",
+                                {}, 0, deadline_));
   if (Result result = check(found); !result.ok()) return result;
   if (found.rows() == 0) return failure(FileStatus::kNoSuchKey);
-  if (found.value(0, 1) == std::string_view(record, record_length_)) return {};
+  if (found.value(0, 1) == bytea_text(std::string_view(record, record_length_))) return {};
   return failure(FileStatus::kDuplicateKey);
 }
 

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -304,26 +306,112 @@ TEST(PostgresStorage, WithoutItsClientLibraryTheOpenIs30) {
       << opened.result.reason;
 }
 
-TEST(PostgresStorage, AConnectionTheServerEndedIsMadeAgainAtTheNextOperation) {
+// The server's process that serves the connections of application name, as text.
+std::string backend_of(testkit::Session& session, const std::string& name) {
+  for (int look = 0; look < 100; ++look) {
+    const Rows found = session.sql("SELECT pid FROM pg_stat_activity WHERE application_name = '" + name + "'");
+    if (found.size() == 1) return found[0][0];
+    usleep(50000);
+  }
+  ADD_FAILURE() << "no single process for " << name;
+  return "0";
+}
+
+TEST(PostgresStorage, AConnectionTheServerEndsIsMadeAgainAndTheInsertStored) {
   TestSchema schema;
   const std::string uri = with_parameter(schema.uri(), "application_name=" + schema.name());
   storage::Opened opened = open(uri, StorageMode::kInputOutput);
   ASSERT_EQ(opened.result.status, FileStatus::kOk) << opened.result.reason;
-  ASSERT_EQ(opened.storage->insert(record_of("BEFORE").data()).status, FileStatus::kOk);
-  const auto end_connection = [&] {
-    const Rows ended = schema.sql("SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity"
+  // Ended without waiting: the insert that follows may find the connection still up.
+  for (int i = 0; i < 10; ++i) {
+    const Rows ended = schema.sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
                                   " WHERE application_name = '" + schema.name() + "'");
     ASSERT_EQ(ended, (Rows{{"t"}}));
-  };
-  end_connection();
-  EXPECT_EQ(opened.storage->insert(record_of("AFTER").data()).status, FileStatus::kOk);
-  end_connection();
+    const storage::Result stored = opened.storage->insert(record_of("P" + std::to_string(i)).data());
+    EXPECT_EQ(stored.status, FileStatus::kOk) << i << ": " << stored.reason;
+  }
+  schema.sql("SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity WHERE application_name = '" +
+             schema.name() + "'");
   char record[88];
   EXPECT_EQ(opened.storage->read_next(record).status, FileStatus::kOk);
-  EXPECT_EQ(std::string(record, 8), "AFTER   ");
+  EXPECT_EQ(std::string(record, 8), "P0      ");
   // Still serializable after the new connection: a duplicate alternate key is seen.
-  EXPECT_EQ(opened.storage->insert(record_of("OTHER", "AF").data()).status, FileStatus::kDuplicateAlternateKey);
-  EXPECT_EQ(schema.records().size(), 3u);
+  EXPECT_EQ(opened.storage->insert(record_of("OTHER", "P1").data()).status, FileStatus::kDuplicateAlternateKey);
+  EXPECT_EQ(schema.records().size(), 11u);
+}
+
+// An insert whose connection is ended while it waits for a lock, and what another
+// program committed meanwhile under the same plate: the retry looks before it inserts.
+TEST(PostgresStorage, AnInsertLostOnItsWayIsDecidedByWhatTheTableHolds) {
+  struct Case {
+    const char* meanwhile;  // the record committed under the plate, if any
+    FileStatus status;
+  } cases[] = {{"same", FileStatus::kOk}, {"other", FileStatus::kDuplicateKey}, {"", FileStatus::kOk}};
+  for (const Case& c : cases) {
+    TestSchema schema;
+    testkit::Session watcher(schema.server());
+    ASSERT_EQ(open(schema.uri(), StorageMode::kInputOutput).result.status, FileStatus::kOk);
+    std::string record = record_of("LOST");
+    const std::string other = record_of("LOST", "XX");
+    schema.sql("BEGIN; LOCK TABLE articles IN ACCESS EXCLUSIVE MODE");
+    if (*c.meanwhile != '\0') {
+      const std::string& stored = std::string(c.meanwhile) == "same" ? record : other;
+      std::string hex;
+      for (const unsigned char byte : stored) hex += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
+      schema.sql("INSERT INTO articles VALUES ('LOST    ', '" + stored.substr(8, 2) + "', '', '\\x" + hex + "')");
+    }
+    const pid_t child = in_child([&] {
+      storage::Opened mine = storage::open_postgres(
+          {with_parameter(schema.uri(), "application_name=" + schema.name()), "ARTICLES", kArticleShape,
+           StorageMode::kInputOutput},
+          storage::kLibpqName, 20000);
+      return mine.result.ok() ? static_cast<int>(mine.storage->insert(record.data()).status) : 99;
+    });
+    const std::string pid = backend_of(watcher, schema.name());
+    for (int look = 0; look < 100; ++look) {
+      if (watcher.sql("SELECT wait_event_type FROM pg_stat_activity WHERE pid = " + pid) == Rows{{"Lock"}}) break;
+      usleep(50000);
+    }
+    EXPECT_EQ(watcher.sql("SELECT pg_terminate_backend(" + pid + ", 10000)"), (Rows{{"t"}}));
+    usleep(200000);
+    schema.sql("COMMIT");
+    EXPECT_EQ(status_of(child), static_cast<int>(c.status)) << c.meanwhile;
+    const std::vector<std::string> records = schema.records();
+    ASSERT_EQ(records.size(), 1u) << c.meanwhile;
+    EXPECT_EQ(records[0], std::string(c.meanwhile) == "other" ? other : record) << c.meanwhile;
+  }
+}
+
+// Waits the server would make endless end within the window, with 30: a lock held
+// by another program, and a server that stops answering (its process stopped).
+TEST(PostgresStorage, NoWaitOutlastsTheWindow) {
+  constexpr int kWindowMs = 3000;
+  TestSchema schema;
+  testkit::Session watcher(schema.server());
+  const std::string uri = with_parameter(schema.uri(), "application_name=" + schema.name());
+  storage::Opened opened = storage::open_postgres({uri, "ARTICLES", kArticleShape, StorageMode::kInputOutput},
+                                                  storage::kLibpqName, kWindowMs);
+  ASSERT_EQ(opened.result.status, FileStatus::kOk) << opened.result.reason;
+  const auto timed = [&](auto operation, const char* reason_part) {
+    const auto start = std::chrono::steady_clock::now();
+    const storage::Result result = operation();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(result.status, FileStatus::kFailed) << result.reason;
+    EXPECT_NE(result.reason.find(reason_part), std::string::npos) << result.reason;
+    EXPECT_LT(ms.count(), kWindowMs + 500);
+  };
+  char record[88];
+  schema.sql("BEGIN; LOCK TABLE articles IN ACCESS EXCLUSIVE MODE");
+  timed([&] { return opened.storage->insert(record_of("LOCKED").data()); }, "lock timeout");
+  timed([&] { return opened.storage->read_next(record); }, "lock timeout");
+  schema.sql("ROLLBACK");
+
+  ASSERT_EQ(opened.storage->insert(record_of("BEFORE").data()).status, FileStatus::kOk);
+  const pid_t backend = std::stoi(backend_of(watcher, schema.name()));
+  ASSERT_EQ(kill(backend, SIGSTOP), 0);
+  timed([&] { return opened.storage->insert(record_of("STALLED").data()); },
+        "no answer from the server within 3 seconds; whether the record was stored is not known");
+  kill(backend, SIGCONT);
 }
 
 TEST(PostgresStorage, OnlyPostgresqlUrisAreDatabases) {
