@@ -37,7 +37,8 @@ std::string sql(const std::string& uri, const std::string& statements) {
 
 // A new empty schema; the URI whose search path is that schema.
 std::string fresh_schema(const std::string& server, const std::string& name) {
-  sql(server, "SET client_min_messages TO warning; DROP SCHEMA IF EXISTS " + name + " CASCADE; CREATE SCHEMA " + name);
+  sql(server, "SET client_min_messages TO warning;"
+              "DROP SCHEMA IF EXISTS " + name + " CASCADE; CREATE SCHEMA " + name);
   return server + (server.find('?') == std::string::npos ? "?" : "&") + "options=-csearch_path%3D" + name;
 }
 
