@@ -222,9 +222,9 @@ class PgResult {
   PGresult* result_;
 };
 
-// Bytes as the server writes a bytea in text: "\x" and two hexadecimal digits a byte.
-std::string bytea_text(std::string_view bytes) {
-  std::string text = "\\x";
+// Two hexadecimal digits a byte, as encode(..., 'hex') writes them.
+std::string hexadecimal(std::string_view bytes) {
+  std::string text;
   for (const char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
     text += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
@@ -656,13 +656,14 @@ Result PostgresStorage::look_for(const char* record) {
   }
   // Read committed, so that a look that waits for a lock sees what was committed
   // while it waited (a serializable one would see the table as it was before).
-  const std::string key = "'" + bytea_text(std::string_view(record, keys_[0].length)) + "'::bytea";
-  const PgResult found(pq_, run("BEGIN ISOLATION LEVEL READ COMMITTED;" + by_key_.substr(0, by_key_.size() - 2) +
-                                    key + "; COMMIT",
+  // The statements go as one string, whose values are written in hexadecimal.
+  const PgResult found(pq_, run("BEGIN ISOLATION LEVEL READ COMMITTED; SELECT encode(record, 'hex') FROM " +
+                                    table_ + " WHERE key0 = decode('" +
+                                    hexadecimal(std::string_view(record, keys_[0].length)) + "', 'hex'); COMMIT",
                                 {}, 0, deadline_));
   if (Result result = check(found); !result.ok()) return result;
   if (found.rows() == 0) return failure(FileStatus::kNoSuchKey);
-  if (found.value(0, 1) == bytea_text(std::string_view(record, record_length_))) return {};
+  if (found.value(0, 0) == hexadecimal(std::string_view(record, record_length_))) return {};
   return failure(FileStatus::kDuplicateKey);
 }
 
