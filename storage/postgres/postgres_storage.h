@@ -16,9 +16,10 @@
 // insert at once.
 //
 // No operation waits longer than its window (30 s, as the local file's wait for a
-// lock): the server cancels a lock wait or a statement a little before (lock_timeout
-// and statement_timeout, unless the URI's options set them), and the client gives up
-// on a server that stops answering altogether. An insert whose connection is lost (a
+// lock): the server cancels a lock wait after half of it and a statement after two
+// thirds (lock_timeout and statement_timeout, unless the URI's options set them), and
+// the client gives up on a server that stops answering altogether after five sixths,
+// keeping the rest to look whether an insert it gave up went through. An insert whose connection is lost (a
 // restart, an administrator, a fail-over to another host of the URI) connects again
 // and tries again within its window; as the lost try may have committed, it first
 // looks: the same record under that plate is 00, another one 22. Only a server away
