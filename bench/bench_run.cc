@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
     std::cerr << "article file: autolog and autolog2...\n";
     bench::fleet_suite(setup, report);
   }
+  if (only.empty() || only == "postgres") bench::postgres_suite(setup, report);
   if (only.empty() || only == "micro") {
     std::cerr << "micro-benchmarks...\n";
     bench::micro_suite(setup, report);

@@ -29,6 +29,9 @@ void startup_suite(const Setup& setup, Report& report);
 // autolog throughput and scaling, autolog2 on a large file.
 void fleet_suite(const Setup& setup, Report& report);
 
+// autolog on a PostgreSQL table against bare libpq, on a throwaway server of its own.
+void postgres_suite(const Setup& setup, Report& report);
+
 // Google Benchmark micro-benchmarks of the runtime's hot operations.
 void micro_suite(const Setup& setup, Report& report);
 

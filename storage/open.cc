@@ -7,7 +7,11 @@
 namespace storage {
 
 Opened open_storage(const StorageRequest& request) {
-  return is_postgres_uri(request.name) ? open_postgres(request) : open_sqlite(request);
+  Opened opened = is_postgres_uri(request.name) ? open_postgres(request) : open_sqlite(request);
+  // A name taken for a path (a mistyped scheme) may come back inside a library's
+  // message: the message never shows its password either.
+  opened.result.reason = hide_secrets(opened.result.reason, request.name);
+  return opened;
 }
 
 }  // namespace storage

@@ -129,8 +129,15 @@ struct Opened {
   std::unique_ptr<Storage> storage;  // set when result is ok
 };
 
-// The name as messages show it: any password it holds (user:password@ in a URI of any
-// scheme, password=... in a keyword list or a URI's parameters) replaced by "***".
+// The name as messages show it: any password it holds replaced by "***": the password
+// of user:password@ after any scheme (whatever its case or spelling, and whether or
+// not its / ? @ # are percent-encoded), and the value of password=... or
+// sslpassword=... in a keyword list ("host=... password=...") or a URI's parameters.
 std::string shown_name(std::string_view name);
+
+// A message about the file named name, with whatever it quotes of the name's
+// passwords replaced by "***" (the name whole, a password, or a piece of one read as a
+// host or a port), for the messages of the libraries a storage uses.
+std::string hide_secrets(std::string_view text, std::string_view name);
 
 }  // namespace storage

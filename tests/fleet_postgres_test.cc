@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -85,6 +87,26 @@ TEST(FleetOnPostgres, AnEmptyTableIsListedWithoutAPlate) {
   const Outcome listed = run("autolog2", file.fichier());
   EXPECT_EQ(listed.out, "00\n" + kNothingRead + "\n" + kListingEnd);
   EXPECT_EQ(listed.err, "");
+}
+
+// A table held locked by another session: the write of autolog (30 and one line) and
+// the read of autolog2 give up within the window, and the dialogues run on.
+TEST(FleetOnPostgres, ALockedTableIsGivenUpWithin30Seconds) {
+  ArticleFile file(Storage::kPostgres);
+  ASSERT_EQ(run("autolog", file.fichier(), "n\n").out, "00\n" + kQuestion + kEnd);  // creates it
+  file.sql("BEGIN; LOCK TABLE articles IN ACCESS EXCLUSIVE MODE");
+  const auto start = std::chrono::steady_clock::now();
+  auto added = std::async(std::launch::async,
+                          [&] { return run("autolog", file.fichier(), add_article("12", "AB123CD") + "n\n"); });
+  const Outcome listed = run("autolog2", file.fichier());
+  const Outcome written = added.get();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(35));
+  file.sql("ROLLBACK");
+  EXPECT_EQ(written.out, "00\n" + kAdded + kQuestion + kEnd);
+  EXPECT_EQ(listed.out, "00\n" + kNothingRead + "\n" + kListingEnd);
+  EXPECT_EQ(written.err,
+            "autolog: ARTICLES: record \"AB123CD\" not written: canceling statement due to lock timeout (status 30)\n");
+  EXPECT_EQ(file.records(), std::vector<std::string>{});
 }
 
 // LD_DEBUG=libs makes the dynamic loader name on standard error every library it

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <functional>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -31,8 +33,13 @@ struct Libpq {
   decltype(&PQsetNoticeProcessor) set_notice_processor;
   decltype(&PQconsumeInput) consume_input;
   decltype(&PQfinish) finish;
-  decltype(&PQexec) exec;
-  decltype(&PQexecParams) exec_params;
+  decltype(&PQsetnonblocking) set_nonblocking;
+  decltype(&PQsendQuery) send_query;
+  decltype(&PQsendQueryParams) send_query_params;
+  decltype(&PQflush) flush;
+  decltype(&PQisBusy) is_busy;
+  decltype(&PQgetResult) get_result;
+  decltype(&PQbackendPID) backend_pid;
   decltype(&PQresultStatus) result_status;
   decltype(&PQresultErrorField) result_error_field;
   decltype(&PQntuples) ntuples;
@@ -76,8 +83,13 @@ const Libpq* load_libpq(const char* name, std::string* reason) {
       resolve(library, "PQsetNoticeProcessor", &found.set_notice_processor, &missing) &&
       resolve(library, "PQconsumeInput", &found.consume_input, &missing) &&
       resolve(library, "PQfinish", &found.finish, &missing) &&
-      resolve(library, "PQexec", &found.exec, &missing) &&
-      resolve(library, "PQexecParams", &found.exec_params, &missing) &&
+      resolve(library, "PQsetnonblocking", &found.set_nonblocking, &missing) &&
+      resolve(library, "PQsendQuery", &found.send_query, &missing) &&
+      resolve(library, "PQsendQueryParams", &found.send_query_params, &missing) &&
+      resolve(library, "PQflush", &found.flush, &missing) &&
+      resolve(library, "PQisBusy", &found.is_busy, &missing) &&
+      resolve(library, "PQgetResult", &found.get_result, &missing) &&
+      resolve(library, "PQbackendPID", &found.backend_pid, &missing) &&
       resolve(library, "PQresultStatus", &found.result_status, &missing) &&
       resolve(library, "PQresultErrorField", &found.result_error_field, &missing) &&
       resolve(library, "PQntuples", &found.ntuples, &missing) &&
@@ -153,11 +165,26 @@ std::string table_of(std::string_view declared_name) {
 
 std::string key_column(size_t k) { return "key" + std::to_string(k); }
 
-// The table's columns as the catalog describes them: "key0 bytea, ..., record bytea".
+// The table's columns as the catalog describes them: "key0 bytea not null, ...".
 std::string column_list(const FileShape& shape) {
   std::string columns;
-  for (size_t k = 0; k < shape.keys.size(); ++k) columns += key_column(k) + " bytea, ";
-  return columns + "record bytea";
+  for (size_t k = 0; k < shape.keys.size(); ++k) columns += key_column(k) + " bytea not null, ";
+  return columns + "record bytea not null";
+}
+
+// The table's keys as find_table describes them: "primary key (key0), index (key1)".
+std::vector<std::string> key_list(const FileShape& shape) {
+  std::vector<std::string> keys{"primary key (key0)"};
+  for (size_t k = 1; k < shape.keys.size(); ++k) {
+    keys.push_back((shape.keys[k].duplicates ? "index (" : "unique (") + key_column(k) + ")");
+  }
+  return keys;
+}
+
+std::string joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text;
 }
 
 // The statements, one transaction, that make the empty table of this shape.
@@ -180,10 +207,12 @@ class PgResult {
   PgResult(const Libpq& pq, PGresult* result) : pq_(pq), result_(result) {}
   PgResult(const PgResult&) = delete;
   PgResult& operator=(const PgResult&) = delete;
-  ~PgResult() { pq_.clear(result_); }
+  ~PgResult() {
+    if (result_ != nullptr) pq_.clear(result_);
+  }
 
   PGresult* get() const { return result_; }
-  int rows() const { return pq_.ntuples(result_); }
+  int rows() const { return result_ != nullptr ? pq_.ntuples(result_) : 0; }
   std::string_view value(int row, int column) const {
     return {pq_.get_value(result_, row, column), static_cast<size_t>(pq_.get_length(result_, row, column))};
   }
@@ -193,14 +222,50 @@ class PgResult {
   PGresult* result_;
 };
 
+// Two hexadecimal digits a byte, as encode(..., 'hex') writes them.
+std::string hexadecimal(std::string_view bytes) {
+  std::string text;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    text += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
+  }
+  return text;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// The parameters of a statement, sent as bytes; none for a string of statements.
+struct Parameters {
+  int count = -1;  // -1: a string of statements, sent as it is
+  const char* const* values = nullptr;
+  const int* lengths = nullptr;
+  const int* binary = nullptr;
+};
+
+// SQLSTATEs after which the connection cannot go on: connection exceptions (08), the
+// server shutting down or starting (57P01 to 57P03), and a server that became a
+// standby and takes no writes (25006), as after a fail-over to a host of the URI.
+bool is_lost(const std::string& state) {
+  return state.starts_with("08") || state == "57P01" || state == "57P02" || state == "57P03" || state == "25006";
+}
+
+bool is_conflict(const std::string& state) { return state == "40001" || state == "40P01"; }  // serialization, deadlock
+
+void pause_ms(int ms) { ::usleep(static_cast<useconds_t>(ms) * 1000); }
+
+void pause_apart(int attempt) {  // apart from the other programs retrying
+  ::usleep(static_cast<useconds_t>(500 * (1 + (::getpid() + attempt) % 8)));
+}
+
 class PostgresStorage final : public Storage {
  public:
-  PostgresStorage(const Libpq& pq, const StorageRequest& request)
+  PostgresStorage(const Libpq& pq, const StorageRequest& request, int window_ms)
       : pq_(pq), uri_(request.name), client_(request.client), writes_(request.mode == StorageMode::kInputOutput),
         table_(quoted_identifier(table_of(request.declared_name))), shape_text_(describe(request.shape)),
         record_length_(request.shape.record_length),
-        keys_(request.shape.keys.begin(), request.shape.keys.end()) {}
-  ~PostgresStorage() override { close(); }
+        keys_(request.shape.keys.begin(), request.shape.keys.end()), window_ms_(window_ms),
+        check_ms_(std::max(window_ms / 6, 500)) {}
+  ~PostgresStorage() override { drop(); }
 
   // Connects, then finds the table, creating it for an input-output open, and checks it.
   Result open(const FileShape& shape);
@@ -213,18 +278,57 @@ class PostgresStorage final : public Storage {
   Result close() override;
 
  private:
+  // The window of an operation starts.
+  void start_window() { deadline_ = Clock::now() + std::chrono::milliseconds(window_ms_); }
+  // When a statement is given up: early enough in the window to look, on a new
+  // connection, whether an abandoned commit went through.
+  Clock::time_point statement_limit() const { return deadline_ - std::chrono::milliseconds(check_ms_); }
+  int ms_left(Clock::time_point limit) const {
+    return static_cast<int>(std::max<int64_t>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(limit - Clock::now()).count()));
+  }
+  Result no_answer() const {
+    return failure(FileStatus::kFailed,
+                   "no answer from the server within " + std::to_string(window_ms_ / 1000) + " seconds");
+  }
+
   Result connect();
-  // kOk when the connection can be used; a connection the server ended while it was
-  // idle (a restart, an administrator) is made again first, as nothing was under way.
+  // kOk when the connection can be used; a connection that is gone, or that the server
+  // ended while it was idle (a restart, an administrator), is made again first.
   Result connected();
-  // The outcome of a result (kOk for a command or rows); state set to its SQLSTATE.
-  Result check(const PgResult& result, std::string* state = nullptr);
+  // Forgets the connection; the server's process that served it is remembered, so that
+  // a look after a lost insert can make sure it is gone.
+  void drop();
+  // Waits for the socket until limit; false when the time ran out.
+  bool wait_for(short events, Clock::time_point limit);
+  // Sends sql and waits, until limit, for its results: the first failed one, or the
+  // last. Null when no result came: the connection failed, or the time ran out (then
+  // timed_out_ is set and the connection is dropped).
+  PGresult* run(const std::string& sql, const Parameters& parameters = {}, int binary_result = 0,
+                Clock::time_point limit = {});
+  // The outcome of a result (kOk for a command or rows); last_state_ set to its SQLSTATE.
+  Result check(const PgResult& result);
+  // True when the last statement failed because the connection is lost or timed out.
+  bool lost() const {
+    return timed_out_ || conn_ == nullptr || pq_.status(conn_) == CONNECTION_BAD || is_lost(last_state_);
+  }
+  // After a lost insert of record: kOk when the same record is under its plate,
+  // kDuplicateKey when another is, kNoSuchKey when none is; kFailed when it cannot
+  // be known, which is when the server's process of the lost connection is still
+  // there and does not end.
+  Result look_for(const char* record);
+  // A reason from the server or the client library, without the URI's passwords.
+  std::string said(std::string text) const { return hide_secrets(text, uri_); }
+
   Result find_table(const FileShape& shape, bool* found);
   void prepare_statements();
   // Runs the insert of one record; the outcome, and the server's SQLSTATE.
-  Result insert_once(const char* record, const std::string& statement, std::string* state);
+  Result insert_once(const char* record, const std::string& statement);
   // A record of the table, checked for its length.
   Result take(std::string_view bytes, char* record);
+  // Runs a read (or any statement that changes nothing) within the window, on a new
+  // connection when the one it ran on was lost.
+  Result reading(const std::function<Result()>& read);
 
   const Libpq& pq_;
   std::string uri_;
@@ -234,27 +338,96 @@ class PostgresStorage final : public Storage {
   std::string shape_text_;
   uint32_t record_length_;
   std::vector<KeyShape> keys_;
+  int window_ms_;
+  int check_ms_;  // the end of the window kept for the look after an abandoned statement
+  Clock::time_point deadline_;
   PGconn* conn_ = nullptr;
+  std::string backend_;    // "pid start" of the server's process of this connection
+  std::string abandoned_;  // the same, of a connection dropped while a statement ran
+  std::string last_state_;
+  bool timed_out_ = false;
   std::string insert_, insert_in_batch_, first_, next_, by_key_, all_;
   std::string last_key_;  // primary key of the record read last
   bool read_any_ = false;
 };
 
+bool PostgresStorage::wait_for(short events, Clock::time_point limit) {
+  for (;;) {
+    pollfd fd{pq_.socket(conn_), events, 0};
+    const int ready = ::poll(&fd, 1, ms_left(limit));
+    if (ready > 0) return true;
+    if (ready == 0) return false;
+    if (errno != EINTR) return true;  // let the client library find what is wrong
+  }
+}
+
+PGresult* PostgresStorage::run(const std::string& sql, const Parameters& parameters, int binary_result,
+                               Clock::time_point limit) {
+  if (limit == Clock::time_point{}) limit = statement_limit();
+  timed_out_ = false;
+  last_state_.clear();
+  const int sent = parameters.count < 0
+                       ? pq_.send_query(conn_, sql.c_str())
+                       : pq_.send_query_params(conn_, sql.c_str(), parameters.count, nullptr, parameters.values,
+                                               parameters.lengths, parameters.binary, binary_result);
+  if (sent == 0) return nullptr;
+  for (int flushed = pq_.flush(conn_); flushed != 0; flushed = pq_.flush(conn_)) {
+    if (flushed < 0) return nullptr;
+    if (!wait_for(POLLOUT | POLLIN, limit)) {
+      timed_out_ = true;
+      break;
+    }
+    if (pq_.consume_input(conn_) == 0) return nullptr;
+  }
+  PGresult* kept = nullptr;
+  while (!timed_out_) {
+    while (pq_.is_busy(conn_) != 0) {
+      if (!wait_for(POLLIN, limit)) {
+        timed_out_ = true;
+        break;
+      }
+      if (pq_.consume_input(conn_) == 0) break;  // the result now says what failed
+    }
+    if (timed_out_) break;
+    PGresult* next = pq_.get_result(conn_);
+    if (next == nullptr) break;
+    const ExecStatusType status = pq_.result_status(next);
+    // The first failure, else the last rows, else the last result.
+    const ExecStatusType kept_status = kept != nullptr ? pq_.result_status(kept) : PGRES_EMPTY_QUERY;
+    const bool keep = kept != nullptr && ((kept_status != PGRES_COMMAND_OK && kept_status != PGRES_TUPLES_OK) ||
+                                          (kept_status == PGRES_TUPLES_OK && status == PGRES_COMMAND_OK));
+    if (keep) {
+      pq_.clear(next);
+    } else {
+      if (kept != nullptr) pq_.clear(kept);
+      kept = next;
+    }
+    if (status == PGRES_FATAL_ERROR && pq_.status(conn_) == CONNECTION_BAD) break;
+  }
+  if (timed_out_) {
+    if (kept != nullptr) pq_.clear(kept);
+    drop();
+    return nullptr;
+  }
+  return kept;
+}
+
 Result PostgresStorage::connect() {
-  const std::string timeout = std::to_string(kPostgresConnectTimeout);
   // Later entries override earlier ones, so the URI's own settings win.
-  const char* keywords[] = {"connect_timeout", "fallback_application_name", "dbname", nullptr};
-  const char* values[] = {timeout.c_str(), client_.c_str(), uri_.c_str(), nullptr};
+  const char* keywords[] = {"fallback_application_name", "dbname", nullptr};
+  const char* values[] = {client_.c_str(), uri_.c_str(), nullptr};
   conn_ = pq_.connect_start(keywords, values, 1);
   if (conn_ == nullptr) return failure(FileStatus::kFailed, "out of memory");
   // Verbose messages carry the SQLSTATE, which tells a refused authentication apart.
   pq_.set_error_verbosity(conn_, PQERRORS_VERBOSE);
   pq_.set_notice_processor(conn_, [](void*, const char*) {}, nullptr);  // standard error stays ours
-  int wait_ms = -1;
+  // A host that does not answer is given up after connect_timeout when the URI sets
+  // it, so that the next host of the URI is tried; the window bounds the whole.
+  int host_ms = 0;
   if (PQconninfoOption* options = pq_.conninfo(conn_)) {
     for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
       if (std::strcmp(o->keyword, "connect_timeout") == 0 && o->val != nullptr && std::atoi(o->val) > 0) {
-        wait_ms = 1000 * std::max(2, std::atoi(o->val));
+        host_ms = 1000 * std::max(2, std::atoi(o->val));
       }
     }
     pq_.conninfo_free(options);
@@ -262,30 +435,42 @@ Result PostgresStorage::connect() {
   PostgresPollingStatusType polled =
       pq_.status(conn_) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
   while (polled == PGRES_POLLING_READING || polled == PGRES_POLLING_WRITING) {
-    pollfd fd{pq_.socket(conn_), static_cast<short>(polled == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
-    int ready;
-    do {
-      ready = ::poll(&fd, 1, wait_ms);
-    } while (ready < 0 && errno == EINTR);
-    if (ready == 0) {
-      return failure(FileStatus::kFailed, "no answer from the server within " + std::to_string(wait_ms / 1000) +
-                                              " seconds");
+    Clock::time_point limit = deadline_;
+    if (host_ms > 0) limit = std::min(limit, Clock::now() + std::chrono::milliseconds(host_ms));
+    if (!wait_for(polled == PGRES_POLLING_READING ? POLLIN : POLLOUT, limit)) {
+      pq_.finish(conn_);
+      conn_ = nullptr;
+      return no_answer();
     }
     polled = pq_.connect_poll(conn_);
   }
   if (pq_.status(conn_) != CONNECTION_OK) {
     std::string state;
-    std::string reason = one_line(pq_.error_message(conn_), &state);
-    return failure(pq_.needs_password(conn_) ? FileStatus::kDenied : status_of_state(state), std::move(reason));
+    std::string reason = said(one_line(pq_.error_message(conn_), &state));
+    const FileStatus status = pq_.needs_password(conn_) ? FileStatus::kDenied : status_of_state(state);
+    pq_.finish(conn_);
+    conn_ = nullptr;
+    return failure(status, std::move(reason));
   }
   pq_.set_error_verbosity(conn_, PQERRORS_DEFAULT);
-  if (writes_) {
-    // Each insert decides 02 from what it reads; at serializable isolation, inserts
-    // that run at once and miss each other's record are refused and tried again.
-    const PgResult set(pq_, pq_.exec(conn_, "SET default_transaction_isolation TO serializable"));
-    return check(set);
-  }
-  return {};
+  pq_.set_nonblocking(conn_, 1);
+  // The server gives up a lock wait or a statement well before the client would, so
+  // that its error, not a silence, says why; settings the URI gives are kept, and so
+  // are stricter ones of the server.
+  // A lock wait is given up first, so that its message names it.
+  std::string setup =
+      "SELECT set_config(name, bound::text, false) FROM pg_settings,"
+      " (VALUES ('lock_timeout', " + std::to_string(window_ms_ / 2) + "), ('statement_timeout', " +
+      std::to_string(window_ms_ * 2 / 3) + ")) ours(setting_name, bound)"
+      " WHERE name = setting_name AND source <> 'client' AND (setting::bigint = 0 OR setting::bigint > bound);"
+      "SELECT backend_start::text FROM pg_stat_activity WHERE pid = pg_backend_pid();";
+  // Each insert decides 02 from what it reads; at serializable isolation, inserts
+  // that run at once and miss each other's record are refused and tried again.
+  if (writes_) setup = "SET default_transaction_isolation TO serializable;" + setup;
+  const PgResult set(pq_, run(setup));
+  Result result = check(set);
+  if (result.ok()) backend_ = std::to_string(pq_.backend_pid(conn_)) + " " + std::string(set.value(0, 0));
+  return result;
 }
 
 Result PostgresStorage::connected() {
@@ -296,33 +481,54 @@ Result PostgresStorage::connected() {
     if (::poll(&fd, 1, 0) <= 0 || pq_.consume_input(conn_) == 0) break;
   }
   if (conn_ != nullptr && pq_.status(conn_) == CONNECTION_OK) return {};
-  close();
+  drop();
   return connect();
 }
 
-Result PostgresStorage::check(const PgResult& result, std::string* state) {
-  const ExecStatusType status = result.get() != nullptr ? pq_.result_status(result.get()) : PGRES_FATAL_ERROR;
-  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return {};
-  const char* code = result.get() != nullptr ? pq_.result_error_field(result.get(), PG_DIAG_SQLSTATE) : nullptr;
-  const char* primary = result.get() != nullptr ? pq_.result_error_field(result.get(), PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-  const std::string found = code != nullptr ? code : "";
-  if (state != nullptr) *state = found;
-  const FileStatus file_status = status_of_state(found);
-  if (file_status == FileStatus::kDuplicateKey) return failure(file_status);
-  return failure(file_status, primary != nullptr ? std::string(primary) : one_line(pq_.error_message(conn_), nullptr));
+void PostgresStorage::drop() {
+  if (conn_ == nullptr) return;
+  pq_.finish(conn_);
+  conn_ = nullptr;
+  abandoned_ = backend_;
+  backend_.clear();
 }
 
-// Looks the table up through the search path and checks its kind, shape and the
-// rights this open needs; found is false when there is no such table.
+Result PostgresStorage::check(const PgResult& result) {
+  if (result.get() == nullptr) {
+    if (timed_out_) return no_answer();
+    return failure(FileStatus::kFailed,
+                   conn_ != nullptr ? said(one_line(pq_.error_message(conn_), nullptr)) : "the connection is lost");
+  }
+  const ExecStatusType status = pq_.result_status(result.get());
+  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return {};
+  const char* code = pq_.result_error_field(result.get(), PG_DIAG_SQLSTATE);
+  const char* primary = pq_.result_error_field(result.get(), PG_DIAG_MESSAGE_PRIMARY);
+  last_state_ = code != nullptr ? code : "";
+  const FileStatus file_status = status_of_state(last_state_);
+  if (file_status == FileStatus::kDuplicateKey) return failure(file_status);
+  return failure(file_status, said(primary != nullptr ? std::string(primary)
+                                                      : one_line(pq_.error_message(conn_), nullptr)));
+}
+
+// Looks the table up through the search path and checks its kind, shape, keys and
+// the rights this open needs; found is false when there is no such table.
 Result PostgresStorage::find_table(const FileShape& shape, bool* found) {
   static constexpr char kLookUp[] =
       "SELECT c.relkind::text, coalesce(obj_description(c.oid, 'pg_class'), ''),"
-      " (SELECT string_agg(a.attname || ' ' || format_type(a.atttypid, a.atttypmod), ', ' ORDER BY a.attnum)"
+      " (SELECT string_agg(a.attname || ' ' || format_type(a.atttypid, a.atttypmod)"
+      "   || CASE WHEN a.attnotnull THEN ' not null' ELSE '' END, ', ' ORDER BY a.attnum)"
       "  FROM pg_attribute a WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped),"
-      " has_table_privilege(c.oid, 'SELECT')::text, has_table_privilege(c.oid, 'INSERT')::text"
+      " has_table_privilege(c.oid, 'SELECT')::text, has_table_privilege(c.oid, 'INSERT')::text,"
+      " (SELECT string_agg(d, ', ' ORDER BY d) FROM (SELECT"
+      "   CASE WHEN i.indisprimary THEN 'primary key' WHEN i.indisunique THEN 'unique' ELSE 'index' END"
+      "   || ' (' || (SELECT string_agg(coalesce(a.attname, 'expression'), ', ' ORDER BY k.n)"
+      "     FROM unnest(i.indkey::int2[]) WITH ORDINALITY k(attnum, n)"
+      "     LEFT JOIN pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = k.attnum) || ')'"
+      "   || CASE WHEN i.indpred IS NOT NULL THEN ' partial' WHEN NOT i.indisvalid THEN ' not valid' ELSE '' END"
+      "   AS d FROM pg_index i WHERE i.indrelid = c.oid) described)"
       " FROM pg_class c WHERE c.oid = to_regclass($1)";
   const char* values[] = {table_.c_str()};
-  const PgResult result(pq_, pq_.exec_params(conn_, kLookUp, 1, nullptr, values, nullptr, nullptr, 0));
+  const PgResult result(pq_, run(kLookUp, {1, values}));
   Result checked = check(result);
   *found = checked.ok() && result.rows() == 1;
   if (!*found) return checked;
@@ -344,6 +550,22 @@ Result PostgresStorage::find_table(const FileShape& shape, bool* found) {
     return failure(FileStatus::kWrongShape, "the table " + table_ + " has the columns (" + columns + "), not (" +
                                                 column_list(shape) + ")");
   }
+  // Every key has its index; no other index refuses a record.
+  const std::string indexes(result.value(0, 5));
+  const std::vector<std::string> wanted = key_list(shape);
+  bool fits = std::all_of(wanted.begin(), wanted.end(), [&](const std::string& key) {
+    return (", " + indexes + ", ").find(", " + key + ", ") != std::string::npos;
+  });
+  for (size_t at = 0; fits && at < indexes.size();) {
+    const size_t end = std::min(indexes.find("), ", at), indexes.size() - 1) + 1;
+    const std::string index = indexes.substr(at, end - at);
+    fits = index.starts_with("index") || std::find(wanted.begin(), wanted.end(), index) != wanted.end();
+    at = end + 2;
+  }
+  if (!fits) {
+    return failure(FileStatus::kWrongShape, "the table " + table_ + " has the keys (" + indexes + "), not (" +
+                                                joined(wanted) + ")");
+  }
   if (result.value(0, 3) != "true" || (writes_ && result.value(0, 4) != "true")) {
     return failure(FileStatus::kDenied, "permission denied for table " + table_);
   }
@@ -351,6 +573,7 @@ Result PostgresStorage::find_table(const FileShape& shape, bool* found) {
 }
 
 Result PostgresStorage::open(const FileShape& shape) {
+  start_window();
   Result result = connect();
   // A table being created by another program at the same moment makes the creation
   // fail once that program has committed it; it is then found at the next look.
@@ -360,11 +583,10 @@ Result PostgresStorage::open(const FileShape& shape) {
     if (!result.ok() || found) break;
     if (!writes_) return failure(FileStatus::kNotFound, "no table " + table_ + " in the schemas of the search path");
     // The statements of one query string are one transaction: the table comes whole.
-    const PgResult created(pq_, pq_.exec(conn_, table_definition(table_, shape).c_str()));
-    std::string state;
-    result = check(created, &state);
+    const PgResult created(pq_, run(table_definition(table_, shape)));
+    result = check(created);
     // Made meanwhile: the table, its row type or a catalog row is already there.
-    if (state == "42P07" || state == "42710" || state == "23505") result = {};
+    if (last_state_ == "42P07" || last_state_ == "42710" || last_state_ == "23505") result = {};
   }
   if (result.ok()) prepare_statements();
   return result;
@@ -396,7 +618,7 @@ void PostgresStorage::prepare_statements() {
   all_ = "SELECT record FROM " + table_ + " ORDER BY key0";
 }
 
-Result PostgresStorage::insert_once(const char* record, const std::string& statement, std::string* state) {
+Result PostgresStorage::insert_once(const char* record, const std::string& statement) {
   std::vector<const char*> values;
   std::vector<int> lengths;
   for (const KeyShape& key : keys_) {
@@ -406,51 +628,102 @@ Result PostgresStorage::insert_once(const char* record, const std::string& state
   values.push_back(record);
   lengths.push_back(static_cast<int>(record_length_));
   const std::vector<int> binary(values.size(), 1);
-  const PgResult result(pq_, pq_.exec_params(conn_, statement.c_str(), static_cast<int>(values.size()), nullptr,
-                                             values.data(), lengths.data(), binary.data(), 0));
-  Result checked = check(result, state);
+  const PgResult result(
+      pq_, run(statement, {static_cast<int>(values.size()), values.data(), lengths.data(), binary.data()}));
+  Result checked = check(result);
   if (!checked.ok()) return checked;
   if (result.rows() == 0) return failure(FileStatus::kDuplicateKey);
   return {result.value(0, 0) == "t" ? FileStatus::kDuplicateAlternateKey : FileStatus::kOk, {}};
 }
 
-bool is_conflict(const std::string& state) { return state == "40001" || state == "40P01"; }  // serialization, deadlock
-
-void pause_apart(int attempt) {  // apart from the other programs retrying
-  ::usleep(static_cast<useconds_t>(500 * (1 + (::getpid() + attempt) % 8)));
+Result PostgresStorage::look_for(const char* record) {
+  if (!abandoned_.empty()) {
+    // The process of the lost connection may still be running the insert: it is
+    // stopped, and waited for, before the table can tell what it did.
+    const size_t space = abandoned_.find(' ');
+    const std::string pid = abandoned_.substr(0, space);
+    const std::string started = abandoned_.substr(space + 1);
+    const std::string wait = std::to_string(std::max(ms_left(deadline_) - 500, 1));
+    const char* values[] = {pid.c_str(), started.c_str()};
+    const PgResult ended(pq_, run("SELECT pg_terminate_backend(pid, " + wait + ")::text FROM pg_stat_activity"
+                                  " WHERE pid = $1::int AND backend_start::text = $2",
+                                  {2, values}, 0, deadline_));
+    if (Result result = check(ended); !result.ok()) return result;
+    if (ended.rows() == 1 && ended.value(0, 0) != "true") {
+      return failure(FileStatus::kFailed, no_answer().reason + "; whether the record was stored is not known");
+    }
+    abandoned_.clear();
+  }
+  // Read committed, so that a look that waits for a lock sees what was committed
+  // while it waited (a serializable one would see the table as it was before).
+  // The statements go as one string, whose values are written in hexadecimal.
+  const PgResult found(pq_, run("BEGIN ISOLATION LEVEL READ COMMITTED; SELECT encode(record, 'hex') FROM " +
+                                    table_ + " WHERE key0 = decode('" +
+                                    hexadecimal(std::string_view(record, keys_[0].length)) + "', 'hex'); COMMIT",
+                                {}, 0, deadline_));
+  if (Result result = check(found); !result.ok()) return result;
+  if (found.rows() == 0) return failure(FileStatus::kNoSuchKey);
+  if (found.value(0, 0) == hexadecimal(std::string_view(record, record_length_))) return {};
+  return failure(FileStatus::kDuplicateKey);
 }
 
 Result PostgresStorage::insert(const char* record) {
-  if (Result result = connected(); !result.ok()) return result;
+  start_window();
+  bool sent = false;  // a try was lost after it reached the server: it may have committed
+  Result result;
   for (int attempt = 1;; ++attempt) {
-    std::string state;
-    Result result = insert_once(record, insert_, &state);
-    if (result.ok() || !is_conflict(state) || attempt == kPostgresInsertTries) return result;
-    pause_apart(attempt);
+    result = connected();
+    if (result.ok() && sent) {
+      result = look_for(record);
+      if (result.status != FileStatus::kNoSuchKey) {
+        if (result.ok() || !lost()) return result;
+      } else {
+        sent = false;
+      }
+    }
+    if (result.ok() || result.status == FileStatus::kNoSuchKey) {
+      result = insert_once(record, insert_);
+      if (!lost()) {
+        if (result.ok() || !is_conflict(last_state_) || attempt >= kPostgresInsertTries) return result;
+        pause_apart(attempt);
+        continue;
+      }
+      sent = true;
+    } else if (result.status != FileStatus::kFailed) {
+      return result;  // refused, not lost
+    }
+    drop();
+    if (ms_left(deadline_) < 200) break;
+    pause_ms(std::min(200, ms_left(deadline_) - 100));
   }
+  if (sent) return failure(FileStatus::kFailed, result.reason + "; whether the record was stored is not known");
+  return result;
 }
 
 Result PostgresStorage::insert_batch(std::span<const char* const> records, std::vector<FileStatus>* statuses) {
+  start_window();
   statuses->assign(records.size(), FileStatus::kFailed);
   if (Result result = connected(); !result.ok()) return result;
   for (int attempt = 1;; ++attempt) {
-    std::string state;
-    const PgResult begin(pq_, pq_.exec(conn_, "BEGIN"));
-    Result result = check(begin, &state);
+    const PgResult begin(pq_, run("BEGIN"));
+    Result result = check(begin);
     for (size_t i = 0; result.ok() && i < records.size(); ++i) {
-      Result one = insert_once(records[i], insert_in_batch_, &state);
+      Result one = insert_once(records[i], insert_in_batch_);
       (*statuses)[i] = one.status;
       if (one.status != FileStatus::kDuplicateKey) result = std::move(one);
     }
+    std::string state = last_state_;
     if (result.ok()) {
-      const PgResult commit(pq_, pq_.exec(conn_, "COMMIT"));
-      result = check(commit, &state);
-    } else {
-      const PgResult rollback(pq_, pq_.exec(conn_, "ROLLBACK"));
+      const PgResult commit(pq_, run("COMMIT"));
+      result = check(commit);
+      state = last_state_;
+    } else if (!lost()) {
+      const PgResult rollback(pq_, run("ROLLBACK"));
     }
     if (result.ok()) return result;
     statuses->assign(records.size(), FileStatus::kFailed);
-    if (!is_conflict(state) || attempt == kPostgresInsertTries) return result;
+    if (lost()) drop();
+    if (!is_conflict(state) || attempt == kPostgresInsertTries || conn_ == nullptr) return result;
     pause_apart(attempt);
   }
 }
@@ -463,73 +736,91 @@ Result PostgresStorage::take(std::string_view bytes, char* record) {
   return {};
 }
 
-Result PostgresStorage::read_next(char* record) {
-  if (Result result = connected(); !result.ok()) return result;
-  const char* values[] = {last_key_.data()};
-  const int lengths[] = {static_cast<int>(last_key_.size())};
-  const int binary[] = {1};
-  // One record a query, so that each read sees what other programs stored meanwhile.
-  const PgResult found(pq_, read_any_ ? pq_.exec_params(conn_, next_.c_str(), 1, nullptr, values, lengths, binary, 1)
-                                      : pq_.exec_params(conn_, first_.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
-  if (Result result = check(found); !result.ok()) return result;
-  if (found.rows() == 0) return {FileStatus::kAtEnd, {}};
-  Result result = take(found.value(0, 1), record);
-  if (result.ok()) {
-    last_key_ = found.value(0, 0);
-    read_any_ = true;
+Result PostgresStorage::reading(const std::function<Result()>& read) {
+  start_window();
+  for (;;) {
+    Result result = connected();
+    if (result.ok()) result = read();
+    if (result.status != FileStatus::kFailed || (conn_ != nullptr && !lost())) return result;
+    drop();
+    if (ms_left(deadline_) < 200) return result;
+    pause_ms(std::min(200, ms_left(deadline_) - 100));
   }
-  return result;
+}
+
+Result PostgresStorage::read_next(char* record) {
+  return reading([&]() -> Result {
+    const char* values[] = {last_key_.data()};
+    const int lengths[] = {static_cast<int>(last_key_.size())};
+    const int binary[] = {1};
+    // One record a query, so that each read sees what other programs stored meanwhile.
+    const PgResult found(pq_, read_any_ ? run(next_, {1, values, lengths, binary}, 1) : run(first_, {0}, 1));
+    if (Result result = check(found); !result.ok()) return result;
+    if (found.rows() == 0) return {FileStatus::kAtEnd, {}};
+    Result result = take(found.value(0, 1), record);
+    if (result.ok()) {
+      last_key_ = found.value(0, 0);
+      read_any_ = true;
+    }
+    return result;
+  });
 }
 
 Result PostgresStorage::read_key(const char* key, char* record) {
-  if (Result result = connected(); !result.ok()) return result;
-  const char* values[] = {key};
-  const int lengths[] = {static_cast<int>(keys_[0].length)};
-  const int binary[] = {1};
-  const PgResult found(pq_, pq_.exec_params(conn_, by_key_.c_str(), 1, nullptr, values, lengths, binary, 1));
-  if (Result result = check(found); !result.ok()) return result;
-  if (found.rows() == 0) return failure(FileStatus::kNoSuchKey);
-  return take(found.value(0, 1), record);
+  return reading([&]() -> Result {
+    const char* values[] = {key};
+    const int lengths[] = {static_cast<int>(keys_[0].length)};
+    const int binary[] = {1};
+    const PgResult found(pq_, run(by_key_, {1, values, lengths, binary}, 1));
+    if (Result result = check(found); !result.ok()) return result;
+    if (found.rows() == 0) return failure(FileStatus::kNoSuchKey);
+    return take(found.value(0, 1), record);
+  });
 }
 
 Result PostgresStorage::scan(const std::function<bool(std::string_view record)>& each) {
-  if (Result result = connected(); !result.ok()) return result;
-  // A cursor read in slices: one pass over the primary key's index, with a bounded
-  // number of records in memory at a time.
-  static constexpr int kSlice = 4096;
-  const std::string declare = "DECLARE records_in_key_order NO SCROLL CURSOR FOR " + all_;
-  const PgResult begin(pq_, pq_.exec(conn_, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"));
-  Result result = check(begin);
-  if (result.ok()) {
-    const PgResult declared(pq_, pq_.exec(conn_, declare.c_str()));
-    result = check(declared);
-  }
-  const std::string fetch = "FETCH " + std::to_string(kSlice) + " FROM records_in_key_order";
-  for (bool more = result.ok(); more;) {
-    const PgResult slice(pq_, pq_.exec_params(conn_, fetch.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
-    result = check(slice);
-    if (!result.ok()) break;
-    more = slice.rows() == kSlice;
-    for (int row = 0; row < slice.rows(); ++row) {
-      const std::string_view bytes = slice.value(row, 0);
-      if (bytes.size() != record_length_) {
-        result = failure(FileStatus::kFailed, "a record of " + std::to_string(bytes.size()) + " bytes in the table");
-        more = false;
-        break;
-      }
-      if (!each(bytes)) {
-        more = false;
-        break;
+  bool handed = false;  // a pass that handed records on is not begun again
+  Result result = reading([&]() -> Result {
+    if (handed) return failure(FileStatus::kFailed, "the connection was lost during the pass over the file");
+    // A cursor read in slices: one pass over the primary key's index, with a bounded
+    // number of records in memory at a time.
+    static constexpr int kSlice = 4096;
+    const PgResult begin(pq_, run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY;"
+                                  "DECLARE records_in_key_order NO SCROLL CURSOR FOR " + all_));
+    Result read = check(begin);
+    const std::string fetch = "FETCH " + std::to_string(kSlice) + " FROM records_in_key_order";
+    for (bool more = read.ok(); more;) {
+      // Each slice has the window of its own: a long pass is not a wait.
+      start_window();
+      const PgResult slice(pq_, run(fetch, {0}, 1));
+      read = check(slice);
+      if (!read.ok()) break;
+      more = slice.rows() == kSlice;
+      for (int row = 0; row < slice.rows(); ++row) {
+        handed = true;
+        const std::string_view bytes = slice.value(row, 0);
+        if (bytes.size() != record_length_) {
+          read = failure(FileStatus::kFailed, "a record of " + std::to_string(bytes.size()) + " bytes in the table");
+          more = false;
+          break;
+        }
+        if (!each(bytes)) {
+          more = false;
+          break;
+        }
       }
     }
+    return read;
+  });
+  if (conn_ != nullptr && !lost()) {
+    start_window();
+    const PgResult end(pq_, run("ROLLBACK"));
   }
-  const PgResult end(pq_, pq_.exec(conn_, "ROLLBACK"));
   return result;
 }
 
 Result PostgresStorage::close() {
-  if (conn_ != nullptr) pq_.finish(conn_);
-  conn_ = nullptr;
+  drop();
   return {};
 }
 
@@ -541,11 +832,11 @@ bool is_postgres_uri(std::string_view name) {
 
 std::string postgres_table_comment(const FileShape& shape) { return "indexed file " + describe(shape); }
 
-Opened open_postgres(const StorageRequest& request, const char* library) {
+Opened open_postgres(const StorageRequest& request, const char* library, int window_ms) {
   std::string reason;
   const Libpq* pq = load_libpq(library, &reason);
   if (pq == nullptr) return {failure(FileStatus::kFailed, reason), nullptr};
-  auto storage = std::make_unique<PostgresStorage>(*pq, request);
+  auto storage = std::make_unique<PostgresStorage>(*pq, request, window_ms);
   Result opened = storage->open(request.shape);
   if (!opened.ok()) return {std::move(opened), nullptr};
   return {{}, std::move(storage)};

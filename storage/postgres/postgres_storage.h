@@ -8,10 +8,22 @@
 // key (bytea compares byte by byte, so records come back in ascending byte order of
 // the key), one indexed column per alternate key, and a comment that records the
 // record length and key table; both the comment and the columns are checked at every
-// open. Each insert is one statement, its own transaction, committed before it
-// returns, run at serializable isolation, so that the 02 of a duplicate alternate key
-// is decided against every record committed before it, however many programs insert
-// at once.
+// open, and so are its primary key on key0, its columns' NOT NULL and the alternate
+// keys' indexes (a restore that skipped the constraints makes a table that would store
+// a plate twice). Each insert is one statement, its own transaction, committed before
+// it returns, run at serializable isolation, so that the 02 of a duplicate alternate
+// key is decided against every record committed before it, however many programs
+// insert at once.
+//
+// No operation waits longer than its window (30 s, as the local file's wait for a
+// lock): the server cancels a lock wait after half of it and a statement after two
+// thirds (lock_timeout and statement_timeout, unless the URI's options set them), and
+// the client gives up on a server that stops answering altogether after five sixths,
+// keeping the rest to look whether an insert it gave up went through. An insert whose connection is lost (a
+// restart, an administrator, a fail-over to another host of the URI) connects again
+// and tries again within its window; as the lost try may have committed, it first
+// looks: the same record under that plate is 00, another one 22. Only a server away
+// for the whole window, or a stalled one that cannot be stopped, gives 30.
 //
 // The client library is loaded with dlopen at the first open of such a name, so a
 // program that only uses local files never loads it.
@@ -27,9 +39,9 @@ namespace storage {
 // The client library opened at the first PostgreSQL open.
 inline constexpr const char* kLibpqName = "libpq.so.5";
 
-// How long a connection waits for the server, in seconds, unless the URI says
-// otherwise (connect_timeout).
-inline constexpr int kPostgresConnectTimeout = 10;
+// How long one operation (an open, an insert with its retries, a read) may take in
+// all before it fails with 30, in milliseconds.
+inline constexpr int kPostgresWindowMs = 30000;
 
 // How many times an insert is tried when the server refuses it for a conflict with
 // concurrent inserts (serialization failure or deadlock).
@@ -46,7 +58,8 @@ std::string postgres_table_comment(const FileShape& shape);
 // loaded, the server cannot be reached, or the database refuses for another reason;
 // kDenied when it refuses the authentication or the use of the table. An input-output
 // open of a missing table creates it, whole, in one transaction; programs creating it
-// at once all end up with the one table.
-Opened open_postgres(const StorageRequest& request, const char* library = kLibpqName);
+// at once all end up with the one table. window_ms replaces kPostgresWindowMs (tests).
+Opened open_postgres(const StorageRequest& request, const char* library = kLibpqName,
+                     int window_ms = kPostgresWindowMs);
 
 }  // namespace storage
