@@ -61,4 +61,6 @@ std::string shown_name(std::string_view name) {
   return shown;
 }
 
+Result Storage::check() { return failure(FileStatus::kFailed, "this storage cannot check its files"); }
+
 }  // namespace storage
