@@ -29,6 +29,9 @@ void startup_suite(const Setup& setup, Report& report);
 // autolog throughput and scaling, autolog2 on a large file.
 void fleet_suite(const Setup& setup, Report& report);
 
+// fleet export and import of a 200,000-article file, against sqlite3 and a bare floor.
+void fleet_command_suite(const Setup& setup, Report& report);
+
 // Google Benchmark micro-benchmarks of the runtime's hot operations.
 void micro_suite(const Setup& setup, Report& report);
 
