@@ -123,7 +123,10 @@ int main(int argc, char** argv) {
     std::cout << version.what() << "\n" << std::flush;
     return fleet::kDone;
   } catch (const CLI::ParseError& error) {
-    context.complain(french(error));
+    const std::vector<std::string> left = app.remaining();
+    const bool unknown = dynamic_cast<const CLI::RequiredError*>(&error) != nullptr && !left.empty() &&
+                         app.get_subcommands().empty();
+    context.complain(unknown ? "commande inconnue : " + left.front() : french(error));
     std::cerr << kUsage << "\n";
     return fleet::kWrongUsage;
   }

@@ -3,6 +3,10 @@
 // the backup, usage errors, and the HTML page rendered by Chromium.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <filesystem>
 #include <fstream>
@@ -255,7 +259,7 @@ TEST_P(FleetCommand, WrongUsageIs2WithAUsageLineAndNothingIsCreated) {
   if (on_sqlite()) { EXPECT_FALSE(std::filesystem::exists(file())); }
 }
 
-TEST_P(FleetCommand, BackupCopiesALocalFileWithWhatItsWalHolds) {
+TEST_P(FleetCommand, BackupCopiesALocalFileWithItsWalWhileItIsWritten) {
   const std::string copy = folder_.file("copy");
   if (!on_sqlite()) {
     const Outcome run = fleet({"backup", copy});
@@ -289,6 +293,41 @@ TEST_P(FleetCommand, BackupCopiesALocalFileWithWhatItsWalHolds) {
   const Outcome again = fleet({"backup", copy});
   EXPECT_EQ(again.status, 1);
   EXPECT_NE(again.err.find("existe d\xC3\xA9j\xC3\xA0"), std::string::npos) << again.err;
+  writer.storage.reset();
+
+  // While another process adds articles one by one, a copy is one whole state of the
+  // file: sound, and holding only articles of the original.
+  const pid_t child = fork();
+  if (child == 0) {
+    storage::Opened adder =
+        storage::open_storage({name, "ARTICLES", fleet::layout::kShape, storage::StorageMode::kInputOutput, "child"});
+    for (unsigned i = 0; adder.result.ok() && i < 3000; ++i) {
+      fleet::Article added{"C" + std::to_string(10000 + i) + "  ", i % 100, {}};
+      adder.storage->insert(fleet::encode(added).data());
+    }
+    _exit(0);
+  }
+  for (int wait = 0; records().size() < 50 && wait < 1000; ++wait) usleep(10000);
+  const std::string during = folder_.file("during");
+  const Outcome busy = fleet({"backup", during});
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(busy.status, 0) << busy.err;
+  const Outcome checked = dialogue::run("/bin/sh", "exec " + quoted(dialogue::program_path("fleet")) + " -f " +
+                                                       quoted(during) + " check\n");
+  EXPECT_EQ(checked.status, 0) << checked.err;
+  const std::vector<std::string> all = records();
+  storage::Opened copied =
+      storage::open_storage({during, "ARTICLES", fleet::layout::kShape, storage::StorageMode::kInput, "test"});
+  ASSERT_TRUE(copied.result.ok());
+  size_t seen = 0;
+  copied.storage->scan([&](std::string_view record) {
+    ++seen;
+    EXPECT_TRUE(std::binary_search(all.begin(), all.end(), std::string(record)));
+    return true;
+  });
+  EXPECT_GE(seen, 54u);
+  EXPECT_EQ(all.size(), 3004u);
 }
 
 // The value of the element with this id in an HTML page.
