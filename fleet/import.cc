@@ -241,6 +241,7 @@ int import_articles(const Context& context, const std::string& source) {
       continue;
     }
     batch.refusals.emplace_back(line, "ligne " + std::to_string(line) + " refusée : " + why);
+    if (batch.refusals.size() >= kBatchMost && !store()) return kNotDone;  // a file of bad rows: kept short
   }
   if (!store()) return kNotDone;
   progress.update(reader.consumed(), rows, true);
