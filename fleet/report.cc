@@ -56,6 +56,10 @@ std::string column_chart(const std::string& title, const std::vector<Bar>& bars)
                     number(width) + "\" height=\"" + number(kHeight + 60) + "\" role=\"img\" aria-label=\"" +
                     escaped(title) + "\">\n<line x1=\"40\" y1=\"" + number(kHeight + 20) + "\" x2=\"" + number(width) +
                     "\" y2=\"" + number(kHeight + 20) + "\" class=\"axis\"/>\n";
+  if (crowded) {  // no value above each bar: the scale's top instead
+    svg += "<line x1=\"40\" y1=\"20\" x2=\"" + number(width) + "\" y2=\"20\" class=\"grid\"/><text x=\"45\" y=\"14\">" +
+           std::to_string(most) + " km</text>\n";
+  }
   for (size_t i = 0; i < bars.size(); ++i) {
     const Bar& bar = bars[i];
     const double h = kHeight * static_cast<double>(bar.value) / static_cast<double>(most);
@@ -114,7 +118,7 @@ constexpr char kStyle[] =
     "table{border-collapse:collapse;margin:1em 0}td,th{padding:.2em .8em;border-bottom:1px solid #ccc;text-align:left}"
     "td.n{text-align:right;font-variant-numeric:tabular-nums}"
     "figure{margin:2em 0}figcaption{font-weight:bold;margin-bottom:.5em}"
-    "svg rect{fill:#2c6fbb}svg rect.cost{fill:#d9822b}svg .axis{stroke:#555}"
+    "svg rect{fill:#2c6fbb}svg rect.cost{fill:#d9822b}svg .axis{stroke:#555}svg .grid{stroke:#bbb;stroke-dasharray:4 3}"
     "svg text{font-size:11px;fill:#222}svg .value,svg .label{text-anchor:middle}svg .plate{text-anchor:end}"
     "svg .head{font-weight:bold}";
 
