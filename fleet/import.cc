@@ -108,8 +108,9 @@ class Progress {
     std::string bar = "\rimport : ";
     if (total_ > 0) {
       const size_t percent = std::min<size_t>(100, consumed * 100 / total_);
-      bar += "[" + std::string(percent / 4, '#') + std::string(25 - percent / 4, '-') + "] " +
-             std::to_string(percent) + " %  ";
+      bar += '[';
+      bar.append(percent / 4, '#').append(25 - percent / 4, '-');
+      bar += "] " + std::to_string(percent) + " %  ";
     }
     bar += std::to_string(rows) + " lignes ";
     std::fputs(bar.c_str(), stderr);
