@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
   if (only.empty() || only == "fleet") {
     std::cerr << "article file: autolog and autolog2...\n";
     bench::fleet_suite(setup, report);
+    bench::fleet_command_suite(setup, report);
   }
   if (only.empty() || only == "postgres") bench::postgres_suite(setup, report);
   if (only.empty() || only == "micro") {

@@ -32,6 +32,9 @@ void fleet_suite(const Setup& setup, Report& report);
 // autolog on a PostgreSQL table against bare libpq, on a throwaway server of its own.
 void postgres_suite(const Setup& setup, Report& report);
 
+// fleet export and import of a 200,000-article file, against sqlite3 and a bare floor.
+void fleet_command_suite(const Setup& setup, Report& report);
+
 // Google Benchmark micro-benchmarks of the runtime's hot operations.
 void micro_suite(const Setup& setup, Report& report);
 

@@ -238,6 +238,17 @@ TEST_P(StorageContract, ProcessesCreatingTheFileAtOnceAllFindOneWholeFile) {
   EXPECT_EQ(all_records(*opened.storage), expected);
 }
 
+TEST_P(StorageContract, AFileItMadeChecksSoundOnEveryOpen) {
+  Opened writer = open(StorageMode::kInputOutput);
+  ASSERT_TRUE(writer.result.ok()) << writer.result.reason;
+  EXPECT_TRUE(writer.storage->check().ok()) << "empty: " << writer.storage->check().reason;
+  for (const char* key : {"CC", "AA", "BB"}) ASSERT_TRUE(writer.storage->insert(record_of(key).data()).ok());
+  Opened reader = open(StorageMode::kInput);
+  ASSERT_TRUE(reader.result.ok()) << reader.result.reason;
+  const storage::Result checked = reader.storage->check();
+  EXPECT_EQ(checked.status, FileStatus::kOk) << checked.reason;
+}
+
 INSTANTIATE_TEST_SUITE_P(EachBackEnd, StorageContract, ::testing::Values("sqlite", "postgres"),
                          [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 

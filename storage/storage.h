@@ -114,6 +114,12 @@ class Storage {
   // Ends the use of the file; the storage is deleted next. kOk, or kFailed when what
   // was stored could not be made final.
   virtual Result close() = 0;
+
+  // Checks the whole file: the back end's own check of what it keeps, that its tables,
+  // indexes and constraints are those of the file's shape, and that each record has the
+  // record length (and, where keys are kept apart, its own keys). kOk when sound;
+  // kFailed with what is wrong, or the status of the failure that kept it from looking.
+  virtual Result check();
 };
 
 struct StorageRequest {

@@ -276,6 +276,7 @@ class PostgresStorage final : public Storage {
   Result read_key(const char* key, char* record) override;
   Result scan(const std::function<bool(std::string_view record)>& each) override;
   Result close() override;
+  Result check() override;  // at the end of this file
 
  private:
   // The window of an operation starts.
@@ -329,6 +330,8 @@ class PostgresStorage final : public Storage {
   // Runs a read (or any statement that changes nothing) within the window, on a new
   // connection when the one it ran on was lost.
   Result reading(const std::function<Result()>& read);
+  // One look at the table's constraints and records, for check().
+  Result check_once();
 
   const Libpq& pq_;
   std::string uri_;
@@ -840,6 +843,78 @@ Opened open_postgres(const StorageRequest& request, const char* library, int win
   Result opened = storage->open(request.shape);
   if (!opened.ok()) return {std::move(opened), nullptr};
   return {{}, std::move(storage)};
+}
+
+// The check, for the fleet command. The open has already checked the table's comment
+// (record length and key table) and columns.
+Result PostgresStorage::check() {
+  return reading([&]() -> Result { return check_once(); });
+}
+
+Result PostgresStorage::check_once() {
+  std::vector<std::string> problems;
+  const char* table[] = {table_.c_str()};
+
+  static constexpr char kNullable[] =
+      "SELECT a.attname FROM pg_attribute a WHERE a.attrelid = to_regclass($1) AND a.attnum > 0"
+      " AND NOT a.attisdropped AND NOT a.attnotnull ORDER BY a.attnum";
+  const PgResult nullable(pq_, run(kNullable, {1, table}));
+  if (Result result = check(nullable); !result.ok()) return result;
+  for (int row = 0; row < nullable.rows(); ++row) problems.push_back("column " + std::string(nullable.value(row, 0)) + " may be null");
+
+  // Each key: a valid index on its column alone, unique where the key allows no
+  // duplicates, the primary key's being the table's primary key.
+  static constexpr char kIndexes[] =
+      "SELECT pg_get_indexdef(i.indexrelid, 1, true), i.indisprimary::text, i.indisunique::text,"
+      " i.indisvalid::text, i.indnatts, (i.indpred IS NULL AND i.indexprs IS NULL)::text"
+      " FROM pg_index i WHERE i.indrelid = to_regclass($1)";
+  const PgResult indexes(pq_, run(kIndexes, {1, table}));
+  if (Result result = check(indexes); !result.ok()) return result;
+  for (size_t k = 0; k < keys_.size(); ++k) {
+    bool found = false;
+    for (int row = 0; row < indexes.rows() && !found; ++row) {
+      found = indexes.value(row, 0) == key_column(k) && indexes.value(row, 3) == "true" &&
+              indexes.value(row, 4) == "1" && indexes.value(row, 5) == "true" &&
+              (indexes.value(row, 1) == "true") == (k == 0) &&
+              (indexes.value(row, 2) == "true") == !keys_[k].duplicates;
+    }
+    if (!found) {
+      problems.push_back("no valid " + std::string(k == 0 ? "primary key" : keys_[k].duplicates ? "index" : "unique index") +
+                         " on " + key_column(k));
+    }
+  }
+  for (int row = 0; row < indexes.rows(); ++row) {
+    if (indexes.value(row, 2) == "true" && indexes.value(row, 1) != "true") {
+      const std::string column(indexes.value(row, 0));
+      bool expected_unique = false;
+      for (size_t k = 1; k < keys_.size(); ++k) expected_unique |= column == key_column(k) && !keys_[k].duplicates;
+      if (!expected_unique) problems.push_back("a unique index on " + column + " refuses records the file allows");
+    }
+  }
+  static constexpr char kChecks[] =
+      "SELECT count(*) FROM pg_constraint WHERE conrelid = to_regclass($1) AND contype IN ('c', 'f', 'x', 't')";
+  const PgResult constraints(pq_, run(kChecks, {1, table}));
+  if (Result result = check(constraints); !result.ok()) return result;
+  if (constraints.rows() == 1 && constraints.value(0, 0) != "0") {
+    problems.push_back(std::string(constraints.value(0, 0)) + " constraints of its own that may refuse records");
+  }
+
+  // Each record whole, and its keys' columns its own keys' bytes.
+  std::string wrong = "SELECT count(*) FROM " + table_ + " WHERE length(record) <> " + std::to_string(record_length_);
+  for (size_t k = 0; k < keys_.size(); ++k) {
+    wrong += " OR " + key_column(k) + " <> substring(record from " + std::to_string(keys_[k].offset + 1) + " for " +
+             std::to_string(keys_[k].length) + ")";
+  }
+  const PgResult records(pq_, run(wrong));
+  if (Result result = check(records); !result.ok()) return result;
+  if (records.rows() == 1 && records.value(0, 0) != "0") {
+    problems.push_back(std::string(records.value(0, 0)) + " records of another length or whose keys are not their own");
+  }
+
+  if (problems.empty()) return {};
+  std::string all;
+  for (const std::string& problem : problems) all += (all.empty() ? "" : "; ") + problem;
+  return failure(FileStatus::kFailed, all);
 }
 
 }  // namespace storage

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -307,6 +308,7 @@ class SqliteStorage final : public Storage {
   Result read_key(const char* key, char* record) override;
   Result scan(const std::function<bool(std::string_view record)>& each) override;
   Result close() override;
+  Result check() override;  // at the end of this file, with the backup
 
  private:
   Result fail(int rc) {
@@ -577,6 +579,161 @@ Opened open_sqlite(const StorageRequest& request) {
   Result started = storage->start(shape);
   if (!started.ok()) return {std::move(started), nullptr};
   return {{}, std::move(storage)};
+}
+
+// The check and the backup, for the fleet command.
+namespace {
+
+// The tables and indexes of a database, one "type name sql" line each, by name.
+bool schema_entries(sqlite3* db, std::vector<std::string>* entries, std::string* reason) {
+  Statement query;
+  int rc = query.prepare(db, "SELECT type || ' ' || name || ' ' || coalesce(sql, '') FROM sqlite_schema ORDER BY name");
+  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
+    if ((rc = query.step()) != SQLITE_ROW) break;
+    entries->emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(query.get(), 0)));
+  }
+  if (rc == SQLITE_DONE) return true;
+  *reason = sqlite3_errmsg(db);
+  return false;
+}
+
+// The tables and indexes a new file of this shape has.
+bool expected_entries(const FileShape& shape, std::vector<std::string>* entries, std::string* reason) {
+  sqlite3* db = nullptr;
+  bool done = sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY, nullptr) == SQLITE_OK &&
+              execute(db, schema(shape), reason) && schema_entries(db, entries, reason);
+  if (!done && reason->empty()) *reason = "out of memory";
+  sqlite3_close(db);
+  return done;
+}
+
+}  // namespace
+
+Result SqliteStorage::check() {
+  std::vector<std::string> problems;
+  Statement integrity;
+  int rc = integrity.prepare(db_, "PRAGMA integrity_check(20)");
+  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
+    if ((rc = integrity.step()) != SQLITE_ROW) break;
+    const auto* line = reinterpret_cast<const char*>(sqlite3_column_text(integrity.get(), 0));
+    if (line != nullptr && std::strcmp(line, "ok") != 0) problems.emplace_back(line);
+  }
+  if (rc != SQLITE_DONE) return fail(rc);
+
+  const FileShape shape{record_length_, keys_};
+  std::vector<std::string> expected, actual;
+  std::string reason;
+  if (!expected_entries(shape, &expected, &reason)) return failure(FileStatus::kFailed, reason);
+  if (!schema_entries(db_, &actual, &reason)) return failure(FileStatus::kFailed, reason);
+  for (const std::string& entry : expected) {
+    if (std::find(actual.begin(), actual.end(), entry) == actual.end()) problems.push_back("missing or changed: " + entry);
+  }
+  for (const std::string& entry : actual) {
+    if (std::find(expected.begin(), expected.end(), entry) == expected.end()) problems.push_back("not of this layout: " + entry);
+  }
+
+  Statement lengths;
+  rc = lengths.prepare(db_, "SELECT count(*) FROM records WHERE typeof(record) <> 'blob' OR length(record) <> " +
+                                std::to_string(record_length_));
+  if (rc == SQLITE_OK && (rc = lengths.step()) == SQLITE_ROW) {
+    if (const sqlite3_int64 wrong = sqlite3_column_int64(lengths.get(), 0); wrong != 0) {
+      problems.push_back(std::to_string(wrong) + " records of another length than " + std::to_string(record_length_));
+    }
+    lengths.reset();
+  } else if (problems.empty()) {
+    return fail(rc);
+  }
+  if (problems.empty()) return {};
+  std::string all;
+  for (const std::string& problem : problems) all += (all.empty() ? "" : "; ") + problem;
+  return failure(FileStatus::kFailed, all);
+}
+
+Result backup_sqlite(std::string_view source_name, std::string_view destination_name, const FileShape& shape) {
+  const std::string source(source_name);
+  const std::string destination(destination_name);
+  std::string reason;
+  struct stat st;
+  if (::stat(source.c_str(), &st) != 0) {
+    return failure(errno == ENOENT ? FileStatus::kNotFound : status_of_errno(errno), std::strerror(errno));
+  }
+  if (!S_ISREG(st.st_mode)) return failure(FileStatus::kFailed, "not a regular file");
+  if (const FileStatus header = check_header(source, shape, &reason); header != FileStatus::kOk) {
+    return failure(header, reason);
+  }
+  if (::lstat(destination.c_str(), &st) == 0) return failure(FileStatus::kFailed, "the destination exists");
+
+  // The copy is made under a name of its own beside the destination and linked in
+  // place once whole, so that the destination is either absent or a complete copy.
+  std::string temporary = destination + ".partial-XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return failure(status_of_errno(errno), std::strerror(errno));
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, 0666 & ~mask);
+
+  // Reading through SQLite takes in what the WAL holds; the copy is made in one step,
+  // inside one read transaction, so it is one state of the file while others write on.
+  const std::string folder = folder_of(source);
+  const bool can_write = ::faccessat(AT_FDCWD, source.c_str(), R_OK | W_OK, AT_EACCESS) == 0 &&
+                         ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+  struct stat wal;
+  const bool as_it_stands = !can_write && ::stat((source + "-wal").c_str(), &wal) != 0;
+  sqlite3* from = nullptr;
+  sqlite3* to = nullptr;
+  Result result;
+  auto failed = [&](sqlite3* db, int rc) {
+    result = failure(status_of_sqlite(db, rc), db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+  };
+  int rc = sqlite3_open_v2(uri_of(source, as_it_stands).c_str(), &from,
+                           (can_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_URI |
+                               SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+                           nullptr);
+  if (rc != SQLITE_OK) failed(from, rc);
+  if (result.ok()) {
+    sqlite3_busy_timeout(from, kSqliteBusyTimeoutMs);
+    rc = sqlite3_open_v2(uri_of(temporary, false).c_str(), &to,
+                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE, nullptr);
+    // In WAL mode, as every file of this storage is (the header says so).
+    if (rc == SQLITE_OK) rc = sqlite3_exec(to, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) failed(to, rc);
+  }
+  if (result.ok()) {
+    sqlite3_backup* copy = sqlite3_backup_init(to, "main", from, "main");
+    if (copy == nullptr) {
+      failed(to, sqlite3_errcode(to));
+    } else {
+      for (int waited_ms = 0;; waited_ms += 50) {
+        rc = sqlite3_backup_step(copy, -1);
+        if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || waited_ms >= kSqliteBusyTimeoutMs) break;
+        sqlite3_sleep(50);
+      }
+      sqlite3_backup_finish(copy);
+      if (rc != SQLITE_DONE) failed(to, rc);
+    }
+  }
+  sqlite3_close(from);
+  if (to != nullptr && sqlite3_close(to) != SQLITE_OK && result.ok()) {
+    result = failure(FileStatus::kFailed, "the copy could not be closed");
+  }
+  if (result.ok() && check_header(temporary, shape, &reason) != FileStatus::kOk) {
+    result = failure(FileStatus::kFailed, "the copy is not whole: " + reason);
+  }
+  if (result.ok() && ::fsync(fd) != 0) result = failure(FileStatus::kFailed, std::strerror(errno));
+  if (result.ok() && ::link(temporary.c_str(), destination.c_str()) != 0) {
+    result = failure(status_of_errno(errno), errno == EEXIST ? "the destination exists" : std::strerror(errno));
+  }
+  ::close(fd);
+  ::unlink(temporary.c_str());
+  for (const char* side : {"-wal", "-shm"}) ::unlink((temporary + side).c_str());
+  if (result.ok()) {
+    const int folder_fd = ::open(folder_of(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder_fd >= 0) {
+      ::fsync(folder_fd);
+      ::close(folder_fd);
+    }
+  }
+  return result;
 }
 
 }  // namespace storage

@@ -37,4 +37,11 @@ uint32_t shape_mark(const FileShape& shape);
 // processes opening it at the same moment all find the same whole file.
 Opened open_sqlite(const StorageRequest& request);
 
+// Copies the article file at source, with what its WAL holds, to destination, which
+// must not exist: one consistent state of the file, taken while other processes go on
+// writing to it. The copy is a file of this storage of the same shape, linked in place
+// only once whole. kOk; kNotFound, kDenied or kWrongShape for the source; kFailed
+// otherwise (the destination exists, its folder is missing, the copy failed).
+Result backup_sqlite(std::string_view source, std::string_view destination, const FileShape& shape);
+
 }  // namespace storage

@@ -1,0 +1,154 @@
+// fleet: the fleet's article file for its users. One command a run: list, show,
+// export, import, stats, check, backup, report; the file named as for autolog.
+//
+// The command line is read by CLI11 (subcommands, their options and their help);
+// its own messages, which are English, are replaced by French ones here.
+#include <CLI/CLI.hpp>
+
+#include <cstdlib>
+#include <iostream>
+
+#include "fleet/command.h"
+
+namespace {
+
+using fleet::Context;
+
+constexpr char kUsage[] = "usage : fleet [-f FICHIER] COMMANDE [OPTIONS]   (fleet --help pour l'aide)";
+
+// The article file: -f, or the environment variable fichier, or ./fichier.
+std::string default_file() {
+  const char* named = std::getenv("fichier");
+  return named != nullptr && *named != '\0' ? named : "fichier";
+}
+
+// What follows the first ": " of a CLI11 message: the arguments it names.
+std::string named_in(const std::string& message) {
+  const size_t colon = message.find(": ");
+  return colon == std::string::npos ? message : message.substr(colon + 2);
+}
+// What precedes it: the option it is about.
+std::string option_in(const std::string& message) { return message.substr(0, message.find(':')); }
+
+// A CLI11 parse error in French.
+std::string french(const CLI::ParseError& error) {
+  const std::string message = error.what();
+  if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) return "argument inattendu : " + named_in(message);
+  if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
+    if (message.find("ubcommand") != std::string::npos) {
+      return "il manque la commande (list, show, export, import, stats, check, backup ou report)";
+    }
+    return "il manque " + message.substr(0, message.find(' '));
+  }
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) return "il manque la valeur de " + option_in(message);
+  if (dynamic_cast<const CLI::ValidationError*>(&error) != nullptr ||
+      dynamic_cast<const CLI::ConversionError*>(&error) != nullptr) {
+    return "valeur refusée pour " + option_in(message);
+  }
+  return "ligne de commande invalide (" + message + ")";
+}
+
+void french_labels(CLI::App& app) {
+  const auto formatter = app.get_formatter();
+  formatter->label("Usage", "Utilisation ");
+  formatter->label("OPTIONS", "OPTIONS");
+  formatter->label("SUBCOMMAND", "COMMANDE");
+  formatter->label("SUBCOMMANDS", "COMMANDES");
+  formatter->label("Positionals", "Arguments");
+  formatter->label("REQUIRED", "(obligatoire)");
+  formatter->column_width(24);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Context context;
+  context.charset = fleet::text::locale_charset();
+  context.file = default_file();
+
+  CLI::App app(
+      "Consulter, exporter, importer, vérifier, sauvegarder et tracer le fichier d'articles de la flotte "
+      "(celui d'autolog : la variable fichier, sinon ./fichier, ou une URI PostgreSQL).\n"
+      "Statut de sortie : 0 fait, 1 quelque chose n'a pas été fait, 2 mauvaise utilisation.\n",
+      "fleet");
+  french_labels(app);
+  app.option_defaults()->group("Options ");
+  app.set_help_flag("-h,--help", "afficher cette aide et quitter")->group("Options ");
+  app.set_version_flag("--version", "fleet " FLEET_VERSION, "afficher la version et quitter")->group("Options ");
+  app.add_option("-f,--file", context.file, "fichier d'articles (chemin ou URI postgresql://...)")
+      ->type_name("FICHIER")
+      ->group("Options ");
+  app.require_subcommand(1);
+  app.fallthrough();
+  auto command = [&](const char* name, const char* what) {
+    CLI::App* sub = app.add_subcommand(name, what);
+    sub->group("Commandes ");
+    sub->set_help_flag("-h,--help", "afficher cette aide et quitter")->group("Options ");
+    french_labels(*sub);
+    return sub;
+  };
+
+  CLI::App* list = command("list", "une ligne par article, dans l'ordre des immatriculations");
+  std::string plate;
+  CLI::App* show = command("show", "l'article d'une immatriculation, jour par jour");
+  show->add_option("IMMATRICULATION", plate, "l'immatriculation (8 caractères au plus)")->required()->type_name("");
+  std::string format = "csv";
+  std::string separator = ",";
+  CLI::App* export_ = command("export", "tous les articles en CSV (UTF-8) ou en JSON, sur la sortie standard");
+  export_->add_option("--format", format, "csv (par défaut) ou json")->type_name("FORMAT")->group("Options ");
+  export_->add_option("--separator", separator, "séparateur du CSV : , (par défaut) ou ; pour un tableur français")
+      ->type_name("SEP")
+      ->group("Options ");
+  std::string source = "-";
+  CLI::App* import = command("import", "ajoute les articles d'un CSV au format de l'export (- : l'entrée standard)");
+  import->add_option("FICHIER", source, "le CSV à lire (par défaut l'entrée standard)")->type_name("");
+  CLI::App* stats = command("stats", "les chiffres de la flotte : prix de revient, semaine la plus roulée...");
+  CLI::App* check = command("check", "vérifie l'intégrité et la forme du fichier d'articles");
+  std::string destination;
+  CLI::App* backup = command("backup", "copie cohérente d'un fichier d'articles local (DEST ne doit pas exister)");
+  backup->add_option("DEST", destination, "le fichier à créer")->required()->type_name("");
+  std::string page;
+  CLI::App* report = command("report", "une page HTML autonome avec les chiffres et des graphiques");
+  report->add_option("--html", page, "la page à écrire")->required()->type_name("SORTIE.html")->group("Options ");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << fleet::text::words(app.help(), context.charset) << std::flush;
+    return fleet::kDone;
+  } catch (const CLI::CallForAllHelp&) {
+    std::cout << fleet::text::words(app.help(), context.charset) << std::flush;
+    return fleet::kDone;
+  } catch (const CLI::CallForVersion& version) {
+    std::cout << version.what() << "\n" << std::flush;
+    return fleet::kDone;
+  } catch (const CLI::ParseError& error) {
+    const std::vector<std::string> left = app.remaining();
+    const bool unknown = dynamic_cast<const CLI::RequiredError*>(&error) != nullptr && !left.empty() &&
+                         app.get_subcommands().empty();
+    context.complain(unknown ? "commande inconnue : " + left.front() : french(error));
+    std::cerr << kUsage << "\n";
+    return fleet::kWrongUsage;
+  }
+  if (export_->parsed() && (format != "csv" && format != "json")) {
+    context.complain("format inconnu : " + format + " (csv ou json)");
+    std::cerr << kUsage << "\n";
+    return fleet::kWrongUsage;
+  }
+  if (export_->parsed() && separator != "," && separator != ";") {
+    context.complain("séparateur refusé : " + separator + " (, ou ;)");
+    std::cerr << kUsage << "\n";
+    return fleet::kWrongUsage;
+  }
+
+  std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+  if (list->parsed()) return fleet::list_articles(context);
+  if (show->parsed()) return fleet::show_article(context, plate);
+  if (export_->parsed()) return fleet::export_articles(context, format == "json", separator[0]);
+  if (import->parsed()) return fleet::import_articles(context, source);
+  if (stats->parsed()) return fleet::show_stats(context);
+  if (check->parsed()) return fleet::check_file(context);
+  if (backup->parsed()) return fleet::backup_file(context, destination);
+  if (report->parsed()) return fleet::write_report(context, page);
+  return fleet::kWrongUsage;
+}

@@ -1,0 +1,401 @@
+// fleet, the command, run whole on both storages: each command's output, the round
+// trip through CSV byte for byte, refused rows by line number, damage found by check,
+// the backup, usage errors, and the HTML page rendered by Chromium.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fleet/record.h"
+#include "storage/open.h"
+#include "testing/harness.h"
+#include "testing/test_folder.h"
+#include "testing/test_postgres.h"
+
+namespace {
+
+using dialogue::Outcome;
+
+const std::string kHeading =
+    "immatriculation,semaine,lundi_km,lundi_frais,mardi_km,mardi_frais,mercredi_km,mercredi_frais,jeudi_km,"
+    "jeudi_frais,vendredi_km,vendredi_frais,samedi_km,samedi_frais,dimanche_km,dimanche_frais\r\n";
+
+// A CSV row: the plate field as written, the week, and every day the same figures.
+std::string row(const std::string& plate, int week, int km, const std::string& costs) {
+  std::string line = plate + "," + std::to_string(week);
+  for (int day = 0; day < 7; ++day) line += "," + std::to_string(km) + "," + costs;
+  return line + "\r\n";
+}
+
+std::string quoted(const std::string& arg) {
+  std::string out = "'";
+  for (const char c : arg) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// Where a test's article file lives, and fleet run on it.
+class FleetCommand : public ::testing::TestWithParam<const char*> {
+ protected:
+  bool on_sqlite() const { return std::string(GetParam()) == "sqlite"; }
+
+  // The name of an article file of the test's own (n tells several apart).
+  std::string file(int n = 0) {
+    if (on_sqlite()) return folder_.file("articles" + std::to_string(n));
+    while (schemas_.size() <= static_cast<size_t>(n)) schemas_.push_back(std::make_unique<testkit::TestSchema>());
+    return schemas_[n]->uri();
+  }
+
+  // fleet with these arguments on file(n), input on its standard input. The kit runs
+  // a program without arguments, so the shell hands them over.
+  Outcome fleet(std::vector<std::string> args, const std::string& input = "", int n = 0,
+                const std::string& locale = "C.UTF-8") {
+    const std::string input_path = folder_.file("input" + std::to_string(++runs_));
+    std::ofstream(input_path, std::ios::binary) << input;
+    std::string script = "exec " + quoted(dialogue::program_path("fleet")) + " -f " + quoted(file(n));
+    for (const std::string& arg : args) script += " " + quoted(arg);
+    dialogue::Options options;
+    options.env = {"LC_ALL=" + locale, "fichier"};
+    options.directory = folder_.path();
+    return dialogue::run("/bin/sh", script + " < " + quoted(input_path) + "\n", options);
+  }
+
+  // The records of file(n), read through the storage, in plate order.
+  std::vector<std::string> records(int n = 0) {
+    const std::string name = file(n);
+    storage::Opened opened =
+        storage::open_storage({name, "ARTICLES", fleet::layout::kShape, storage::StorageMode::kInput, "fleet_test"});
+    std::vector<std::string> found;
+    if (opened.result.ok()) {
+      opened.storage->scan([&](std::string_view record) {
+        found.emplace_back(record);
+        return true;
+      });
+    }
+    return found;
+  }
+
+  dialogue::TempDir folder_;
+  std::vector<std::unique_ptr<testkit::TestSchema>> schemas_;
+  int runs_ = 0;
+};
+
+// Three articles: a plain plate, one with a comma, quotes and accents, and one with
+// ESC bytes that must never reach a terminal raw.
+const std::string kThree = kHeading + row("AB123CD", 7, 250, "35.40") + row("\"\xC3\x89,\"\"x\"\"\"", 12, 0, "1.00") +
+                           row("\"\x1B[2J\"", 12, 100, "2.50");
+
+TEST_P(FleetCommand, EachCommandOnAFewArticles) {
+  ASSERT_EQ(fleet({"import"}, kThree).status, 0) << fleet({"import"}, kThree).err;
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {{"list"}, 0,
+       "Immatriculation  Semaine  Kilom\xC3\xA8tres      Frais  Co\xC3\xBBt/km\n"
+       "^[[2J                 12         700      17.50    0.025\n"
+       "AB123CD               07        1750     247.80    0.142\n"
+       "\xC3\x89,\"x\"                 12           0       7.00        -\n",
+       ""},
+      {{"show", "AB123CD"}, 0,
+       "Immatriculation : AB123CD\nSemaine         : 07\n\nJour        Kilom\xC3\xA8tres      Frais\n"
+       "LUNDI              250      35.40\nMARDI              250      35.40\nMERCREDI           250      35.40\n"
+       "JEUDI              250      35.40\nVENDREDI           250      35.40\nSAMEDI             250      35.40\n"
+       "DIMANCHE           250      35.40\nTotal             1750     247.80\n\nCo\xC3\xBBt par kilom\xC3\xA8tre : 0.142\n",
+       ""},
+      {{"show", "\xC3\x89,\"x\""}, 0, "", ""},
+      {{"show", "ZZ"}, 1, "", "fleet : aucun article pour l'immatriculation \xC2\xAB ZZ \xC2\xBB\n"},
+      {{"show", "NINECHARS"}, 2, "", "fleet : l'immatriculation a plus de 8 caract\xC3\xA8res\n"},
+      {{"stats"}, 0,
+       "Articles                : 3\nKilom\xC3\xA8tres              : 2450\nFrais                   : 272.30\n"
+       "Prix de revient         : 0.111 par kilom\xC3\xA8tre\nSemaine la plus roul\xC3\xA9\x65  : 7 (1750 km)\n"
+       "Kilom\xC3\xA8tres par jour :\n  LUNDI           350\n  MARDI           350\n  MERCREDI        350\n"
+       "  JEUDI           350\n  VENDREDI        350\n  SAMEDI          350\n  DIMANCHE        350\n"
+       "Co\xC3\xBBt par kilom\xC3\xA8tre le plus \xC3\xA9lev\xC3\xA9 :\n  1. AB123CD       0.142\n"
+       "  2. ^[[2J         0.025\n",
+       ""},
+      {{"export", "--separator", ";"}, 0,
+       "immatriculation;semaine;lundi_km;lundi_frais;mardi_km;mardi_frais;mercredi_km;mercredi_frais;jeudi_km;"
+       "jeudi_frais;vendredi_km;vendredi_frais;samedi_km;samedi_frais;dimanche_km;dimanche_frais\r\n"
+       "\"\x1B[2J\";12;100;2.50;100;2.50;100;2.50;100;2.50;100;2.50;100;2.50;100;2.50\r\n"
+       "AB123CD;7;250;35.40;250;35.40;250;35.40;250;35.40;250;35.40;250;35.40;250;35.40\r\n"
+       "\"\xC3\x89,\"\"x\"\"\";12;0;1.00;0;1.00;0;1.00;0;1.00;0;1.00;0;1.00;0;1.00\r\n",
+       ""},
+      {{"check"}, 0, "Fichier d'articles sain : 3 articles, forme 88 0+8 8+2d 18+10d\n", ""},
+  };
+  for (const auto& c : cases) {
+    const Outcome run = fleet(c.args);
+    const std::string what = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+    EXPECT_EQ(run.status, c.status) << what << ": " << run.err;
+    if (c.args[0] != "show" || c.status != 0 || c.args[1] == "AB123CD") { EXPECT_EQ(run.out, c.out) << what; }
+    EXPECT_EQ(run.err, c.err) << what;
+  }
+  // JSON: the same fields, strings escaped as JSON requires.
+  const Outcome json = fleet({"export", "--format", "json"});
+  EXPECT_EQ(json.status, 0);
+  EXPECT_NE(json.out.find("{\"immatriculation\":\"\\u001b[2J\",\"semaine\":12,\"lundi_km\":100,\"lundi_frais\":2.5,"),
+            std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find("\"immatriculation\":\"\xC3\x89,\\\"x\\\"\""), std::string::npos) << json.out;
+  // In a locale that is not UTF-8, people's text is Latin-1, and so is a typed plate.
+  const Outcome latin1 = fleet({"show", "\xC9,\"x\""}, "", 0, "C");
+  EXPECT_EQ(latin1.status, 0) << latin1.err;
+  EXPECT_EQ(latin1.out.substr(0, 24), "Immatriculation : \xC9,\"x\"\n");
+}
+
+TEST_P(FleetCommand, ExportThenImportGivesTheSameRecordsByteForByte) {
+  // Records as autolog writes them, with every byte value somewhere in a plate.
+  std::vector<const char*> pointers;
+  std::vector<std::string> written;
+  for (unsigned i = 0; i < 300; ++i) {
+    fleet::Article article;
+    for (unsigned k = 0; k < 5; ++k) article.plate += static_cast<char>((i * 5 + k) % 256);
+    article.plate += static_cast<char>('a' + i / 100);
+    article.plate += std::to_string(100 + i % 100).substr(1);
+    if (i % 7 == 0) article.plate = "S" + std::to_string(i) + "    ";  // a short plate
+    article.week = i % 100;
+    for (unsigned d = 0; d < 7; ++d) article.days[d] = {(i * 37 + d) % 10000, (i * 9973 + d * 131) % 1000000};
+    written.push_back(fleet::encode(article));
+  }
+  for (const std::string& record : written) pointers.push_back(record.data());
+  {
+    const std::string name = file(0);
+    storage::Opened opened = storage::open_storage(
+        {name, "ARTICLES", fleet::layout::kShape, storage::StorageMode::kInputOutput, "fleet_test"});
+    ASSERT_TRUE(opened.result.ok()) << opened.result.reason;
+    std::vector<storage::FileStatus> statuses;
+    ASSERT_TRUE(opened.storage->insert_batch(pointers, &statuses).ok());
+  }
+  const std::vector<std::string> original = records(0);
+  ASSERT_EQ(original.size(), written.size());
+  for (const char* separator : {",", ";"}) {
+    const int n = separator[0] == ',' ? 1 : 2;
+    const Outcome exported = fleet({"export", "--separator", separator});
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    const Outcome imported = fleet({"import"}, exported.out, n);
+    EXPECT_EQ(imported.status, 0) << imported.err;
+    EXPECT_TRUE(records(n) == original) << "separator " << separator;
+    EXPECT_EQ(fleet({"export", "--separator", separator}, "", n).out, exported.out);
+  }
+}
+
+TEST_P(FleetCommand, InvalidRowsAreRefusedByLineTheOthersStored) {
+  const std::string input = kHeading + row("AB123CD", 7, 1, "1.00") +                  // 2: stored
+                            row("TOOLONG12", 7, 1, "1.00") +                            // 3
+                            row("AB123CD", 8, 1, "1.00") +                              // 4: taken
+                            "OK1,7,1,1.00\r\n" +                                        // 5
+                            row("\"ab\"c", 7, 1, "1.00") +                            // 6
+                            row("X", 100, 1, "1.00") + row("X", 7, 10000, "1.00") +     // 7, 8
+                            row("X", 7, 1, "10000.00") + row("X", 7, 1, "1.001") +      // 9, 10
+                            row("\xE2\x82\xAC", 7, 1, "1.00") + row("\"a\nb\"", 1, 1, "1") +  // 11, 12 (2 lines)
+                            row("OK2", 7, 1, "1.5") + row("X", -1, 1, "1.00");          // 14, 15
+  const Outcome run = fleet({"import"}, input);
+  EXPECT_EQ(run.status, 1);
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = run.err.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(run.err.substr(at, run.err.find(' ', at + 14) - at));
+  }
+  std::vector<std::string> expected;
+  for (int line : {3, 4, 5, 6, 7, 8, 9, 10, 11, 15}) expected.push_back("fleet : ligne " + std::to_string(line));
+  EXPECT_EQ(lines, expected)
+      << run.err;
+  EXPECT_NE(run.err.find("ligne 4 : \xC2\xAB AB123CD \xC2\xBB : immatriculation d\xC3\xA9j\xC3\xA0 enregistr\xC3\xA9\x65 (statut 22)"),
+            std::string::npos)
+      << run.err;
+  std::vector<std::string> plates;
+  for (const std::string& record : records()) plates.push_back(record.substr(0, 8));
+  EXPECT_EQ(plates, (std::vector<std::string>{"AB123CD ", "OK2     ", "a\nb     "}));
+}
+
+TEST_P(FleetCommand, CheckFindsWhatIsDamaged) {
+  ASSERT_EQ(fleet({"import"}, kThree).status, 0);
+  if (on_sqlite()) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file().c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "DROP INDEX records_key1", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  } else {
+    schemas_[0]->sql("UPDATE articles SET key1 = '\\x3939' WHERE key0 = '\\x4142313233434420'");
+  }
+  const Outcome run = fleet({"check"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("abîmé"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(on_sqlite() ? "records_key1" : "1 records"), std::string::npos) << run.err;
+}
+
+TEST_P(FleetCommand, WrongUsageIs2WithAUsageLineAndNothingIsCreated) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{}, 2}, {{"lister"}, 2}, {{"show"}, 2}, {{"list", "extra"}, 2}, {{"export", "--format", "xml"}, 2},
+      {{"export", "--separator", "|"}, 2}, {{"report"}, 2}, {{"backup"}, 2},
+      {{"--help"}, 0}, {{"show", "--help"}, 0}, {{"--version"}, 0},
+      {{"list"}, 1}, {{"stats"}, 1}, {{"check"}, 1}, {{"export"}, 1},  // no file yet
+      {{"import"}, 1},                                                   // no heading
+  };
+  for (const auto& c : cases) {
+    const Outcome run = fleet(c.args);
+    std::string what;
+    for (const std::string& arg : c.args) what += arg + " ";
+    EXPECT_EQ(run.status, c.status) << what << run.err;
+    if (c.status == 2) { EXPECT_NE(run.err.find("\nusage : fleet "), std::string::npos) << what << run.err; }
+    if (c.status == 1) { EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << what << run.err; }
+    if (c.status == 0) { EXPECT_EQ(run.err, "") << what; }
+  }
+  EXPECT_NE(fleet({"--help"}).out.find("Commandes :\n  list"), std::string::npos) << fleet({"--help"}).out;
+  EXPECT_EQ(fleet({"--version"}).out.substr(0, 6), "fleet ");
+  EXPECT_TRUE(records().empty());
+  if (on_sqlite()) { EXPECT_FALSE(std::filesystem::exists(file())); }
+}
+
+TEST_P(FleetCommand, BackupCopiesALocalFileWithItsWalWhileItIsWritten) {
+  const std::string copy = folder_.file("copy");
+  if (!on_sqlite()) {
+    const Outcome run = fleet({"backup", copy});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("pg_dump"), std::string::npos) << run.err;
+    return;
+  }
+  ASSERT_EQ(fleet({"import"}, kThree).status, 0);
+  // A writer keeps the file open: what it adds stays in the WAL until it closes.
+  const std::string name = file();
+  storage::Opened writer =
+      storage::open_storage({name, "ARTICLES", fleet::layout::kShape, storage::StorageMode::kInputOutput, "test"});
+  ASSERT_TRUE(writer.result.ok());
+  fleet::Article article{"WAL", 1, {}};
+  article.plate.resize(8, ' ');
+  ASSERT_TRUE(writer.storage->insert(fleet::encode(article).data()).ok());
+  ASSERT_TRUE(std::filesystem::exists(name + "-wal"));
+
+  const Outcome run = fleet({"backup", copy});
+  EXPECT_EQ(run.status, 0) << run.err;
+  for (const auto& entry : std::filesystem::directory_iterator(folder_.path())) {
+    const std::string entry_name = entry.path().filename().string();
+    EXPECT_TRUE(entry_name == "copy" || !entry_name.starts_with("copy")) << entry_name << " left beside the copy";
+  }
+  dialogue::Options options;
+  options.env = {"fichier=" + copy};
+  EXPECT_EQ(dialogue::run("autolog2", "", options).out, "00\n\x1B[2J    \nfin de traitement\n");
+  const Outcome check = dialogue::run("/bin/sh", "exec " + quoted(dialogue::program_path("fleet")) + " -f " +
+                                                     quoted(copy) + " stats\n");
+  EXPECT_NE(check.out.find("Articles                : 4\n"), std::string::npos) << check.out << check.err;
+  const Outcome again = fleet({"backup", copy});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("existe d\xC3\xA9j\xC3\xA0"), std::string::npos) << again.err;
+  writer.storage.reset();
+
+  // While another process adds articles one by one, a copy is one whole state of the
+  // file: sound, and holding only articles of the original.
+  const pid_t child = fork();
+  if (child == 0) {
+    storage::Opened adder =
+        storage::open_storage({name, "ARTICLES", fleet::layout::kShape, storage::StorageMode::kInputOutput, "child"});
+    for (unsigned i = 0; adder.result.ok() && i < 3000; ++i) {
+      fleet::Article added{"C" + std::to_string(10000 + i) + "  ", i % 100, {}};
+      adder.storage->insert(fleet::encode(added).data());
+    }
+    _exit(0);
+  }
+  for (int wait = 0; records().size() < 50 && wait < 1000; ++wait) usleep(10000);
+  const std::string during = folder_.file("during");
+  const Outcome busy = fleet({"backup", during});
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(busy.status, 0) << busy.err;
+  const Outcome checked = dialogue::run("/bin/sh", "exec " + quoted(dialogue::program_path("fleet")) + " -f " +
+                                                       quoted(during) + " check\n");
+  EXPECT_EQ(checked.status, 0) << checked.err;
+  const std::vector<std::string> all = records();
+  storage::Opened copied =
+      storage::open_storage({during, "ARTICLES", fleet::layout::kShape, storage::StorageMode::kInput, "test"});
+  ASSERT_TRUE(copied.result.ok());
+  size_t seen = 0;
+  copied.storage->scan([&](std::string_view record) {
+    ++seen;
+    EXPECT_TRUE(std::binary_search(all.begin(), all.end(), std::string(record)));
+    return true;
+  });
+  EXPECT_GE(seen, 54u);
+  EXPECT_EQ(all.size(), 3004u);
+}
+
+// The value of the element with this id in an HTML page.
+std::string element(const std::string& page, const std::string& id) {
+  const size_t at = page.find("id=\"" + id + "\">");
+  if (at == std::string::npos) return "(no " + id + ")";
+  const size_t start = page.find('>', at) + 1;
+  return page.substr(start, page.find('<', start) - start);
+}
+
+// The value after "label : " in fleet stats.
+std::string figure(const std::string& stats, const std::string& label) {
+  const size_t at = stats.find(label);
+  if (at == std::string::npos) return "(no " + label + ")";
+  const size_t start = stats.find(": ", at) + 2;
+  return stats.substr(start, stats.find_first_of(" \n", start) - start);
+}
+
+TEST_P(FleetCommand, TheReportRendersInChromiumWithTheFiguresOfStats) {
+  ASSERT_EQ(fleet({"import"}, kThree).status, 0);
+  const std::string page = folder_.file("report.html");
+  const Outcome made = fleet({"report", "--html", page});
+  ASSERT_EQ(made.status, 0) << made.err;
+  const std::string bytes = testkit::bytes_of(page);
+  EXPECT_EQ(bytes.find("\x1B"), std::string::npos) << "no raw control byte";
+  EXPECT_EQ(bytes.find("src="), std::string::npos) << "nothing outside the page";
+  EXPECT_NE(bytes.find("&quot;x&quot;"), std::string::npos) << "plates escaped";
+  const std::string stats = fleet({"stats"}).out;
+  auto same_figures = [&](const std::string& html, const char* where) {
+    EXPECT_EQ(element(html, "articles"), figure(stats, "Articles")) << where;
+    EXPECT_EQ(element(html, "kilometres"), figure(stats, "Kilom")) << where;
+    EXPECT_EQ(element(html, "frais"), figure(stats, "Frais")) << where;
+    EXPECT_EQ(element(html, "prix-de-revient"), figure(stats, "Prix de revient")) << where;
+    EXPECT_EQ(element(html, "semaine"), figure(stats, "Semaine la plus") + " (1750 km)") << where;
+  };
+  same_figures(bytes, "in the page");
+
+  // The page is the same whatever storage gave its figures: one rendering is enough.
+  if (!on_sqlite()) return;
+  if (!std::filesystem::exists("/usr/bin/chromium")) GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
+  auto chromium = [&](const std::string& what, const std::string& url) {
+    const std::string profile = folder_.file("chromium-" + std::to_string(++runs_));
+    std::filesystem::create_directories(profile);
+    dialogue::Options options;
+    options.timeout_seconds = 120;
+    return dialogue::run("/bin/sh",
+                         "exec /usr/bin/chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+                         "--disable-background-networking --disable-component-update --disable-sync "
+                         "--user-data-dir=" + quoted(profile) + " --window-size=1000,1400 " + what + " " +
+                             quoted(url) + " 2>/dev/null\n",
+                         options);
+  };
+  const Outcome dom = chromium("--dump-dom", "file://" + page);
+  ASSERT_EQ(dom.status, 0);
+  same_figures(dom.out, "as Chromium rendered it");
+
+  // Not blank: the page's screenshot holds far more than that of an empty page.
+  const std::string shot = folder_.file("report.png");
+  const std::string blank = folder_.file("blank.png");
+  ASSERT_EQ(chromium("--screenshot=" + quoted(shot), "file://" + page).status, 0);
+  testkit::put_bytes(folder_.file("blank.html"), "<!DOCTYPE html><html><body></body></html>");
+  ASSERT_EQ(chromium("--screenshot=" + quoted(blank), "file://" + folder_.file("blank.html")).status, 0);
+  const size_t shot_size = std::filesystem::file_size(shot);
+  const size_t blank_size = std::filesystem::file_size(blank);
+  EXPECT_GT(shot_size, 4 * blank_size) << shot_size << " bytes against " << blank_size << " for an empty page";
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStorage, FleetCommand, ::testing::Values("sqlite", "postgres"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+}  // namespace

@@ -1,0 +1,256 @@
+// fleet import: CSV rows in the export's format stored as autolog stores articles, in
+// batches, each row refused alone with its line number.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <algorithm>
+
+#include "fleet/batch.h"
+#include "fleet/command.h"
+#include "fleet/csv.h"
+
+namespace fleet {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A field as messages quote it: control bytes marked, long ones cut.
+std::string quoted(std::string_view field) {
+  std::string shown;
+  for (const char c : field.substr(0, 40)) {
+    const auto byte = static_cast<unsigned char>(c);
+    shown += byte < 0x20 || byte == 0x7F ? text::shown(std::string_view(&c, 1), text::Charset::kUtf8) : std::string(1, c);
+  }
+  return "« " + shown + (field.size() > 40 ? "… »" : " »");
+}
+
+bool whole_number(std::string_view field, uint32_t most, uint32_t* value) {
+  if (field.empty()) return false;
+  uint64_t v = 0;
+  for (const char c : field) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+    if (v > most) return false;
+  }
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
+
+// An amount with at most two decimals, after a point (or a comma, in the CSV of
+// French spreadsheets), in hundredths.
+bool amount(std::string_view field, char separator, uint32_t* cents) {
+  const size_t point = field.find_first_of(separator == ';' ? ".," : ".");
+  uint32_t units = 0;
+  uint32_t hundredths = 0;
+  if (!whole_number(field.substr(0, point), layout::kCentsMost / 100, &units)) return false;
+  if (point != std::string_view::npos) {
+    const std::string_view decimals = field.substr(point + 1);
+    if (decimals.empty() || decimals.size() > 2 || !whole_number(decimals, 99, &hundredths)) return false;
+    if (decimals.size() == 1) hundredths *= 10;
+  }
+  *cents = units * 100 + hundredths;
+  return true;
+}
+
+// The article of a row; false with why when the row is not valid.
+bool article_of(const std::vector<std::string>& fields, char separator, Article* article, std::string* why) {
+  if (fields.size() != csv::kColumnCount) {
+    *why = std::to_string(fields.size()) + " colonne" + (fields.size() > 1 ? "s" : "") + " au lieu de " +
+           std::to_string(csv::kColumnCount);
+    return false;
+  }
+  if (!text::to_latin1(fields[0], &article->plate)) {
+    *why = "l'immatriculation " + quoted(fields[0]) + " contient un caractère hors Latin-1";
+    return false;
+  }
+  if (article->plate.size() > layout::kPlate.width) {
+    *why = "l'immatriculation " + quoted(fields[0]) + " a plus de " + std::to_string(layout::kPlate.width) +
+           " caractères";
+    return false;
+  }
+  article->plate.resize(layout::kPlate.width, ' ');
+  if (!whole_number(fields[1], layout::kWeekMost, &article->week)) {
+    *why = "semaine " + quoted(fields[1]) + " : pas un nombre de 0 à " + std::to_string(layout::kWeekMost);
+    return false;
+  }
+  for (size_t d = 0; d < layout::kDays; ++d) {
+    const std::string& km = fields[2 + 2 * d];
+    const std::string& costs = fields[3 + 2 * d];
+    if (!whole_number(km, layout::kMileageMost, &article->days[d].mileage)) {
+      *why = std::string(csv::kColumns[2 + 2 * d]) + " " + quoted(km) + " : pas un nombre de 0 à " +
+             std::to_string(layout::kMileageMost);
+      return false;
+    }
+    if (!amount(costs, separator, &article->days[d].cents)) {
+      *why = std::string(csv::kColumns[3 + 2 * d]) + " " + quoted(costs) + " : pas un montant de 0.00 à " +
+             money(layout::kCentsMost);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The progress bar on standard error, drawn only when that is a terminal.
+class Progress {
+ public:
+  Progress(std::FILE* in) : shown_(::isatty(STDERR_FILENO) == 1) {
+    struct stat st;
+    if (::fstat(::fileno(in), &st) == 0 && S_ISREG(st.st_mode)) total_ = static_cast<size_t>(st.st_size);
+  }
+  void update(size_t consumed, size_t rows, bool last = false) {
+    if (!shown_) return;
+    const Clock::time_point now = Clock::now();
+    if (!last && now - drawn_ < std::chrono::milliseconds(200)) return;
+    drawn_ = now;
+    std::string bar = "\rimport : ";
+    if (total_ > 0) {
+      const size_t percent = std::min<size_t>(100, consumed * 100 / total_);
+      bar += '[';
+      bar.append(percent / 4, '#').append(25 - percent / 4, '-');
+      bar += "] " + std::to_string(percent) + " %  ";
+    }
+    bar += std::to_string(rows) + " lignes ";
+    std::fputs(bar.c_str(), stderr);
+  }
+  void end() {
+    if (shown_) std::fputs("\r\033[K", stderr);
+  }
+  bool shown() const { return shown_; }
+
+ private:
+  bool shown_;
+  size_t total_ = 0;
+  Clock::time_point drawn_{};
+};
+
+// Rows waiting for their batch, and the refusals of the rows among them, said once
+// the batch is stored so that they come in line order.
+struct Batch {
+  std::vector<std::string> records;
+  std::vector<size_t> lines;
+  std::vector<std::pair<size_t, std::string>> refusals;
+};
+
+}  // namespace
+
+int import_articles(const Context& context, const std::string& source) {
+  std::FILE* in = source == "-" ? stdin : std::fopen(source.c_str(), "rb");
+  if (in == nullptr) {
+    context.complain("impossible de lire " + source + " : " + std::strerror(errno));
+    return kNotDone;
+  }
+  struct Closer {
+    std::FILE* in;
+    ~Closer() {
+      if (in != stdin) std::fclose(in);
+    }
+  } closer{in};
+
+  csv::Reader reader(in);
+  std::vector<std::string> fields;
+  size_t line = 0;
+  const csv::Reader::Got got = reader.next(',', &fields, &line);
+  char separator = ',';
+  if (got == csv::Reader::Got::kRow && fields.size() == 1 && fields[0] == csv::heading(';')) {
+    separator = ';';
+  } else if (got != csv::Reader::Got::kRow || fields.size() != csv::kColumnCount ||
+             !std::equal(fields.begin(), fields.end(), csv::kColumns)) {
+    context.complain(got == csv::Reader::Got::kEnd ? std::string("rien à importer : l'entrée est vide")
+                                                   : "ligne 1 : ce n'est pas l'en-tête " + csv::heading(',') +
+                                                         " : rien n'est importé");
+    return kNotDone;
+  }
+
+  const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInputOutput);
+  if (!articles) return kNotDone;
+  Progress progress(in);
+  size_t stored = 0;
+  size_t refused = 0;
+  size_t rows = 0;
+  size_t batch_size = kBatchMost;
+  Batch batch;
+  std::vector<const char*> pointers;
+  std::vector<storage::FileStatus> statuses;
+
+  auto say_refusals = [&]() {
+    if (batch.refusals.empty()) return;
+    progress.end();
+    std::sort(batch.refusals.begin(), batch.refusals.end());
+    for (const auto& refusal : batch.refusals) context.complain(refusal.second);
+    refused += batch.refusals.size();
+    batch.refusals.clear();
+  };
+  // Stores the batch; false when the storage failed (nothing of it is then stored).
+  auto store = [&]() {
+    if (batch.records.empty()) {
+      say_refusals();
+      return true;
+    }
+    pointers.clear();
+    for (const std::string& record : batch.records) pointers.push_back(record.data());
+    const Clock::time_point start = Clock::now();
+    const storage::Result result = articles->insert_batch(pointers, &statuses);
+    batch_size = next_batch_size(batch.records.size(),
+                                 std::chrono::duration<double>(Clock::now() - start).count());
+    if (!result.ok()) {
+      say_refusals();
+      context.complain("lignes " + std::to_string(batch.lines.front()) + " à " + std::to_string(batch.lines.back()) +
+                       " non enregistrées, import arrêté : " + failure_account(result));
+      return false;
+    }
+    for (size_t i = 0; i < statuses.size(); ++i) {
+      if (storage::succeeded(statuses[i])) {
+        ++stored;
+        continue;
+      }
+      const int status = static_cast<int>(statuses[i]);
+      batch.refusals.emplace_back(
+          batch.lines[i], "ligne " + std::to_string(batch.lines[i]) + " : " +
+                              context.quoted_plate(std::string_view(batch.records[i]).substr(0, layout::kPlate.width)) +
+                              " : " + french_meaning(statuses[i]) + " (statut " + std::to_string(status / 10) +
+                              std::to_string(status % 10) + "), article non enregistré");
+    }
+    say_refusals();
+    batch.records.clear();
+    batch.lines.clear();
+    return true;
+  };
+
+  Article article;
+  std::string why;
+  for (;;) {
+    const csv::Reader::Got row = reader.next(separator, &fields, &line);
+    if (row == csv::Reader::Got::kEnd) break;
+    if (row == csv::Reader::Got::kFailed) {
+      store();
+      say_refusals();
+      progress.end();
+      context.complain("lecture interrompue à la ligne " + std::to_string(line) + " : " + std::strerror(errno));
+      return kNotDone;
+    }
+    ++rows;
+    if (row == csv::Reader::Got::kBadRow) {
+      why = "guillemets mal fermés";
+    } else if (article_of(fields, separator, &article, &why)) {
+      batch.records.push_back(encode(article));
+      batch.lines.push_back(line);
+      if (batch.records.size() >= batch_size && !store()) return kNotDone;
+      progress.update(reader.consumed(), rows);
+      continue;
+    }
+    batch.refusals.emplace_back(line, "ligne " + std::to_string(line) + " refusée : " + why);
+    if (batch.refusals.size() >= kBatchMost && !store()) return kNotDone;  // a file of bad rows: kept short
+  }
+  if (!store()) return kNotDone;
+  progress.update(reader.consumed(), rows, true);
+  progress.end();
+  if (progress.shown()) {
+    context.complain(std::to_string(stored) + " articles enregistrés, " + std::to_string(refused) + " lignes refusées");
+  }
+  return refused == 0 ? kDone : kNotDone;
+}
+
+}  // namespace fleet
