@@ -497,8 +497,8 @@ class SqliteStorage final : public Storage {
     deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSqliteBusyTimeoutMs);
   }
   static int wait_while_busy(void* self, int count);
-  // The connection to the file at its name, which was checked (fd, st) first.
-  Result connect(int fd, const struct stat& st);
+  // The connection to the file at its name, which was checked (fd, st) first; closes fd.
+  Result connect(int* fd, const struct stat& st);
   // Checks that the name still names the open file. When it no longer does, lets go
   // of the lost file and opens the name again, as the first open did.
   Result follow_name();
@@ -576,7 +576,7 @@ Result SqliteStorage::open() {
   std::string reason;
   FileStatus status = open_checked(path, &fd, &st, &reason);
   if (status == FileStatus::kOk) status = check_header(fd, shape(), &reason);
-  Result result = status == FileStatus::kOk ? connect(fd, st) : failure(status, reason);
+  Result result = status == FileStatus::kOk ? connect(&fd, st) : failure(status, reason);
   if (fd >= 0) ::close(fd);
   if (!result.ok() && !(made == FileId{})) {
     // Nothing of a failed open stays: the file it made goes, unless another program
@@ -589,10 +589,7 @@ Result SqliteStorage::open() {
   return result;
 }
 
-Result SqliteStorage::connect(int fd, const struct stat& st) {
-  // fd stays open until SQLite has opened the file: while it is held, no new file can
-  // get the checked file's inode, so the same identity is the same file.
-  (void)fd;
+Result SqliteStorage::connect(int* fd, const struct stat& st) {
   // WAL needs its side files beside the file. A connection that may write removes
   // them when it is the last to close, so input opens, which write nothing either,
   // use such a connection when they are allowed to. A reader that may not create
@@ -618,6 +615,11 @@ Result SqliteStorage::connect(int fd, const struct stat& st) {
   OpenWatch seen{id_of(st)};
   watch = &seen;
   const int rc = sqlite3_open_v2(uri_of(path_, as_it_stands).c_str(), &db_, flags, nullptr);
+  // fd was held until SQLite opened the file: meanwhile no new file could get the
+  // checked file's inode, so the same identity was the same file. It goes before SQLite
+  // takes its locks, as closing any descriptor of a file drops the process's locks on it.
+  ::close(*fd);
+  *fd = -1;
   Result result;
   if (rc != SQLITE_OK) {
     result = failure(status_of_sqlite(db_, rc), db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory");
