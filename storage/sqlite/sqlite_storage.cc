@@ -176,6 +176,9 @@ bool side_of(const std::string& name, const FileId& id) {
 // or a folder (SQLite opens the folder to flush it), and, while a connection is made,
 // a database that is not the file checked.
 int watched_open(const char* name, int flags, int mode) {
+  // SQLite never keeps a file on descriptors 0 to 2: when one is free (a program
+  // started with standard input closed), it fills it with /dev/null and opens again.
+  if (std::strcmp(name, "/dev/null") == 0) return system_open(name, flags, mode);
   const int fd = system_open(name, flags | O_NONBLOCK, mode);
   if (fd < 0) return fd;
   struct stat st;
