@@ -179,6 +179,7 @@ TEST(ArticleSafety, AFileSwappedForAFifoNeverHoldsAnOpen) {
       const std::string next = folder.file("next");
       symlink(turn % 2 == 0 ? "fifo" : "valid", next.c_str());
       rename(next.c_str(), name.c_str());
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
   });
   const std::string read = "00\nAA      \n" + kListed;
