@@ -1,5 +1,6 @@
-// SQLite storage: checks of a file before SQLite sees it, creation in one step, and
-// the records table.
+// SQLite storage: checks of a file before SQLite sees it, the watch over SQLite's own
+// opens, creation in one step, the name followed before each insert, and the records
+// table.
 #include "storage/sqlite/sqlite_storage.h"
 
 #include <fcntl.h>
