@@ -143,25 +143,36 @@ void write(FileDeclaration* file, const Field& record, int /*option*/, const Fie
   if (!result.ok()) {
     const std::string key = record.size >= record_length(file) ? key_of(file, record.storage) : "";
     report(file, "record \"" + key + "\" not written: " + printable(result.reason), result.status);
+    note_not_done();
   }
   finish(file, result.status, status);
 }
 
 void read(FileDeclaration* file, const Field* key, const Field* status, int option) {
-  FileStatus result;
+  storage::Result result;
   if (file->open_mode == 0) {
-    result = FileStatus::kNotOpenForInput;
+    // The status of the failed open, shown by the program, already says it.
+    result = storage::failure(FileStatus::kNotOpenForInput);
   } else if (key != nullptr || option != kReadNext) {
-    result = FileStatus::kFailed;  // only sequential reads are kept up
+    result = storage::failure(FileStatus::kFailed, "only sequential reads are kept up");
   } else {
-    result = file->storage->read_next(file->record.storage).status;
+    result = file->storage->read_next(file->record.storage);
   }
-  finish(file, result, status);
+  if (!result.ok() && result.status != FileStatus::kAtEnd && result.status != FileStatus::kNotOpenForInput) {
+    report(file, "cannot read the next record: " + printable(result.reason), result.status);
+    note_not_done();
+  }
+  finish(file, result.status, status);
 }
 
 void close(FileDeclaration* file, int /*option*/, const Field* status) {
   if (file->open_mode == 0) return finish(file, FileStatus::kNotOpen, status);
-  const FileStatus result = file->storage->close().status;
+  const storage::Result closed = file->storage->close();
+  const FileStatus result = closed.status;
+  if (!closed.ok()) {  // what was stored may not be final
+    report(file, "cannot close: " + printable(closed.reason), result);
+    note_not_done();
+  }
   delete file->storage;
   file->storage = nullptr;
   file->open_mode = 0;

@@ -91,16 +91,21 @@ void open(FileDeclaration* file, int mode, int sharing, const Field* status);
 // Writes the record (record_max bytes) as a new record, committed before it returns.
 // Statuses: 00, 02 (another record has the same alternate key), 22 (the primary key
 // is taken: nothing stored), 30, 48 (the file is not open for input-output). A failed
-// write writes one line on standard error with the record's key and the status.
+// write writes one line on standard error with the record's key and the status, and
+// the run then ends with status 1 (note_not_done). Before the write, a file removed
+// or replaced at its name is let go and the name opened again; a failure of that open
+// is the write's status.
 void write(FileDeclaration* file, const Field& record, int option, const Field* status);
 
 // Reads the next record, in ascending byte order of the primary key, into the record
 // area (only option kReadNext without key). Statuses: 00, 10 (no next record), 30,
 // 47 (the file is not open). The record area is left as it was when the read fails.
+// A read of an open file that fails other than at the end (a damaged file) writes one
+// line on standard error, and the run then ends with status 1.
 void read(FileDeclaration* file, const Field* key, const Field* status, int option);
 
 // Closes the file. Statuses: 00, 30, 42 (the file is not open). status may be null
-// (the close of a cancel).
+// (the close of a cancel). A close that fails on an open file is reported like a read.
 void close(FileDeclaration* file, int option, const Field* status);
 
 // Reports the error of error_file on standard error.

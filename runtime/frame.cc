@@ -23,6 +23,7 @@ const char* name = "runtime";
 void (*stop_hooks[8])() = {};
 int stop_hook_count = 0;
 StopHandler stop_handler = nullptr;
+bool not_done = false;
 
 [[noreturn]] void end_process(int status) {
   if (stop_handler != nullptr) stop_handler(status);
@@ -84,8 +85,12 @@ void at_stop(void (*hook)()) {
 
 void set_stop_handler(StopHandler handler) { stop_handler = handler; }
 
+void note_not_done() { not_done = true; }
+
 void stop_run(int status) {
-  for (int i = 0; i < stop_hook_count; ++i) stop_hooks[i]();
+  for (int i = 0; i < stop_hook_count; ++i) stop_hooks[i]();  // a close may fail too
+  if (status == 0 && not_done) status = kNotDoneStatus;
+  not_done = false;  // a fuzz driver runs the program again
   OutputBuffer& out = standard_output();
   out.flush();
   if (out.error() != 0) {

@@ -25,6 +25,9 @@ inline constexpr int kPatchLevel = 0;
 inline constexpr int kFatalStatus = 2;
 // Exit status when standard output could not be written.
 inline constexpr int kOutputLostStatus = 1;
+// Exit status when something the user asked for was not done (an article not stored,
+// a read that failed); a line on standard error said which when it happened.
+inline constexpr int kNotDoneStatus = 1;
 
 // A program's settings for the runtime. The layout keeps the six references and the
 // eight setting bytes in their order; references are native pointers.
@@ -70,8 +73,13 @@ inline constexpr int kPerformStackExhausted = 3;
 
 // Ends the process with status: runs the stop hooks (files are closed there), flushes
 // standard output, and when any output was lost, reports it on standard error and
-// exits with kOutputLostStatus instead.
+// exits with kOutputLostStatus instead; a status of 0 becomes kNotDoneStatus when
+// something asked for was not done (note_not_done).
 [[noreturn]] void stop_run(int status);
+
+// Records that something asked for was not done: stop_run then ends the run with
+// kNotDoneStatus instead of 0. The programs' own return code stays as it is.
+void note_not_done();
 
 // Registers a hook run by stop_run before output is flushed (at most 8).
 void at_stop(void (*hook)());

@@ -108,7 +108,7 @@ void expect_refused(const std::string& folder, const std::string& name, const st
   const std::string status = autolog.out.substr(0, 2);
   EXPECT_TRUE(allowed(autolog_statuses, status)) << name << ": autolog shows " << status;
   EXPECT_EQ(autolog.out, status + "\n" + kAdded + kQuestion + kEnd) << name;
-  EXPECT_EQ(autolog.status, 0) << name;
+  EXPECT_EQ(autolog.status, 1) << name;  // the article typed was not stored
   EXPECT_FALSE(autolog.timed_out) << name;
   // One line for the open, with the path and the status shown, one for the article.
   EXPECT_EQ(autolog.err.find("autolog: ARTICLES: cannot open " + path + ": "), 0u) << name << ": " << autolog.err;

@@ -69,7 +69,7 @@ TEST(FleetOnPostgres, FailedOpensShowTheirStatusAndOneLineEachAndTheDialogueRuns
 
     const Outcome added = run("autolog", c.fichier, add_article("12", "AB123CD") + "n\n");
     EXPECT_EQ(added.out, c.status + ("\n" + kAdded + kQuestion + kEnd)) << c.fichier;
-    EXPECT_EQ(added.status, 0);
+    EXPECT_EQ(added.status, 1);  // the article typed was not stored
     EXPECT_EQ(added.err.find("autolog: ARTICLES: " + open_line), 0u) << added.err;
     EXPECT_NE(added.err.find(status_end + kNotWritten), std::string::npos) << added.err;
     EXPECT_EQ(std::count(added.err.begin(), added.err.end(), '\n'), 2) << added.err;

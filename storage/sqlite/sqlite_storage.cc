@@ -1,5 +1,6 @@
-// SQLite storage: checks of a file before SQLite sees it, creation in one step, and
-// the records table.
+// SQLite storage: checks of a file before SQLite sees it, the watch over SQLite's own
+// opens, creation in one step, the name followed before each insert, and the records
+// table.
 #include "storage/sqlite/sqlite_storage.h"
 
 #include <fcntl.h>
@@ -7,10 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -44,10 +49,6 @@ uint32_t big_endian(const unsigned char* bytes) {
 std::string key_table_text(const FileShape& shape) {
   const std::string text = describe(shape);
   return text.substr(text.find(' ') + 1);
-}
-
-Opened not_opened(FileStatus status, std::string reason) {
-  return {failure(status, std::move(reason)), nullptr};
 }
 
 // The status for a failed system call.
@@ -106,22 +107,169 @@ std::string uri_of(const std::string& path, bool immutable) {
   return immutable ? uri + "?immutable=1" : uri;
 }
 
-// Checks the header of an existing file without giving it to SQLite.
-FileStatus check_header(const std::string& path, const FileShape& shape, std::string* reason) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
+// A file's identity: its device and inode. Empty for no file.
+struct FileId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+FileId id_of(const struct stat& st) { return {st.st_dev, st.st_ino}; }
+
+// What a name names now; empty when it names nothing.
+FileId id_at(const std::string& name) {
+  struct stat st;
+  return ::stat(name.c_str(), &st) == 0 ? id_of(st) : FileId{};
+}
+
+bool exists(const std::string& name) {
+  struct stat st;
+  return ::lstat(name.c_str(), &st) == 0;
+}
+
+// The side files SQLite keeps beside a database, by the ends of their names.
+constexpr const char* kSideEnds[] = {"-wal", "-shm", "-journal"};
+
+// The name SQLite gives the file: its path with every symbolic link resolved, as its
+// side files are named after it. The path itself when it cannot be resolved.
+std::string resolved(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string name(real);
+  std::free(real);
+  return name;
+}
+
+// A side file that SQLite opened for a connection, by the name it used.
+struct SideFile {
+  std::string name;
+  FileId id;
+};
+
+// What SQLite opens while a connection is made: the database must be the very file
+// that was checked (a name swapped in between gives another file); every other
+// regular file is one of its side files.
+struct OpenWatch {
+  FileId checked;
+  std::string database;  // the name SQLite opened the database by
+  bool replaced = false;
+  std::vector<SideFile> sides;
+};
+OpenWatch* watch = nullptr;  // one thread: the connection being made, if any
+
+using SystemOpen = int (*)(const char*, int, int);
+SystemOpen system_open = nullptr;
+
+// Whether name is the side file of a database with the identity id: SQLite may use
+// again a descriptor of the database it kept from an earlier connection, and then
+// opens only the side files.
+bool side_of(const std::string& name, const FileId& id) {
+  for (const char* end : kSideEnds) {
+    const size_t length = std::strlen(end);
+    if (name.size() > length && name.compare(name.size() - length, length, end) == 0) {
+      return id_at(name.substr(0, name.size() - length)) == id;
+    }
+  }
+  return false;
+}
+
+// Every open of SQLite's files. It never waits (O_NONBLOCK does nothing to a regular
+// file, and a fifo or a device is refused at once), refuses anything but a regular file
+// or a folder (SQLite opens the folder to flush it), and, while a connection is made,
+// a database that is not the file checked.
+int watched_open(const char* name, int flags, int mode) {
+  // SQLite never keeps a file on descriptors 0 to 2: when one is free (a program
+  // started with standard input closed), it fills it with /dev/null and opens again.
+  if (std::strcmp(name, "/dev/null") == 0) return system_open(name, flags, mode);
+  const int fd = system_open(name, flags | O_NONBLOCK, mode);
+  if (fd < 0) return fd;
+  struct stat st;
+  int refusal = 0;
+  if (::fstat(fd, &st) != 0) {
+    refusal = errno;
+  } else if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    refusal = ENXIO;
+  } else if (watch != nullptr && S_ISREG(st.st_mode)) {
+    const FileId id = id_of(st);
+    if (watch->database.empty() && id == watch->checked) {
+      watch->database = name;
+    } else if (watch->database == name || (watch->database.empty() && !side_of(name, watch->checked))) {
+      if (!(id == watch->checked)) {
+        watch->replaced = true;
+        refusal = ESTALE;
+      }
+    } else {
+      watch->sides.push_back({name, id});
+    }
+  }
+  if (refusal != 0) {
+    ::close(fd);
+    errno = refusal;
+    return -1;
+  }
+  return fd;
+}
+
+// Puts watched_open under SQLite's unix files, once.
+void watch_sqlite_opens() {
+  if (system_open != nullptr) return;
+  sqlite3_vfs* vfs = sqlite3_vfs_find("unix");
+  if (vfs == nullptr || vfs->iVersion < 3 || vfs->xGetSystemCall == nullptr) return;
+  system_open = reinterpret_cast<SystemOpen>(vfs->xGetSystemCall(vfs, "open"));
+  if (system_open != nullptr) {
+    vfs->xSetSystemCall(vfs, "open", reinterpret_cast<sqlite3_syscall_ptr>(watched_open));
+  }
+}
+
+// How long, in all, a file with more than one name is looked at again: the layer's own
+// creation, where a file system has no nameless files, holds a second name for an
+// instant before it lets it go.
+constexpr int kLinkLooks = 20;
+constexpr long kLinkLookNs = 10'000'000;
+
+// Opens the file at path without waiting, whatever it has become since it was looked
+// at, and checks that it is a regular file with one name.
+FileStatus open_checked(const std::string& path, int* fd, struct stat* st, std::string* reason) {
+  *fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (*fd < 0) {
     *reason = std::strerror(errno);
     return status_of_errno(errno);
   }
+  if (::fstat(*fd, st) != 0) {
+    *reason = std::strerror(errno);
+    return FileStatus::kFailed;
+  }
+  if (S_ISDIR(st->st_mode)) {
+    *reason = "a folder, not a file";
+    return FileStatus::kFailed;
+  }
+  if (!S_ISREG(st->st_mode)) {
+    *reason = "not a regular file";
+    return FileStatus::kFailed;
+  }
+  for (int look = 0; st->st_nlink > 1 && look < kLinkLooks; ++look) {
+    const timespec pause{0, kLinkLookNs};
+    ::nanosleep(&pause, nullptr);
+    if (::fstat(*fd, st) != 0) break;
+  }
+  if (st->st_nlink > 1) {
+    *reason = "the file has " + std::to_string(st->st_nlink) +
+              " names (hard links), and writers through two names would damage it; name it by one path, "
+              "by a symbolic link, or use a copy";
+    return FileStatus::kFailed;
+  }
+  return FileStatus::kOk;
+}
+
+// Checks the header of an open file before SQLite is given it.
+FileStatus check_header(int fd, const FileShape& shape, std::string* reason) {
   unsigned char header[kHeaderSize];
   ssize_t got;
   do {
     got = ::pread(fd, header, sizeof header, 0);
   } while (got < 0 && errno == EINTR);
-  const int error = errno;
-  ::close(fd);
   if (got < 0) {
-    *reason = std::strerror(error);
+    *reason = std::strerror(errno);
     return FileStatus::kFailed;
   }
   if (got < static_cast<ssize_t>(kHeaderSize) || std::memcmp(header, kMagic, sizeof kMagic) != 0) {
@@ -138,6 +286,18 @@ FileStatus check_header(const std::string& path, const FileShape& shape, std::st
     return FileStatus::kWrongShape;
   }
   return FileStatus::kOk;
+}
+
+// Checks the header of the file at path, opened without waiting on anything.
+FileStatus check_header_at(const std::string& path, const FileShape& shape, std::string* reason) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    *reason = std::strerror(errno);
+    return status_of_errno(errno);
+  }
+  const FileStatus status = check_header(fd, shape, reason);
+  ::close(fd);
+  return status;
 }
 
 // Runs SQL on a connection; false with reason set when it fails.
@@ -210,15 +370,54 @@ bool write_all(int fd, const std::vector<unsigned char>& bytes) {
   return ::fsync(fd) == 0;
 }
 
+// Links a file without a name to its name; it never replaces a file (EEXIST).
+int link_nameless(int fd, const std::string& path) {
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  if (::linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+  if (errno == ENOENT && ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return 0;
+  return errno;
+}
+
+// Gives a temporary file its name without replacing a file (EEXIST). Where the file
+// system cannot rename so, the name is linked and the temporary one removed: the file
+// then has two names for an instant, which open_checked waits out.
+int name_temporary(const std::string& temporary, const std::string& path) {
+  if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+  const int error = ::link(temporary.c_str(), path.c_str()) == 0 ? 0 : errno;
+  ::unlink(temporary.c_str());
+  return error;
+}
+
 // Creates the file whole under its name: its bytes are written to a file without a
 // name (or, where the file system has none, under a temporary name) in the same
-// folder, then linked in place. A link never replaces a file, so when processes
-// create the file at once, one of them wins and the others open its file.
-FileStatus create(const std::string& path, const FileShape& shape, std::string* reason) {
+// folder, then given its name. That never replaces a file, so when processes create
+// the file at once, one of them wins and the others open its file. made is set to the
+// new file when this call made it. Nothing is made when SQLite could not open the
+// file (a path too long for it), or when side files of another file are at its name.
+FileStatus create(const std::string& path, const FileShape& shape, FileId* made, std::string* reason) {
+  const std::string folder = folder_of(path);
+  const std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+  const std::string full = resolved(folder) + "/" + name;
+  const sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+  const size_t longest = vfs != nullptr ? static_cast<size_t>(vfs->mxPathname) - std::strlen("-journal") : 0;
+  if (full.size() > longest) {
+    *reason = "the path is " + std::to_string(full.size()) + " bytes long, SQLite takes at most " +
+              std::to_string(longest);
+    return FileStatus::kFailed;
+  }
+  for (const char* end : kSideEnds) {
+    if (!exists(full + end)) continue;
+    if (exists(path)) return FileStatus::kOk;  // made by another process meanwhile: its side files
+    *reason = "side files of another file are at its name (" + full + end +
+              "): a program may still use that file, or ended without closing it; end that program, or "
+              "move the side files away with the file they belong to";
+    return FileStatus::kFailed;
+  }
+
   std::vector<unsigned char> image;
   if (!empty_file_image(shape, &image, reason)) return FileStatus::kFailed;
-  const std::string folder = folder_of(path);
-
   std::string temporary;
   int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
@@ -235,25 +434,20 @@ FileStatus create(const std::string& path, const FileShape& shape, std::string* 
     return status_of_errno(errno);
   }
   int error = 0;
-  if (!write_all(fd, image)) {
+  struct stat st {};
+  if (!write_all(fd, image) || ::fstat(fd, &st) != 0) {
     error = errno != 0 ? errno : EIO;
-  } else if (temporary.empty()) {
-    char self[64];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    if (::linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
-        (errno != ENOENT || ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) != 0)) {
-      error = errno;
-    }
-  } else if (::link(temporary.c_str(), path.c_str()) != 0) {
-    error = errno;
+  } else {
+    error = temporary.empty() ? link_nameless(fd, path) : name_temporary(temporary, path);
   }
-  if (!temporary.empty()) ::unlink(temporary.c_str());
+  if (error != 0 && !temporary.empty()) ::unlink(temporary.c_str());
   ::close(fd);
   if (error == EEXIST) return FileStatus::kOk;  // made by another process meanwhile
   if (error != 0) {
     *reason = std::strerror(error);
     return status_of_errno(error);
   }
+  *made = id_of(st);
   const int folder_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder_fd >= 0) {  // the new name itself survives a crash
     ::fsync(folder_fd);
@@ -295,12 +489,16 @@ class Statement {
 
 class SqliteStorage final : public Storage {
  public:
-  SqliteStorage(sqlite3* db, const FileShape& shape)
-      : db_(db), record_length_(shape.record_length), keys_(shape.keys.begin(), shape.keys.end()) {}
+  explicit SqliteStorage(const StorageRequest& request)
+      : path_(request.name),
+        mode_(request.mode),
+        record_length_(request.shape.record_length),
+        keys_(request.shape.keys.begin(), request.shape.keys.end()) {}
   ~SqliteStorage() override { close(); }
 
-  // Checks the file's own record of its shape and prepares the statements.
-  Result start(const FileShape& shape);
+  // Opens the file at its name: kOk with the connection made, or why not. A failed
+  // open leaves the folder as it was.
+  Result open();
 
   Result insert(const char* record) override;
   Result insert_batch(std::span<const char* const> records, std::vector<FileStatus>* statuses) override;
@@ -311,6 +509,24 @@ class SqliteStorage final : public Storage {
   Result check() override;  // at the end of this file, with the backup
 
  private:
+  FileShape shape() const { return {record_length_, keys_}; }
+  // Starts the time that one operation may wait for other processes' locks.
+  void start_operation() {
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSqliteBusyTimeoutMs);
+  }
+  static int wait_while_busy(void* self, int count);
+  // The connection to the file at its name, which was checked (fd, st) first; closes fd.
+  Result connect(int* fd, const struct stat& st);
+  // Checks that the name still names the open file. When it no longer does, lets go
+  // of the lost file and opens the name again, as the first open did.
+  Result follow_name();
+  // Ends the connection. When the file is lost (removed or replaced at its name), its
+  // side files are not SQLite's to remove by name: they are taken away from the name
+  // once all they hold is in the file.
+  Result disconnect(bool lost);
+  // Checks the file's own record of its shape and prepares the statements.
+  Result start(const FileShape& shape);
+
   Result fail(int rc) {
     const FileStatus status = status_of_sqlite(db_, rc);
     if (status == FileStatus::kDuplicateKey) return failure(status);
@@ -322,7 +538,12 @@ class SqliteStorage final : public Storage {
   // A record of the table, checked for its length.
   Result take(const Statement& query, char* record);
 
-  sqlite3* db_;
+  std::string path_;
+  StorageMode mode_;
+  sqlite3* db_ = nullptr;
+  FileId file_id_;                 // the file the connection has open
+  std::vector<SideFile> sides_;    // its side files, as SQLite opened them
+  std::chrono::steady_clock::time_point deadline_;
   uint32_t record_length_;
   std::vector<KeyShape> keys_;
   Statement begin_, commit_, rollback_, insert_, first_, next_, by_key_, all_;
@@ -332,6 +553,143 @@ class SqliteStorage final : public Storage {
   std::string last_key_;             // primary key of the record read last
   bool read_any_ = false;
 };
+
+int SqliteStorage::wait_while_busy(void* self, int count) {
+  using namespace std::chrono;
+  const auto left = static_cast<SqliteStorage*>(self)->deadline_ - steady_clock::now();
+  if (left <= nanoseconds::zero()) return 0;
+  // Short pauses first, as most waits are for one commit of another program.
+  const nanoseconds pause = std::min<nanoseconds>(milliseconds(count < 7 ? 1 << count : 100), left);
+  const timespec sleep{static_cast<time_t>(pause.count() / 1'000'000'000), static_cast<long>(pause.count() % 1'000'000'000)};
+  ::nanosleep(&sleep, nullptr);
+  return 1;
+}
+
+Result SqliteStorage::open() {
+  start_operation();
+  const std::string& path = path_;
+  if (path.empty()) return failure(FileStatus::kFailed, "no file name");
+  watch_sqlite_opens();
+
+  FileId made;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    const int error = errno;
+    if (error != ENOENT) return failure(status_of_errno(error), std::strerror(error));
+    struct stat folder;
+    if (::stat(folder_of(path).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+      return failure(FileStatus::kFailed, "no such folder");
+    }
+    if (mode_ == StorageMode::kInput) return failure(FileStatus::kNotFound, "no such file");
+    std::string reason;
+    const FileStatus created = create(path, shape(), &made, &reason);
+    if (created != FileStatus::kOk) return failure(created, "cannot create the file: " + reason);
+  } else if (S_ISDIR(st.st_mode)) {
+    return failure(FileStatus::kFailed, "a folder, not a file");
+  } else if (!S_ISREG(st.st_mode)) {
+    return failure(FileStatus::kFailed, "not a regular file");
+  }
+
+  int fd = -1;
+  std::string reason;
+  FileStatus status = open_checked(path, &fd, &st, &reason);
+  if (status == FileStatus::kOk) status = check_header(fd, shape(), &reason);
+  Result result = status == FileStatus::kOk ? connect(&fd, st) : failure(status, reason);
+  if (fd >= 0) ::close(fd);
+  if (!result.ok() && !(made == FileId{})) {
+    // Nothing of a failed open stays: the file it made goes, unless another program
+    // has begun to use it meanwhile (it would have side files beside it).
+    const std::string full = resolved(path);
+    bool in_use = false;
+    for (const char* end : kSideEnds) in_use = in_use || exists(full + end);
+    if (!in_use && id_at(path) == made) ::unlink(path.c_str());
+  }
+  return result;
+}
+
+Result SqliteStorage::connect(int* fd, const struct stat& st) {
+  // WAL needs its side files beside the file. A connection that may write removes
+  // them when it is the last to close, so input opens, which write nothing either,
+  // use such a connection when they are allowed to. A reader that may not create
+  // the side files reads the file as it stands, when no writer has side files open.
+  const std::string folder = folder_of(path_);
+  const std::string full = resolved(path_);
+  const bool can_write = ::faccessat(AT_FDCWD, path_.c_str(), R_OK | W_OK, AT_EACCESS) == 0 &&
+                         ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+  if (mode_ == StorageMode::kInputOutput) {
+    if (!can_write) return failure(status_of_errno(errno), std::strerror(errno));
+    // SQLite would open a side file it may not write for reading only, and every
+    // insert would then fail.
+    for (const char* end : {"-wal", "-shm"}) {
+      if (exists(full + end) && ::faccessat(AT_FDCWD, (full + end).c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
+        return failure(status_of_errno(errno), "its side file " + full + end + " may not be written: " +
+                                                   std::strerror(errno));
+      }
+    }
+  }
+  const bool as_it_stands = !can_write && !exists(full + "-wal");
+  const int flags = (can_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_URI |
+                    SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
+  OpenWatch seen{id_of(st)};
+  watch = &seen;
+  const int rc = sqlite3_open_v2(uri_of(path_, as_it_stands).c_str(), &db_, flags, nullptr);
+  // fd was held until SQLite opened the file: meanwhile no new file could get the
+  // checked file's inode, so the same identity was the same file. It goes before SQLite
+  // takes its locks, as closing any descriptor of a file drops the process's locks on it.
+  ::close(*fd);
+  *fd = -1;
+  Result result;
+  if (rc != SQLITE_OK) {
+    result = failure(status_of_sqlite(db_, rc), db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory");
+  } else {
+    sqlite3_busy_handler(db_, wait_while_busy, this);
+    // FULL: each commit is flushed to the disk before the insert returns.
+    const std::string settings = "PRAGMA synchronous = FULL; PRAGMA wal_autocheckpoint = " +
+                                 std::to_string(kCheckpointPages) + ";";
+    sqlite3_exec(db_, settings.c_str(), nullptr, nullptr, nullptr);
+    result = start(shape());
+  }
+  watch = nullptr;
+  if (seen.replaced) result = failure(FileStatus::kFailed, "the file was replaced while it was being opened");
+  file_id_ = seen.checked;
+  sides_ = std::move(seen.sides);
+  if (!result.ok()) disconnect(false);
+  return result;
+}
+
+Result SqliteStorage::follow_name() {
+  if (db_ != nullptr) {
+    if (id_at(path_) == file_id_) return {};
+    disconnect(true);
+  }
+  return open();
+}
+
+Result SqliteStorage::disconnect(bool lost) {
+  if (db_ == nullptr) return {};
+  bool all_in_file = false;
+  if (lost) {
+    int persist = 1;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    int logged = -1;
+    int copied = -1;
+    all_in_file = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, &logged, &copied) == SQLITE_OK &&
+                  logged == copied;
+  }
+  for (Statement* s : {&begin_, &commit_, &rollback_, &insert_, &first_, &next_, &by_key_, &all_, &alternate_held_}) {
+    s->finalize();
+  }
+  shared_keys_.clear();
+  const int rc = sqlite3_close(db_);
+  db_ = nullptr;
+  if (all_in_file) {
+    for (const SideFile& side : sides_) {
+      if (id_at(side.name) == side.id) ::unlink(side.name.c_str());
+    }
+  }
+  sides_.clear();
+  return rc == SQLITE_OK ? Result{} : failure(FileStatus::kFailed, "the file could not be closed");
+}
 
 Result SqliteStorage::start(const FileShape& shape) {
   Statement layout;
@@ -408,6 +766,9 @@ Result SqliteStorage::insert_one(const char* record) {
 }
 
 Result SqliteStorage::insert(const char* record) {
+  start_operation();
+  Result named = follow_name();
+  if (!named.ok()) return named;
   int rc = begin_.step();
   if (rc != SQLITE_DONE) return fail(rc);
   Result result = insert_one(record);
@@ -418,6 +779,9 @@ Result SqliteStorage::insert(const char* record) {
 
 Result SqliteStorage::insert_batch(std::span<const char* const> records, std::vector<FileStatus>* statuses) {
   statuses->assign(records.size(), FileStatus::kFailed);
+  start_operation();
+  Result named = follow_name();
+  if (!named.ok()) return named;
   int rc = begin_.step();
   if (rc != SQLITE_DONE) return fail(rc);
   // A refused insert undoes only its own statement, not the transaction.
@@ -450,6 +814,8 @@ Result SqliteStorage::take(const Statement& query, char* record) {
 }
 
 Result SqliteStorage::read_next(char* record) {
+  if (db_ == nullptr) return failure(FileStatus::kFailed, "the file was lost and could not be opened again");
+  start_operation();
   Statement& query = read_any_ ? next_ : first_;
   if (read_any_) query.bind(1, last_key_.data(), static_cast<uint32_t>(last_key_.size()));
   const int rc = query.step();
@@ -476,6 +842,8 @@ Result SqliteStorage::read_next(char* record) {
 }
 
 Result SqliteStorage::read_key(const char* key, char* record) {
+  if (db_ == nullptr) return failure(FileStatus::kFailed, "the file was lost and could not be opened again");
+  start_operation();
   by_key_.bind(1, key, keys_[0].length);
   const int rc = by_key_.step();
   if (rc == SQLITE_DONE) return {FileStatus::kNoSuchKey, meaning(FileStatus::kNoSuchKey)};
@@ -486,6 +854,8 @@ Result SqliteStorage::read_key(const char* key, char* record) {
 }
 
 Result SqliteStorage::scan(const std::function<bool(std::string_view record)>& each) {
+  if (db_ == nullptr) return failure(FileStatus::kFailed, "the file was lost and could not be opened again");
+  start_operation();
   int rc;
   while ((rc = all_.step()) == SQLITE_ROW) {
     const auto* bytes = static_cast<const char*>(sqlite3_column_blob(all_.get(), 0));
@@ -504,12 +874,8 @@ Result SqliteStorage::scan(const std::function<bool(std::string_view record)>& e
 
 Result SqliteStorage::close() {
   if (db_ == nullptr) return {};
-  for (Statement* s : {&begin_, &commit_, &rollback_, &insert_, &first_, &next_, &by_key_, &all_, &alternate_held_}) {
-    s->finalize();
-  }
-  const int rc = sqlite3_close(db_);
-  db_ = nullptr;
-  return rc == SQLITE_OK ? Result{} : failure(FileStatus::kFailed, "the file could not be closed");
+  start_operation();
+  return disconnect(!(id_at(path_) == file_id_));
 }
 
 }  // namespace
@@ -523,61 +889,9 @@ uint32_t shape_mark(const FileShape& shape) {
 }
 
 Opened open_sqlite(const StorageRequest& request) {
-  const std::string path(request.name);
-  const FileShape& shape = request.shape;
-  if (path.empty()) return not_opened(FileStatus::kFailed, "no file name");
-
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    const int error = errno;
-    if (error != ENOENT) return not_opened(status_of_errno(error), std::strerror(error));
-    struct stat folder;
-    if (::stat(folder_of(path).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
-      return not_opened(FileStatus::kFailed, "no such folder");
-    }
-    if (request.mode == StorageMode::kInput) return not_opened(FileStatus::kNotFound, "no such file");
-    std::string reason;
-    const FileStatus created = create(path, shape, &reason);
-    if (created != FileStatus::kOk) return not_opened(created, "cannot create the file: " + reason);
-  } else if (S_ISDIR(st.st_mode)) {
-    return not_opened(FileStatus::kFailed, "a folder, not a file");
-  } else if (!S_ISREG(st.st_mode)) {
-    return not_opened(FileStatus::kFailed, "not a regular file");
-  }
-
-  std::string reason;
-  const FileStatus header = check_header(path, shape, &reason);
-  if (header != FileStatus::kOk) return not_opened(header, reason);
-
-  // WAL needs its side files beside the file. A connection that may write removes
-  // them when it is the last to close, so input opens, which write nothing either,
-  // use such a connection when they are allowed to. A reader that may not create
-  // the side files reads the file as it stands, when no writer has side files open.
-  const std::string folder = folder_of(path);
-  const bool can_write = ::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0 &&
-                         ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
-  if (request.mode == StorageMode::kInputOutput && !can_write) {
-    return not_opened(status_of_errno(errno), std::strerror(errno));
-  }
-  struct stat wal;
-  const bool as_it_stands = !can_write && ::stat((path + "-wal").c_str(), &wal) != 0;
-  const int flags = (can_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_URI |
-                    SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
-  sqlite3* db = nullptr;
-  const int rc = sqlite3_open_v2(uri_of(path, as_it_stands).c_str(), &db, flags, nullptr);
-  if (rc != SQLITE_OK) {
-    Opened opened = not_opened(status_of_sqlite(db, rc), db != nullptr ? sqlite3_errmsg(db) : "out of memory");
-    sqlite3_close(db);
-    return opened;
-  }
-  sqlite3_busy_timeout(db, kSqliteBusyTimeoutMs);
-  const std::string settings = "PRAGMA synchronous = NORMAL; PRAGMA wal_autocheckpoint = " +
-                               std::to_string(kCheckpointPages) + ";";
-  sqlite3_exec(db, settings.c_str(), nullptr, nullptr, nullptr);
-
-  auto storage = std::make_unique<SqliteStorage>(db, shape);
-  Result started = storage->start(shape);
-  if (!started.ok()) return {std::move(started), nullptr};
+  auto storage = std::make_unique<SqliteStorage>(request);
+  Result opened = storage->open();
+  if (!opened.ok()) return {std::move(opened), nullptr};
   return {{}, std::move(storage)};
 }
 
@@ -658,7 +972,7 @@ Result backup_sqlite(std::string_view source_name, std::string_view destination_
     return failure(errno == ENOENT ? FileStatus::kNotFound : status_of_errno(errno), std::strerror(errno));
   }
   if (!S_ISREG(st.st_mode)) return failure(FileStatus::kFailed, "not a regular file");
-  if (const FileStatus header = check_header(source, shape, &reason); header != FileStatus::kOk) {
+  if (const FileStatus header = check_header_at(source, shape, &reason); header != FileStatus::kOk) {
     return failure(header, reason);
   }
   if (::lstat(destination.c_str(), &st) == 0) return failure(FileStatus::kFailed, "the destination exists");
@@ -716,7 +1030,7 @@ Result backup_sqlite(std::string_view source_name, std::string_view destination_
   if (to != nullptr && sqlite3_close(to) != SQLITE_OK && result.ok()) {
     result = failure(FileStatus::kFailed, "the copy could not be closed");
   }
-  if (result.ok() && check_header(temporary, shape, &reason) != FileStatus::kOk) {
+  if (result.ok() && check_header_at(temporary, shape, &reason) != FileStatus::kOk) {
     result = failure(FileStatus::kFailed, "the copy is not whole: " + reason);
   }
   if (result.ok() && ::fsync(fd) != 0) result = failure(FileStatus::kFailed, std::strerror(errno));

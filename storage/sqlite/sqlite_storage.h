@@ -1,7 +1,8 @@
 // The SQLite storage of an indexed file: one database file at the file's path, in WAL
-// mode with synchronous NORMAL, each insert its own committed transaction, so that a
-// record whose insert returned survives the end of the process, however abrupt, and
-// several processes can use the file at once (each waits for the others' writes).
+// mode with synchronous FULL, each insert its own committed transaction flushed to the
+// disk before it returns, so that a record whose insert returned survives the end of
+// the process, however abrupt, and a power loss; several processes can use the file
+// at once (each waits for the others' writes, 30 s in all at most per operation).
 //
 // The database holds the records whole, as BLOBs, in a table in the order they were
 // written; an index over the bytes of each key (unique for the primary key, and for
@@ -11,6 +12,14 @@
 // application id and a mark of that shape and of the layout, and both are checked
 // before SQLite is given the file: a file of another kind, shape or layout is never
 // opened by SQLite, so it stays exactly as it was, with no side file beside it.
+//
+// The file is one file under one name. A file with several names (hard links) is
+// refused: each name would get its own side files, and two writers through two names
+// would damage it. Before each insert the name is checked to still name the open file;
+// when it was removed or replaced, the storage lets go of the lost file (taking its
+// side files away from the name) and opens the name again as the first open did. No
+// open waits on a fifo or a device, even one swapped in between two checks: SQLite's
+// own opens go through a watch that refuses anything but the file that was checked.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +31,8 @@ namespace storage {
 // The application id in the header of every file this storage creates ("RTIX").
 inline constexpr uint32_t kSqliteApplicationId = 0x52544958;
 
-// How long an operation waits for another process's transaction before it fails.
+// How long one operation (an open, an insert, a read, a close) waits in all for other
+// processes' locks before it fails with kFailed.
 inline constexpr int kSqliteBusyTimeoutMs = 30000;
 
 // The layout of the tables in the files this storage makes: part of the mark in their
