@@ -2,15 +2,19 @@
 # The Debian package, checked the way a user meets it: built by CPack from the current build,
 # unpacked with dpkg-deb into a temporary folder (never installed on this machine), its control
 # fields read, its programs run from there on their worked examples, and every manual page
-# rendered with groff, which must not warn.
+# rendered with groff, which must not warn. When lintian is installed (`make test` installs
+# it), `lintian --pedantic -I` must report nothing but dir-or-file-in-opt: the package lives
+# in /opt on purpose (see docs/packaging.md).
 #
-# Usage: package_test.sh CPACK BUILD_DIR
+# Usage: package_test.sh CPACK BUILD_DIR [fortified|not-fortified]
 set -uo pipefail
 
 cpack=$1
 build=$2
+fortified=${3:-fortified}
 prefix=/opt/fleet-programs
-programs=(autolog autolog2 mirror1 sieve quadra0 quadra1 factor impair civil)
+# The build names its programs in BUILD_DIR/programs, one a line.
+mapfile -t programs <"$build/programs" || { echo "FAIL: no list of programs in $build" >&2; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -41,7 +45,7 @@ dpkg-deb -x "$deb" "$root" || { echo "FAIL: dpkg-deb -x failed" >&2; exit 1; }
 bin=$root$prefix/bin
 man1=$root$prefix/share/man/man1
 
-# Control fields: filled in, and the runtime libraries declared.
+# Control fields: filled in, and the runtime libraries declared, each once.
 for field in Package Version Architecture Maintainer Description Depends; do
   [ -n "$(dpkg-deb -f "$deb" "$field")" ] || fail "control field $field is empty"
 done
@@ -49,23 +53,32 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for library in libsqlite3-0 libgmp10 libpq5; do
   grep -Eq "(^|, )$library( |,|$)" <<<"$depends" || fail "Depends ($depends) lacks $library"
 done
+repeated=$(sed 's/ *([^)]*)//g; s/, */\n/g' <<<"$depends" | sort | uniq -d)
+[ -z "$repeated" ] || fail "Depends ($depends) names more than once: $repeated"
+docs=$root/usr/share/doc/fleet-programs
+[ -f "$docs/copyright" ] || fail "no copyright file in /usr/share/doc/fleet-programs"
+zcat "$docs/changelog.gz" 2>/dev/null | head -n 1 | grep -q "^fleet-programs ($(dpkg-deb -f "$deb" Version))" ||
+  fail "changelog.gz does not begin with an entry for the package's version"
 
-# Nothing lands outside the package's own folder but the search-path snippet, and no file
+# Nothing lands outside the package's own folder but the search-path snippet and the
+# copyright file and changelog where Debian looks for them, and no file
 # belongs to a package already on this system (dpkg -i would refuse to overwrite it, as
 # with coreutils' /usr/bin/factor).
 while IFS= read -r path; do
   case "$path" in
-    "$root$prefix"/* | "$root/etc/profile.d/fleet-programs.sh") ;;
+    "$root$prefix"/* | "$root/etc/profile.d/fleet-programs.sh" | "$root/usr/share/doc/fleet-programs/"*) ;;
     *) fail "unexpected file in the package: ${path#"$root"}" ;;
   esac
   owner=$(dpkg-query -S "${path#"$root"}" 2>/dev/null | cut -d: -f1)
   [ -z "$owner" ] || [ "$owner" = fleet-programs ] || fail "${path#"$root"} already belongs to $owner"
 done < <(find "$root" ! -type d)
 
-# Every program that the build made is in the package, and every program has its page.
+# Every program is in the package, stripped, and has its page.
 for p in "${programs[@]}"; do
-  if [ -x "$build/bin/$p" ] && [ ! -x "$bin/$p" ]; then
-    fail "$p is built but not in the package"
+  if [ ! -x "$bin/$p" ]; then
+    fail "$p is not in the package"
+  elif command -v readelf >/dev/null && readelf -SW "$bin/$p" | grep -Eq ' \.(symtab|comment) '; then
+    fail "$p is not stripped (a .symtab or .comment section is left)"
   fi
   page=$man1/$p.1
   if [ ! -f "$page" ]; then
@@ -157,6 +170,26 @@ else
       [[ "$found" == "$man1/"* ]] || fail "man -w $p finds '$found', not the packaged page"
     done
   fi
+fi
+
+# lintian, as a Debian developer would run it: every tag but dir-or-file-in-opt (and in
+# a build without _FORTIFY_SOURCE, the tag that says so) is a fault.
+if command -v lintian >/dev/null; then
+  expected=dir-or-file-in-opt
+  if [ "$fortified" = not-fortified ]; then
+    expected+=,hardening-no-fortify-functions
+    echo "a build without _FORTIFY_SOURCE (Debug or sanitizers): lintian may say so"
+  fi
+  lintian --pedantic -I --suppress-tags "$expected" "$deb" >"$work/lintian" 2>&1
+  status=$?
+  tags=$(grep -v -e '^running with root privileges is not recommended' "$work/lintian")
+  if [ -n "$tags" ] || [ $status -ne 0 ]; then
+    fail "lintian (status $status) reports: $tags"
+  else
+    echo "lintian --pedantic -I: nothing but ${expected//,/ and }"
+  fi
+else
+  echo "lintian is not installed: the package was not checked by it (make test installs it)"
 fi
 
 if [ $failures -ne 0 ]; then
