@@ -60,15 +60,12 @@ set(CPACK_PACKAGE_CONTACT ${PACKAGE_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "fleet log and small console programs with French dialogue")
 set(CPACK_PACKAGE_DESCRIPTION
 "Nine small console programs that read their answers line by line and print
-French messages in Latin-1 (in UTF-8 on a UTF-8 terminal): autolog and autolog2 keep and list a car-fleet
-article file (an SQLite database, or a PostgreSQL table), mirror1 checks
-palindromes, sieve prints a consonant code, quadra0 and quadra1 work on a
-3 by 3 square, factor and impair check numbers, and civil splits a
-registration number.")
-if(TARGET fleet)
-  string(APPEND CPACK_PACKAGE_DESCRIPTION "
+French messages in Latin-1 (in UTF-8 on a UTF-8 terminal): autolog and
+autolog2 keep and list a car-fleet article file (an SQLite database, or a
+PostgreSQL table), mirror1 checks palindromes, sieve prints a consonant code,
+quadra0 and quadra1 work on a 3 by 3 square, factor and impair check numbers,
+and civil splits a registration number.
 The fleet command reads, exports, imports and checks the article file.")
-endif()
 string(APPEND CPACK_PACKAGE_DESCRIPTION "
 The programs live in /opt/fleet-programs/bin, with their manual pages.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${PACKAGE_PREFIX})

@@ -45,7 +45,7 @@ std::string french(const CLI::ParseError& error) {
       dynamic_cast<const CLI::ConversionError*>(&error) != nullptr) {
     return "valeur refusée pour " + option_in(message);
   }
-  return "ligne de commande invalide (" + message + ")";
+  return "ligne de commande incorrecte (" + message + ")";
 }
 
 void french_labels(CLI::App& app) {

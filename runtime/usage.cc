@@ -15,8 +15,9 @@ namespace {
 constexpr std::string_view kExitStatuses =
     "Codes de sortie :\n"
     "  0  fin normale, aussi quand l'entr\xE9" "e standard se termine\n"
-    "  1  une op\xE9ration demand\xE9" "e n'a pas abouti (par exemple la sortie standard\n"
-    "     n'a pas pu \xEAtre \xE9" "crite) ; une ligne sur l'erreur standard par \xE9" "chec\n"
+    "  1  une op\xE9ration demand\xE9" "e n'a pas abouti (article non enregistr\xE9,\n"
+    "     lecture en \xE9" "chec, sortie standard non \xE9" "crite) ; une ligne sur\n"
+    "     l'erreur standard par \xE9" "chec\n"
     "  2  erreur fatale de l'ex\xE9" "cution ; une ligne sur l'erreur standard\n";
 constexpr std::string_view kCharsets =
     "Sur un terminal UTF-8, les accents sont \xE9" "crits et lus en UTF-8 ;\n"
