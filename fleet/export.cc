@@ -70,17 +70,8 @@ int export_articles(const Context& context, bool json, char separator) {
   Output output(context);
   std::string out;
   if (!json) out = csv::heading(separator) + "\r\n";
-  bool whole = true;
   bool first = true;
-  Article article;
-  std::string field;
-  const storage::Result scanned = articles->scan([&](std::string_view record) {
-    if (!decode(record, &article, &field)) {
-      context.complain("article " + context.quoted_plate(article.plate) + " non exporté : " + field +
-                       " n'est pas fait de chiffres");
-      whole = false;
-      return true;
-    }
+  const bool whole = each_article(context, *articles, "non exporté", [&](const Article& article) {
     if (json) {
       append_json(out, article, first);
     } else {
@@ -91,14 +82,9 @@ int export_articles(const Context& context, bool json, char separator) {
       output.write(out);
       out.clear();
     }
-    return true;
   });
   if (json) out += first ? "[]\n" : "\n]\n";
   output.write(out);
-  if (!scanned.ok()) {
-    context.complain("lecture du fichier d'articles interrompue : " + failure_account(scanned));
-    whole = false;
-  }
   return output.finish() && whole ? kDone : kNotDone;
 }
 

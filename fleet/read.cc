@@ -55,28 +55,14 @@ int list_articles(const Context& context) {
   };
   std::vector<Line> lines;
   size_t plate_width = 15;  // "Immatriculation"
-  bool whole = true;
-  Article article;
-  std::string field;
-  const storage::Result scanned = articles->scan([&](std::string_view record) {
-    if (!decode(record, &article, &field)) {
-      context.complain("article " + context.quoted_plate(article.plate) + " illisible : " + field +
-                       " n'est pas fait de chiffres");
-      whole = false;
-      return true;
-    }
+  const bool whole = each_article(context, *articles, "illisible", [&](const Article& article) {
     Line line{text::shown(trimmed(article.plate), text::Charset::kUtf8), {}};
     line.figures = "  " + right(two_digits(article.week), 7) + "  " + right(std::to_string(article.mileage()), 10) +
                    "  " + right(money(article.cents()), 9) + "  " +
                    right(per_kilometre(article.cents(), article.mileage()), 7) + "\n";
     plate_width = std::max(plate_width, text::columns(line.plate, text::Charset::kUtf8));
     lines.push_back(std::move(line));
-    return true;
   });
-  if (!scanned.ok()) {
-    context.complain("lecture du fichier d'articles interrompue : " + failure_account(scanned));
-    whole = false;
-  }
   Output output(context);
   output.words(padded("Immatriculation", plate_width) + "  Semaine  Kilomètres      Frais  Coût/km\n");
   std::string block;

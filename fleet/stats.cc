@@ -47,16 +47,7 @@ int FleetStats::busiest_week() const {
 bool gather(const Context& context, FleetStats* stats) {
   const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInput);
   if (!articles) return false;
-  bool whole = true;
-  Article article;
-  std::string field;
-  const storage::Result scanned = articles->scan([&](std::string_view record) {
-    if (!decode(record, &article, &field)) {
-      context.complain("article " + context.quoted_plate(article.plate) + " illisible : " + field +
-                       " n'est pas fait de chiffres");
-      whole = false;
-      return true;
-    }
+  const bool whole = each_article(context, *articles, "illisible", [&](const Article& article) {
     const Car car{article.plate, article.mileage(), article.cents()};
     ++stats->articles;
     stats->mileage += car.mileage;
@@ -66,12 +57,7 @@ bool gather(const Context& context, FleetStats* stats) {
     stats->week_seen[article.week] = true;
     if (car.mileage > 0) rank(stats->dearest, FleetStats::kDearest, car, dearer);
     rank(stats->longest, FleetStats::kLongest, car, longer);
-    return true;
   });
-  if (!scanned.ok()) {
-    context.complain("lecture du fichier d'articles interrompue : " + failure_account(scanned));
-    whole = false;
-  }
   return whole;
 }
 
