@@ -20,28 +20,19 @@
 #include "tests/fleet.h"
 #include "testing/harness.h"
 #include "testing/live_program.h"
+#include "testing/test_folder.h"
 
 namespace {
 
 using dialogue::Outcome;
 using dialogue::TempDir;
+using testkit::bytes_of;
+using testkit::put_bytes;
 using namespace fleet_test;
 
 namespace fs = std::filesystem;
 
-const std::string kAdded = kQuestion + kMenu + article_prompts();
 const std::string kAutologAnswers = add_article("12", "AB123CD") + "n\n";
-const std::string kNothingRead(8, '\0');
-const std::string kEndLine = "fin de traitement\n";
-
-std::string bytes_of(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void put_bytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 // Everything in a folder and below, by name: a file's bytes, a link's target, the
 // kind of anything else. Two runs that leave a folder alone give the same map.

@@ -29,9 +29,6 @@ using dialogue::TempDir;
 using namespace fleet_test;
 namespace fs = std::filesystem;
 
-const std::string kAdded = kQuestion + kMenu + article_prompts();
-const std::string kNothingRead(8, '\0');
-const std::string kListed = "fin de traitement\n";
 
 Outcome autolog(const std::string& fichier, const std::string& input, dialogue::Options options = {}) {
   options.env.push_back("fichier=" + fichier);
@@ -82,7 +79,7 @@ TEST(ArticleSafety, AFileWithTwoNamesIsRefusedASymbolicLinkWorks) {
         << writer.err;
     EXPECT_EQ(writer.status, 1);  // the article was not stored
     const Outcome reader = autolog2(name);
-    EXPECT_EQ(reader.out, "30\n" + kNothingRead + "\n" + kListed);
+    EXPECT_EQ(reader.out, "30\n" + kNothingRead + "\n" + kEndLine);
     EXPECT_EQ(reader.status, 0);
   }
   EXPECT_EQ(entries_of(folder.file("other")), std::vector<std::string>{"second"});  // no side file
@@ -177,13 +174,13 @@ TEST(ArticleSafety, AFileSwappedForAFifoNeverHoldsAnOpen) {
   std::thread swapper([&] {
     for (int turn = 0; !stop; ++turn) {
       const std::string next = folder.file("next");
-      symlink(turn % 2 == 0 ? "fifo" : "valid", next.c_str());
+      if (symlink(turn % 2 == 0 ? "fifo" : "valid", next.c_str()) != 0) continue;
       rename(next.c_str(), name.c_str());
       std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
   });
-  const std::string read = "00\nAA      \n" + kListed;
-  const std::string refused = "30\n" + kNothingRead + "\n" + kListed;
+  const std::string read = "00\nAA      \n" + kEndLine;
+  const std::string refused = "30\n" + kNothingRead + "\n" + kEndLine;
   int held = 0;
   for (int run = 0; run < 60 && held == 0; ++run) {
     const Outcome reader = autolog2(name, {.timeout_seconds = 5});
@@ -209,7 +206,7 @@ TEST(ArticleSafety, ADamagedFileIsAReadFailureNotAnEmptyFile) {
   for (char& byte : noise) byte = static_cast<char>(random());
   std::fstream(path, std::ios::in | std::ios::out | std::ios::binary).seekp(8192).write(noise.data(), 4096);
   const Outcome reader = autolog2(path);
-  EXPECT_EQ(reader.out, "00\n" + kNothingRead + "\n" + kListed);
+  EXPECT_EQ(reader.out, "00\n" + kNothingRead + "\n" + kEndLine);
   EXPECT_EQ(lines_in(reader.err), 1u) << reader.err;
   EXPECT_EQ(reader.err.find("autolog2: articles: cannot read the next record: "), 0u) << reader.err;
   EXPECT_EQ(reader.status, 1);
@@ -251,7 +248,7 @@ TEST(ArticleSafety, AnotherProgramsLockHoldsAnOpenThirtySecondsInAll) {
   const auto waited = std::chrono::steady_clock::now() - start;
   sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
   sqlite3_close(holder);
-  EXPECT_EQ(reader.out, "30\n" + kNothingRead + "\n" + kListed);
+  EXPECT_EQ(reader.out, "30\n" + kNothingRead + "\n" + kEndLine);
   EXPECT_EQ(lines_in(reader.err), 1u) << reader.err;
   EXPECT_GE(waited, std::chrono::seconds(29));
   EXPECT_LT(waited, std::chrono::seconds(45));

@@ -17,8 +17,6 @@ using dialogue::Outcome;
 using dialogue::TempDir;
 using namespace fleet_test;
 
-const std::string kNothingRead(8, '\0');
-const std::string kEndLine = "fin de traitement\n";
 
 Outcome list(const std::string& fichier) { return dialogue::run("autolog2", "", {.env = {"fichier=" + fichier}}); }
 

@@ -19,7 +19,6 @@ using dialogue::TempDir;
 using namespace fleet_test;
 
 const std::string kMenuRound = kQuestion + kMenu;
-const std::string kAdded = kQuestion + kMenu + article_prompts();
 
 // The dialogue tests run on both storages: a local file and a PostgreSQL table.
 class Autolog : public ::testing::TestWithParam<Storage> {

@@ -108,6 +108,12 @@ inline std::string article_prompts() {
   return text;
 }
 
+// What autolog writes after the menu for one added article, and what autolog2 shows
+// when it read nothing, and its last line.
+inline const std::string kAdded = kQuestion + kMenu + article_prompts();
+inline const std::string kNothingRead(8, '\0');
+inline const std::string kEndLine = "fin de traitement\n";
+
 // The answers that add one article with the same mileage and costs every day.
 inline std::string add_article(const std::string& week, const std::string& plate,
                                const std::string& mileage = "100", const std::string& costs = "10") {
