@@ -13,6 +13,8 @@
 #include <functional>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
 #include <vector>
 
 namespace storage {
@@ -327,6 +329,9 @@ class PostgresStorage final : public Storage {
   Result insert_once(const char* record, const std::string& statement);
   // A record of the table, checked for its length.
   Result take(std::string_view bytes, char* record);
+  // Sets the status of each record of a batch from the rows the batch's insert returned.
+  void decide_batch(std::span<const char* const> records, const PgResult& stored,
+                    std::vector<FileStatus>* statuses) const;
   // Runs a read (or any statement that changes nothing) within the window, on a new
   // connection when the one it ran on was lost.
   Result reading(const std::function<Result()>& read);
@@ -612,9 +617,22 @@ void PostgresStorage::prepare_statements() {
                              std::to_string(keys_.size() + 1) + ")";
   const std::string returning = std::string(" RETURNING ") + (held.empty() ? "false" : held);
   insert_ = insert + returning;
-  // Inside a batch a taken key must not abort the transaction: the record is skipped,
-  // and no row comes back.
-  insert_in_batch_ = insert + " ON CONFLICT DO NOTHING" + returning;
+  // A batch is one statement over an array of records, in their order: a taken key
+  // skips its record (no row comes back for it) instead of aborting the statement.
+  std::string picked = "substring(r from " + std::to_string(keys_[0].offset + 1) + " for " +
+                       std::to_string(keys_[0].length) + ")";
+  std::string held_before;  // held by a record stored before this statement
+  for (size_t k = 1; k < keys_.size(); ++k) {
+    picked += ", substring(r from " + std::to_string(keys_[k].offset + 1) + " for " +
+              std::to_string(keys_[k].length) + ")";
+    if (!keys_[k].duplicates) continue;
+    if (!held_before.empty()) held_before += " OR ";
+    held_before += "EXISTS (SELECT 1 FROM " + table_ + " x WHERE x." + key_column(k) + " = stored." +
+                   key_column(k) + ")";
+  }
+  insert_in_batch_ = "INSERT INTO " + table_ + " AS stored (" + columns + ", record) SELECT " + picked +
+                     ", r FROM unnest($1::bytea[]) WITH ORDINALITY AS u(r, n) ORDER BY n ON CONFLICT DO NOTHING"
+                     " RETURNING key0, " + (held_before.empty() ? "false" : held_before);
   first_ = "SELECT key0, record FROM " + table_ + " ORDER BY key0 LIMIT 1";
   next_ = "SELECT key0, record FROM " + table_ + " WHERE key0 > $1 ORDER BY key0 LIMIT 1";
   by_key_ = "SELECT key0, record FROM " + table_ + " WHERE key0 = $1";
@@ -706,28 +724,58 @@ Result PostgresStorage::insert(const char* record) {
 Result PostgresStorage::insert_batch(std::span<const char* const> records, std::vector<FileStatus>* statuses) {
   start_window();
   statuses->assign(records.size(), FileStatus::kFailed);
+  if (records.empty()) return {};
   if (Result result = connected(); !result.ok()) return result;
+  // The records as one array of bytea in its text form: {"\\x4142...",...}.
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string array = "{";
+  array.reserve(records.size() * (2 * record_length_ + 8));
+  for (const char* record : records) {
+    array += array.size() > 1 ? ",\"\\\\x" : "\"\\\\x";
+    for (uint32_t i = 0; i < record_length_; ++i) {
+      const auto byte = static_cast<unsigned char>(record[i]);
+      array += kHex[byte >> 4];
+      array += kHex[byte & 15];
+    }
+    array += '"';
+  }
+  array += '}';
+  const char* values[] = {array.c_str()};
   for (int attempt = 1;; ++attempt) {
-    const PgResult begin(pq_, run("BEGIN"));
-    Result result = check(begin);
-    for (size_t i = 0; result.ok() && i < records.size(); ++i) {
-      Result one = insert_once(records[i], insert_in_batch_);
-      (*statuses)[i] = one.status;
-      if (one.status != FileStatus::kDuplicateKey) result = std::move(one);
-    }
-    std::string state = last_state_;
+    const PgResult stored(pq_, run(insert_in_batch_, {1, values}, 1));
+    Result result = check(stored);
     if (result.ok()) {
-      const PgResult commit(pq_, run("COMMIT"));
-      result = check(commit);
-      state = last_state_;
-    } else if (!lost()) {
-      const PgResult rollback(pq_, run("ROLLBACK"));
+      decide_batch(records, stored, statuses);
+      return result;
     }
-    if (result.ok()) return result;
-    statuses->assign(records.size(), FileStatus::kFailed);
     if (lost()) drop();
-    if (!is_conflict(state) || attempt == kPostgresInsertTries || conn_ == nullptr) return result;
+    if (!is_conflict(last_state_) || attempt == kPostgresInsertTries || conn_ == nullptr) return result;
     pause_apart(attempt);
+  }
+}
+
+// The statuses of a batch from the rows it returned (the primary key of each stored
+// record, and whether a record stored before the batch held one of its alternate keys).
+// Records are stored in their order, so of two with one primary key the first is
+// stored; a record whose alternate key an earlier record of the batch holds is 02 too.
+void PostgresStorage::decide_batch(std::span<const char* const> records, const PgResult& stored,
+                                   std::vector<FileStatus>* statuses) const {
+  std::map<std::string, bool, std::less<>> returned;  // primary key -> held before
+  for (int row = 0; row < stored.rows(); ++row) returned.emplace(stored.value(row, 0), stored.value(row, 1) == "\x01");
+  std::vector<std::set<std::string, std::less<>>> held_in_batch(keys_.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    const auto found = returned.find(std::string_view(records[i] + keys_[0].offset, keys_[0].length));
+    if (found == returned.end()) {
+      (*statuses)[i] = FileStatus::kDuplicateKey;
+      continue;
+    }
+    bool held = found->second;
+    for (size_t k = 1; k < keys_.size(); ++k) {
+      if (!keys_[k].duplicates) continue;
+      held |= !held_in_batch[k].emplace(records[i] + keys_[k].offset, keys_[k].length).second;
+    }
+    (*statuses)[i] = held ? FileStatus::kDuplicateAlternateKey : FileStatus::kOk;
+    returned.erase(found);  // a later record with this primary key was not stored
   }
 }
 
