@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   sqlite3* db = nullptr;
   sqlite3_stmt* insert = nullptr;
   bool done = sqlite3_open_v2(argv[1], &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
-              sqlite3_exec(db, "PRAGMA synchronous = NORMAL; PRAGMA wal_autocheckpoint = 8192;", nullptr, nullptr,
+              sqlite3_exec(db, "PRAGMA synchronous = FULL; PRAGMA wal_autocheckpoint = 8192;", nullptr, nullptr,
                            nullptr) == SQLITE_OK &&
               sqlite3_prepare_v2(db, "INSERT INTO records(record) VALUES(?1)", -1, &insert, nullptr) == SQLITE_OK;
   for (size_t first = 0; done && first < records.size(); first += batch) {

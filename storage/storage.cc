@@ -210,6 +210,4 @@ std::string hide_secrets(std::string_view text, std::string_view name) {
   return shown;
 }
 
-Result Storage::check() { return failure(FileStatus::kFailed, "this storage cannot check its files"); }
-
 }  // namespace storage

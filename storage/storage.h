@@ -119,7 +119,7 @@ class Storage {
   // indexes and constraints are those of the file's shape, and that each record has the
   // record length (and, where keys are kept apart, its own keys). kOk when sound;
   // kFailed with what is wrong, or the status of the failure that kept it from looking.
-  virtual Result check();
+  virtual Result check() = 0;
 };
 
 struct StorageRequest {

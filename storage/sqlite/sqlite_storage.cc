@@ -846,7 +846,7 @@ Result SqliteStorage::read_key(const char* key, char* record) {
   start_operation();
   by_key_.bind(1, key, keys_[0].length);
   const int rc = by_key_.step();
-  if (rc == SQLITE_DONE) return {FileStatus::kNoSuchKey, meaning(FileStatus::kNoSuchKey)};
+  if (rc == SQLITE_DONE) return failure(FileStatus::kNoSuchKey);
   if (rc != SQLITE_ROW) return fail(rc);
   Result result = take(by_key_, record);
   by_key_.reset();
