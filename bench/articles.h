@@ -34,8 +34,8 @@ static inline size_t article_text(unsigned i, char text[kArticleTextMax]) {
   size_t n = (size_t)snprintf(text, kArticleTextMax, "o\n2\n%u\n%s\n", article_week(i), plate);
   for (unsigned day = 1; day <= 7; ++day) {
     const unsigned cents = article_cents(i, day);
-    n += (size_t)snprintf(text + n, kArticleTextMax - n, "%u\n%u.%02u\n",
-                          article_mileage(i, day), cents / 100, cents % 100);
+    n += (size_t)snprintf(text + n, kArticleTextMax - n, "%u\n%u.%02u\n", article_mileage(i, day), cents / 100,
+                          cents % 100);
   }
   return n;
 }

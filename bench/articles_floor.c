@@ -56,8 +56,8 @@ int main(int argc, char** argv) {
     return fail(db, "synchronous");
   if (fill && sqlite3_exec(db, "BEGIN", NULL, NULL, NULL) != SQLITE_OK) return fail(db, "begin");
   sqlite3_stmt* insert = NULL;
-  const char* insert_sql = into_records ? "INSERT INTO records(record) VALUES(?1)"
-                                        : "INSERT INTO articles(record) VALUES(?1)";
+  const char* insert_sql =
+      into_records ? "INSERT INTO records(record) VALUES(?1)" : "INSERT INTO articles(record) VALUES(?1)";
   if (sqlite3_prepare_v2(db, insert_sql, -1, &insert, NULL) != SQLITE_OK) return fail(db, "prepare");
   unsigned char record[kArticleRecordSize];
   for (unsigned i = first; i < first + count; ++i) {

@@ -25,9 +25,7 @@ std::vector<std::string> lines_of(unsigned i) {
 std::string stored(const std::vector<std::string>& answers) {
   char record[kArticleRecordSize] = {};
   auto accept = [&](size_t k, const rt::Field& field) {
-    rt::move(rt::Item{static_cast<uint32_t>(answers[k].size()), answers[k].data(),
-                      &rt::kAlphanumericAttribute},
-             field);
+    rt::move(rt::Item{static_cast<uint32_t>(answers[k].size()), answers[k].data(), &rt::kAlphanumericAttribute}, field);
   };
   accept(2, rt::numeric<2>(record + 8));
   accept(3, rt::alphanumeric(record, 8));

@@ -7,14 +7,14 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "bench/articles.h"
-#include "testing/process.h"
 #include "bench/suites.h"
+#include "testing/process.h"
 
 namespace fs = std::filesystem;
 
@@ -49,8 +49,7 @@ int64_t folder_bytes(const std::string& folder) {
 }
 
 // The dialogue input that adds articles first .. first + count - 1 and then ends.
-std::string articles_input(const Paths& paths, const std::string& name, unsigned first,
-                           unsigned count) {
+std::string articles_input(const Paths& paths, const std::string& name, unsigned first, unsigned count) {
   const std::string path = paths.inputs + "/" + name + ".in";
   std::ofstream out(path + ".tmp", std::ios::binary);
   char text[kArticleTextMax];
@@ -160,8 +159,13 @@ double throughput(const Paths& paths, const Setup& setup, Report& report) {
   report.add(row);
   // What durability costs: an article is acknowledged once its commit is on the disk.
   const double u = median(unflushed_ns);
-  Row cost{"one acknowledged article", "autolog", fixed(a / kThroughputArticles / 1e6, 3) + " ms",
-           fixed(u / kThroughputArticles / 1e6, 3) + " ms unflushed", fixed(a / u, 2), "", Verdict::kInfo,
+  Row cost{"one acknowledged article",
+           "autolog",
+           fixed(a / kThroughputArticles / 1e6, 3) + " ms",
+           fixed(u / kThroughputArticles / 1e6, 3) + " ms unflushed",
+           fixed(a / u, 2),
+           "",
+           Verdict::kInfo,
            "flushed at each commit; floor: bare SQLite, synchronous NORMAL"};
   report.add(cost);
   return kThroughputArticles / (a / 1e9);
@@ -170,13 +174,11 @@ double throughput(const Paths& paths, const Setup& setup, Report& report) {
 // Adds articles to the article file in a folder: by autolog's dialogue, or straight
 // through SQLite by the floor. Returns an empty string when it went well, otherwise
 // what went wrong.
-using Adder = std::function<std::string(const std::string& folder, unsigned first, unsigned count,
-                                        Measure* measure)>;
+using Adder = std::function<std::string(const std::string& folder, unsigned first, unsigned count, Measure* measure)>;
 
 Adder autolog_adder(const Paths& paths) {
   return [&paths](const std::string& folder, unsigned first, unsigned count, Measure* measure) {
-    const std::string input = count == 0 ? paths.inputs + "/none.in"
-                                         : articles_input(paths, "add", first, count);
+    const std::string input = count == 0 ? paths.inputs + "/none.in" : articles_input(paths, "add", first, count);
     return checked(autolog_run(paths, folder, input), measure);
   };
 }
@@ -195,7 +197,8 @@ Adder autolog_filler(const Paths& paths) {
     std::string problem = checked(autolog_run(paths, folder, paths.inputs + "/none.in"), measure);
     if (!problem.empty()) return problem;
     const int64_t made_ns = measure->wall_ns;
-    *measure = run(Command{paths.floor, {"--fill", article_file(folder), std::to_string(first), std::to_string(count)}});
+    *measure =
+        run(Command{paths.floor, {"--fill", article_file(folder), std::to_string(first), std::to_string(count)}});
     measure->wall_ns += made_ns;
     return measure->status == 0 ? std::string() : "filling it failed";
   };
@@ -203,25 +206,24 @@ Adder autolog_filler(const Paths& paths) {
 
 Adder floor_filler(const Paths& paths) {
   return [&paths](const std::string& folder, unsigned first, unsigned count, Measure* measure) {
-    *measure = run(Command{paths.floor, {"--fill", article_file(folder), std::to_string(first), std::to_string(count)}});
+    *measure =
+        run(Command{paths.floor, {"--fill", article_file(folder), std::to_string(first), std::to_string(count)}});
     return measure->status == 0 ? std::string() : "floor failed";
   };
 }
 
 // The 200,000-article file made by program (autolog itself, or the floor), made once
 // and kept until the program or the articles change.
-std::string base_file(const Paths& paths, const std::string& program, const Adder& add,
-                      Report& report, std::string* problem) {
+std::string base_file(const Paths& paths, const std::string& program, const Adder& add, Report& report,
+                      std::string* problem) {
   const std::string name = fs::path(program).filename().string();
   const std::string folder = paths.root + "/base-" + name;
   struct stat made_by {};
   stat(program.c_str(), &made_by);
   char last[kArticleTextMax];
   const std::string last_text(last, article_text(kBaseArticles - 1, last));
-  const std::string stamp = std::to_string(made_by.st_size) + " " +
-                            std::to_string(made_by.st_mtim.tv_sec) + "." +
-                            std::to_string(made_by.st_mtim.tv_nsec) + " " +
-                            std::to_string(kBaseArticles) + " " +
+  const std::string stamp = std::to_string(made_by.st_size) + " " + std::to_string(made_by.st_mtim.tv_sec) + "." +
+                            std::to_string(made_by.st_mtim.tv_nsec) + " " + std::to_string(kBaseArticles) + " " +
                             std::to_string(std::hash<std::string>{}(last_text));
   const std::string stamp_path = folder + ".stamp";
   const auto kept = lines(stamp_path, 1);
@@ -321,9 +323,8 @@ void scaling(const Paths& paths, const Setup& setup, const std::string& program,
 }  // namespace
 
 void fleet_suite(const Setup& setup, Report& report) {
-  Paths paths{setup.bin_dir + "/autolog", setup.bin_dir + "/autolog2",
-              setup.tool_dir + "/articles_floor", setup.data_dir + "/inputs",
-              setup.data_dir + "/outputs", setup.data_dir};
+  Paths paths{setup.bin_dir + "/autolog", setup.bin_dir + "/autolog2", setup.tool_dir + "/articles_floor",
+              setup.data_dir + "/inputs", setup.data_dir + "/outputs", setup.data_dir};
   fs::create_directories(paths.inputs);
   fs::create_directories(paths.outputs);
   std::ofstream(paths.inputs + "/none.in", std::ios::binary) << "n\n";
@@ -347,8 +348,8 @@ void fleet_suite(const Setup& setup, Report& report) {
   std::string problem;
   const std::string base = base_file(paths, paths.autolog, autolog_filler(paths), report, &problem);
   if (base.empty()) {
-    report.add({"make the " + grouped(kBaseArticles) + "-article file", "autolog", "", "", "", "",
-                Verdict::kSkipped, problem});
+    report.add({"make the " + grouped(kBaseArticles) + "-article file", "autolog", "", "", "", "", Verdict::kSkipped,
+                problem});
     return;
   }
   const std::string large = working_copy(base);

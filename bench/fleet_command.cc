@@ -100,11 +100,13 @@ void fleet_command_suite(const Setup& setup, Report& report) {
     Command command{fleet, {"-f", imported, "import", csv}};
     const Measure m = run(command);
     if (m.status != 0) {
-      report.add({import_measure, "fleet", "", "", "", "", Verdict::kSkipped, "exit status " + std::to_string(m.status)});
+      report.add(
+          {import_measure, "fleet", "", "", "", "", Verdict::kSkipped, "exit status " + std::to_string(m.status)});
       return;
     }
     fleet_ns.push_back(static_cast<double>(m.wall_ns));
-    const Measure f = run(Command{floor, {fresh(root + "/floor"), std::to_string(kArticles), std::to_string(fleet::kBatchMost)}});
+    const Measure f =
+        run(Command{floor, {fresh(root + "/floor"), std::to_string(kArticles), std::to_string(fleet::kBatchMost)}});
     if (f.status != 0) {
       report.add({import_measure, "fleet", "", "", "", "", Verdict::kSkipped, "floor failed"});
       return;

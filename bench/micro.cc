@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/process.h"
 #include "bench/suites.h"
+#include "testing/process.h"
 
 namespace bench {
 
@@ -17,9 +17,12 @@ std::vector<std::string> split(const std::string& line) {
   std::string field;
   bool quoted = false;
   for (char c : line) {
-    if (c == '"') quoted = !quoted;
-    else if (c == ',' && !quoted) fields.push_back(std::move(field)), field.clear();
-    else field += c;
+    if (c == '"')
+      quoted = !quoted;
+    else if (c == ',' && !quoted)
+      fields.push_back(std::move(field)), field.clear();
+    else
+      field += c;
   }
   fields.push_back(field);
   return fields;
@@ -30,8 +33,7 @@ std::vector<std::string> split(const std::string& line) {
 void micro_suite(const Setup& setup, Report& report) {
   Command micro{setup.tool_dir + "/runtime_bench"};
   if (!exists(micro.path)) {
-    report.add({"micro", "runtime_bench", "", "", "", "", Verdict::kSkipped,
-                "not built (Google Benchmark missing)"});
+    report.add({"micro", "runtime_bench", "", "", "", "", Verdict::kSkipped, "not built (Google Benchmark missing)"});
     return;
   }
   const std::string results = setup.data_dir + "/micro.csv";
@@ -55,8 +57,8 @@ void micro_suite(const Setup& setup, Report& report) {
       return "";
     };
     report.add({"micro (cpu time per call)", column("name"),
-                fixed(std::stod(column("cpu_time")), 1) + " " + column("time_unit"), "", "", "",
-                Verdict::kInfo, "for regressions"});
+                fixed(std::stod(column("cpu_time")), 1) + " " + column("time_unit"), "", "", "", Verdict::kInfo,
+                "for regressions"});
     ++rows;
   }
   if (rows == 0) {

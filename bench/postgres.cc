@@ -45,8 +45,10 @@ std::string sql(const std::string& uri, const std::string& statements) {
 
 // A new empty schema; the URI whose search path is that schema.
 std::string fresh_schema(const std::string& server, const std::string& name) {
-  sql(server, "SET client_min_messages TO warning;"
-              "DROP SCHEMA IF EXISTS " + name + " CASCADE; CREATE SCHEMA " + name);
+  sql(server,
+      "SET client_min_messages TO warning;"
+      "DROP SCHEMA IF EXISTS " +
+          name + " CASCADE; CREATE SCHEMA " + name);
   // Each run starts with the server's dirty pages written out, so that no run pays for
   // a checkpoint the one before it caused.
   sql(server, "CHECKPOINT");

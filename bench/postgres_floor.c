@@ -37,19 +37,18 @@ int main(int argc, char** argv) {
   PGresult* found = PQexec(conn, "SELECT to_regclass('\"articles\"')::text");
   const int exists = PQresultStatus(found) == PGRES_TUPLES_OK && !PQgetisnull(found, 0, 0);
   PQclear(found);
-  if (!exists &&
-      !run(conn, "CREATE TABLE \"articles\" (key0 bytea NOT NULL PRIMARY KEY, key1 bytea NOT NULL,"
-                 " key2 bytea NOT NULL, record bytea NOT NULL);"
-                 "CREATE INDEX ON \"articles\" (key1);CREATE INDEX ON \"articles\" (key2);"
-                 "COMMENT ON TABLE \"articles\" IS 'indexed file 88 0+8 8+2d 18+10d';")) {
+  if (!exists && !run(conn,
+                      "CREATE TABLE \"articles\" (key0 bytea NOT NULL PRIMARY KEY, key1 bytea NOT NULL,"
+                      " key2 bytea NOT NULL, record bytea NOT NULL);"
+                      "CREATE INDEX ON \"articles\" (key1);CREATE INDEX ON \"articles\" (key2);"
+                      "COMMENT ON TABLE \"articles\" IS 'indexed file 88 0+8 8+2d 18+10d';")) {
     return fail(conn, "create");
   }
   const char* insert =
       "INSERT INTO \"articles\" (key0, key1, key2, record) VALUES ($1, $2, $3, $4) RETURNING "
       "EXISTS (SELECT 1 FROM \"articles\" WHERE key1 = $2) OR EXISTS (SELECT 1 FROM \"articles\" WHERE key2 = $3)";
   unsigned char record[kArticleRecordSize];
-  const char* values[4] = {(const char*)record, (const char*)record + 8, (const char*)record + 18,
-                           (const char*)record};
+  const char* values[4] = {(const char*)record, (const char*)record + 8, (const char*)record + 18, (const char*)record};
   const int lengths[4] = {8, 2, 10, kArticleRecordSize};
   const int binary[4] = {1, 1, 1, 1};
   for (unsigned i = first; i < first + count; ++i) {

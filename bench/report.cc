@@ -10,22 +10,25 @@ namespace bench {
 
 namespace {
 
-constexpr std::array<const char*, 8> kColumns = {"measure", "program", "value", "floor",
+constexpr std::array<const char*, 8> kColumns = {"measure", "program", "value",  "floor",
                                                  "ratio",   "target",  "result", "note"};
 
 std::array<std::string, 8> cells(const Row& row) {
-  return {row.measure, row.program, row.value, row.floor, row.ratio, row.target,
-          verdict_name(row.verdict), row.note};
+  return {row.measure, row.program, row.value, row.floor, row.ratio, row.target, verdict_name(row.verdict), row.note};
 }
 
 }  // namespace
 
 const char* verdict_name(Verdict verdict) {
   switch (verdict) {
-    case Verdict::kMet: return "ok";
-    case Verdict::kMissed: return "MISSED";
-    case Verdict::kSkipped: return "skipped";
-    case Verdict::kInfo: return "";
+    case Verdict::kMet:
+      return "ok";
+    case Verdict::kMissed:
+      return "MISSED";
+    case Verdict::kSkipped:
+      return "skipped";
+    case Verdict::kInfo:
+      return "";
   }
   return "";
 }
@@ -54,17 +57,22 @@ std::string grouped(double value) {
   return text;
 }
 
-Row ratio_row(std::string measure, std::string program, std::string value, std::string floor,
-              double ratio, double limit) {
-  Row row{std::move(measure), std::move(program), std::move(value), std::move(floor),
-          fixed(ratio, 2), "<= " + fixed(limit, 1), ratio <= limit ? Verdict::kMet : Verdict::kMissed,
+Row ratio_row(std::string measure, std::string program, std::string value, std::string floor, double ratio,
+              double limit) {
+  Row row{std::move(measure),
+          std::move(program),
+          std::move(value),
+          std::move(floor),
+          fixed(ratio, 2),
+          "<= " + fixed(limit, 1),
+          ratio <= limit ? Verdict::kMet : Verdict::kMissed,
           ""};
   return row;
 }
 
 int Report::missed() const {
-  return static_cast<int>(std::count_if(rows_.begin(), rows_.end(),
-                                        [](const Row& r) { return r.verdict == Verdict::kMissed; }));
+  return static_cast<int>(
+      std::count_if(rows_.begin(), rows_.end(), [](const Row& r) { return r.verdict == Verdict::kMissed; }));
 }
 
 void Report::print(std::ostream& out) const {

@@ -15,17 +15,17 @@ enum class Verdict { kMet, kMissed, kSkipped, kInfo };
 struct Row {
   std::string measure;  // e.g. "start-up (median wall)"
   std::string program;
-  std::string value;    // with its unit, e.g. "0.61 ms"
-  std::string floor;    // the floor it is compared with, or empty
-  std::string ratio;    // e.g. "1.04", or empty
-  std::string target;   // e.g. "<= 1.3", or empty
+  std::string value;   // with its unit, e.g. "0.61 ms"
+  std::string floor;   // the floor it is compared with, or empty
+  std::string ratio;   // e.g. "1.04", or empty
+  std::string target;  // e.g. "<= 1.3", or empty
   Verdict verdict = Verdict::kInfo;
-  std::string note;     // why skipped, or a further figure
+  std::string note;  // why skipped, or a further figure
 };
 
 // A row for a ratio against its target: met when ratio <= limit.
-Row ratio_row(std::string measure, std::string program, std::string value, std::string floor,
-              double ratio, double limit);
+Row ratio_row(std::string measure, std::string program, std::string value, std::string floor, double ratio,
+              double limit);
 
 // Number formatting for the table.
 std::string fixed(double value, int decimals);

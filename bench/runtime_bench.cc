@@ -6,9 +6,9 @@
 // it fills; standard output is pointed at /dev/null for the run and the report goes
 // to the original standard output instead.
 #include <benchmark/benchmark.h>
-#include <ext/stdio_filebuf.h>
 #include <fcntl.h>
 #include <unistd.h>
+#include <ext/stdio_filebuf.h>
 
 #include <ostream>
 
@@ -28,7 +28,9 @@ constexpr rt::Field costs = rt::numeric<6, 2>(costs_storage);
 constexpr rt::Field plate = rt::alphanumeric(plate_storage);
 constexpr rt::Field day_total = rt::numeric<6>(day_total_storage);
 constexpr rt::Item prompt = rt::literal("KILOMETRAGE : ");
-constexpr rt::Item label = rt::literal("Ann\xE9" "e de naissance : ");
+constexpr rt::Item label = rt::literal(
+    "Ann\xE9"
+    "e de naissance : ");
 
 // Accept parsing: a typed line into its field, by the move rules.
 void BM_store_text_week(benchmark::State& state) {

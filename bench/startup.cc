@@ -6,15 +6,14 @@
 #include <sstream>
 #include <vector>
 
-#include "testing/process.h"
 #include "bench/suites.h"
+#include "testing/process.h"
 
 namespace bench {
 
 namespace {
 
-constexpr const char* kPrograms[] = {"civil", "mirror1", "sieve", "quadra0",
-                                     "quadra1", "factor", "impair"};
+constexpr const char* kPrograms[] = {"civil", "mirror1", "sieve", "quadra0", "quadra1", "factor", "impair"};
 constexpr double kStartupLimit = 1.3;
 constexpr double kRssLimitKib = 8 * 1024;
 constexpr int kWarmUp = 5;
@@ -69,11 +68,16 @@ void measure_program(const Setup& setup, const char* name, Report& report) {
   const double program_median = median(program_ns);
   const double floor_median = median(floor_ns);
   report.add(ratio_row("start-up (median of " + std::to_string(setup.startup_runs) + ")", name,
-                       milliseconds(program_median), milliseconds(floor_median),
-                       program_median / floor_median, kStartupLimit));
-  Row rss{"peak RSS", name, mebibytes(static_cast<double>(program_rss)),
-          mebibytes(static_cast<double>(floor_rss)), "", "<= 8 MiB",
-          program_rss <= kRssLimitKib ? Verdict::kMet : Verdict::kMissed, ""};
+                       milliseconds(program_median), milliseconds(floor_median), program_median / floor_median,
+                       kStartupLimit));
+  Row rss{"peak RSS",
+          name,
+          mebibytes(static_cast<double>(program_rss)),
+          mebibytes(static_cast<double>(floor_rss)),
+          "",
+          "<= 8 MiB",
+          program_rss <= kRssLimitKib ? Verdict::kMet : Verdict::kMissed,
+          ""};
   report.add(rss);
 }
 

@@ -10,14 +10,14 @@
 namespace bench {
 
 struct Setup {
-  std::string bin_dir;    // the programs
-  std::string tool_dir;   // the floors and the micro-benchmarks
-  std::string input_dir;  // worked-example inputs, one <program>.in each
-  std::string data_dir;   // article files and their inputs; the 200,000 file is kept
-  int startup_runs = 200;     // runs of each program and of its floor
-  int autolog2_runs = 60;     // runs on each of the two files
-  int throughput_reps = 3;    // 20,000-article runs of autolog and of its floor
-  int scaling_reps = 5;       // 1,000-article runs into each of the two files
+  std::string bin_dir;                 // the programs
+  std::string tool_dir;                // the floors and the micro-benchmarks
+  std::string input_dir;               // worked-example inputs, one <program>.in each
+  std::string data_dir;                // article files and their inputs; the 200,000 file is kept
+  int startup_runs = 200;              // runs of each program and of its floor
+  int autolog2_runs = 60;              // runs on each of the two files
+  int throughput_reps = 3;             // 20,000-article runs of autolog and of its floor
+  int scaling_reps = 5;                // 1,000-article runs into each of the two files
   std::string micro_min_time = "0.2";  // seconds per micro-benchmark
 };
 

@@ -146,7 +146,8 @@ constexpr rt::Usage usage{"autolog",
                           "Tient le fichier d'articles de la flotte : un article est le relev\xE9 d'une\n"
                           "voiture pour une semaine (immatriculation, semaine, kilom\xE8tres et frais de\n"
                           "chaque jour). Apr\xE8s une question o/n, un menu : le choix 2 ajoute un article.\n"
-                          "Lit une r\xE9ponse par ligne sur l'entr\xE9" "e standard.\n"
+                          "Lit une r\xE9ponse par ligne sur l'entr\xE9"
+                          "e standard.\n"
                           "Le fichier est nomm\xE9 par la variable d'environnement fichier (un chemin,\n"
                           "ou une URI postgresql://) ; sans elle, c'est ./fichier.\n"};
 

@@ -52,9 +52,11 @@ int autolog2() { return autolog2_(0); }
 
 // What --help says of this program (Latin-1, like its dialogue).
 constexpr rt::Usage usage{"autolog2",
-                          "Ouvre le fichier d'articles de la flotte en lecture, \xE9" "crit le code d'\xE9tat de\n"
+                          "Ouvre le fichier d'articles de la flotte en lecture, \xE9"
+                          "crit le code d'\xE9tat de\n"
                           "l'ouverture et l'immatriculation du premier article dans l'ordre des plaques.\n"
-                          "Ne lit rien sur l'entr\xE9" "e standard.\n"
+                          "Ne lit rien sur l'entr\xE9"
+                          "e standard.\n"
                           "Le fichier est nomm\xE9 par la variable d'environnement fichier (un chemin,\n"
                           "ou une URI postgresql://) ; sans elle, c'est ./fichier.\n"};
 

@@ -25,7 +25,8 @@ int check_file(const Context& context) {
     ++count;
     if (!decode(record, &article, &field)) {
       if (++unreadable <= 20) {
-        context.complain("article " + context.quoted_plate(article.plate) + " : " + field + " n'est pas fait de chiffres");
+        context.complain("article " + context.quoted_plate(article.plate) + " : " + field +
+                         " n'est pas fait de chiffres");
       }
     }
     return true;
@@ -37,8 +38,7 @@ int check_file(const Context& context) {
   if (unreadable > 20) context.complain(std::to_string(unreadable) + " articles illisibles en tout");
   if (unreadable > 0 || !sound) return kNotDone;
   Output output(context);
-  output.words("Fichier d'articles sain : " + std::to_string(count) + " article" + (count > 1 ? "s" : "") +
-               ", forme " +
+  output.words("Fichier d'articles sain : " + std::to_string(count) + " article" + (count > 1 ? "s" : "") + ", forme " +
                storage::describe(layout::kShape) + "\n");
   return output.finish() ? kDone : kNotDone;
 }
@@ -55,8 +55,8 @@ int backup_file(const Context& context, const std::string& destination) {
   }
   const storage::Result copied = storage::backup_sqlite(context.file, destination, layout::kShape);
   if (!copied.ok()) {
-    context.complain("sauvegarde de " + context.shown_file() + " vers " + destination + " impossible : " +
-                     failure_account(copied));
+    context.complain("sauvegarde de " + context.shown_file() + " vers " + destination +
+                     " impossible : " + failure_account(copied));
     return kNotDone;
   }
   return kDone;

@@ -21,22 +21,32 @@ std::string Context::shown_file() const { return "« " + storage::shown_name(fil
 std::string french_meaning(storage::FileStatus status) {
   using storage::FileStatus;
   switch (status) {
-    case FileStatus::kOk: return "fait";
-    case FileStatus::kDuplicateAlternateKey: return "fait, clé secondaire déjà présente";
-    case FileStatus::kAtEnd: return "plus d'article";
-    case FileStatus::kDuplicateKey: return "immatriculation déjà enregistrée";
-    case FileStatus::kNoSuchKey: return "aucun article pour cette immatriculation";
-    case FileStatus::kNotFound: return "fichier introuvable";
-    case FileStatus::kDenied: return "accès refusé";
-    case FileStatus::kWrongShape: return "ce n'est pas un fichier d'articles";
-    default: return "échec";
+    case FileStatus::kOk:
+      return "fait";
+    case FileStatus::kDuplicateAlternateKey:
+      return "fait, clé secondaire déjà présente";
+    case FileStatus::kAtEnd:
+      return "plus d'article";
+    case FileStatus::kDuplicateKey:
+      return "immatriculation déjà enregistrée";
+    case FileStatus::kNoSuchKey:
+      return "aucun article pour cette immatriculation";
+    case FileStatus::kNotFound:
+      return "fichier introuvable";
+    case FileStatus::kDenied:
+      return "accès refusé";
+    case FileStatus::kWrongShape:
+      return "ce n'est pas un fichier d'articles";
+    default:
+      return "échec";
   }
 }
 
 // A failure as people read it: the French meaning, the status, and the back end's
 // own account when it says more.
 static std::string account(const storage::Result& result) {
-  std::string line = french_meaning(result.status) + " (statut " + std::to_string(static_cast<int>(result.status) / 10) +
+  std::string line = french_meaning(result.status) + " (statut " +
+                     std::to_string(static_cast<int>(result.status) / 10) +
                      std::to_string(static_cast<int>(result.status) % 10);
   if (!result.reason.empty() && result.reason != storage::meaning(result.status)) line += " : " + result.reason;
   return line + ")";
@@ -63,8 +73,8 @@ bool each_article(const Context& context, storage::Storage& articles, std::strin
     if (decode(record, &article, &field)) {
       each(article);
     } else {
-      context.complain("article " + context.quoted_plate(article.plate) + " " + std::string(left_out) + " : " +
-                       field + " n'est pas fait de chiffres");
+      context.complain("article " + context.quoted_plate(article.plate) + " " + std::string(left_out) + " : " + field +
+                       " n'est pas fait de chiffres");
       whole = false;
     }
     return true;

@@ -17,7 +17,7 @@ namespace fleet {
 
 // Exit statuses.
 inline constexpr int kDone = 0;
-inline constexpr int kNotDone = 1;    // something asked for was not done
+inline constexpr int kNotDone = 1;  // something asked for was not done
 inline constexpr int kWrongUsage = 2;
 
 struct Context {

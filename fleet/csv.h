@@ -13,10 +13,9 @@ namespace fleet::csv {
 // The columns: plate, week, then kilometres and costs of each day, Monday first.
 inline constexpr size_t kColumnCount = 2 + 2 * layout::kDays;
 inline constexpr const char* kColumns[kColumnCount] = {
-    "immatriculation", "semaine",        "lundi_km",       "lundi_frais",    "mardi_km",
-    "mardi_frais",     "mercredi_km",    "mercredi_frais", "jeudi_km",       "jeudi_frais",
-    "vendredi_km",     "vendredi_frais", "samedi_km",      "samedi_frais",   "dimanche_km",
-    "dimanche_frais"};
+    "immatriculation", "semaine",        "lundi_km",    "lundi_frais",   "mardi_km",    "mardi_frais",
+    "mercredi_km",     "mercredi_frais", "jeudi_km",    "jeudi_frais",   "vendredi_km", "vendredi_frais",
+    "samedi_km",       "samedi_frais",   "dimanche_km", "dimanche_frais"};
 
 // The heading row, without its line end.
 std::string heading(char separator);

@@ -40,7 +40,8 @@ std::string french(const CLI::ParseError& error) {
     }
     return "il manque " + message.substr(0, message.find(' '));
   }
-  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) return "il manque la valeur de " + option_in(message);
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr)
+    return "il manque la valeur de " + option_in(message);
   if (dynamic_cast<const CLI::ValidationError*>(&error) != nullptr ||
       dynamic_cast<const CLI::ConversionError*>(&error) != nullptr) {
     return "valeur refusée pour " + option_in(message);
@@ -124,8 +125,8 @@ int main(int argc, char** argv) {
     return fleet::kDone;
   } catch (const CLI::ParseError& error) {
     const std::vector<std::string> left = app.remaining();
-    const bool unknown = dynamic_cast<const CLI::RequiredError*>(&error) != nullptr && !left.empty() &&
-                         app.get_subcommands().empty();
+    const bool unknown =
+        dynamic_cast<const CLI::RequiredError*>(&error) != nullptr && !left.empty() && app.get_subcommands().empty();
     context.complain(unknown ? "commande inconnue : " + left.front() : french(error));
     std::cerr << kUsage << "\n";
     return fleet::kWrongUsage;

@@ -100,22 +100,26 @@ TEST_P(FleetCommand, EachCommandOnAFewArticles) {
     std::string out;
     std::string err;
   } cases[] = {
-      {{"list"}, 0,
+      {{"list"},
+       0,
        "Immatriculation  Semaine  Kilom\xC3\xA8tres      Frais  Co\xC3\xBBt/km\n"
        "^[[2J                 12         700      17.50    0.025\n"
        "AB123CD               07        1750     247.80    0.142\n"
        "\xC3\x89,\"x\"                 12           0       7.00        -\n",
        ""},
-      {{"show", "AB123CD"}, 0,
+      {{"show", "AB123CD"},
+       0,
        "Immatriculation : AB123CD\nSemaine         : 07\n\nJour        Kilom\xC3\xA8tres      Frais\n"
        "LUNDI              250      35.40\nMARDI              250      35.40\nMERCREDI           250      35.40\n"
        "JEUDI              250      35.40\nVENDREDI           250      35.40\nSAMEDI             250      35.40\n"
-       "DIMANCHE           250      35.40\nTotal             1750     247.80\n\nCo\xC3\xBBt par kilom\xC3\xA8tre : 0.142\n",
+       "DIMANCHE           250      35.40\nTotal             1750     247.80\n\nCo\xC3\xBBt par kilom\xC3\xA8tre : "
+       "0.142\n",
        ""},
       {{"show", "\xC3\x89,\"x\""}, 0, "", ""},
       {{"show", "ZZ"}, 1, "", "fleet : aucun article pour l'immatriculation \xC2\xAB ZZ \xC2\xBB\n"},
       {{"show", "NINECHARS"}, 2, "", "fleet : l'immatriculation a plus de 8 caract\xC3\xA8res\n"},
-      {{"stats"}, 0,
+      {{"stats"},
+       0,
        "Articles                : 3\nKilom\xC3\xA8tres              : 2450\nFrais                   : 272.30\n"
        "Prix de revient         : 0.111 par kilom\xC3\xA8tre\nSemaine la plus roul\xC3\xA9\x65  : 7 (1750 km)\n"
        "Kilom\xC3\xA8tres par jour :\n  LUNDI           350\n  MARDI           350\n  MERCREDI        350\n"
@@ -123,7 +127,8 @@ TEST_P(FleetCommand, EachCommandOnAFewArticles) {
        "Co\xC3\xBBt par kilom\xC3\xA8tre le plus \xC3\xA9lev\xC3\xA9 :\n  1. AB123CD       0.142\n"
        "  2. ^[[2J         0.025\n",
        ""},
-      {{"export", "--separator", ";"}, 0,
+      {{"export", "--separator", ";"},
+       0,
        "immatriculation;semaine;lundi_km;lundi_frais;mardi_km;mardi_frais;mercredi_km;mercredi_frais;jeudi_km;"
        "jeudi_frais;vendredi_km;vendredi_frais;samedi_km;samedi_frais;dimanche_km;dimanche_frais\r\n"
        "\"\x1B[2J\";12;100;2.50;100;2.50;100;2.50;100;2.50;100;2.50;100;2.50;100;2.50\r\n"
@@ -136,7 +141,9 @@ TEST_P(FleetCommand, EachCommandOnAFewArticles) {
     const Outcome run = fleet(c.args);
     const std::string what = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
     EXPECT_EQ(run.status, c.status) << what << ": " << run.err;
-    if (c.args[0] != "show" || c.status != 0 || c.args[1] == "AB123CD") { EXPECT_EQ(run.out, c.out) << what; }
+    if (c.args[0] != "show" || c.status != 0 || c.args[1] == "AB123CD") {
+      EXPECT_EQ(run.out, c.out) << what;
+    }
     EXPECT_EQ(run.err, c.err) << what;
   }
   // JSON: the same fields, strings escaped as JSON requires.
@@ -189,15 +196,15 @@ TEST_P(FleetCommand, ExportThenImportGivesTheSameRecordsByteForByte) {
 }
 
 TEST_P(FleetCommand, InvalidRowsAreRefusedByLineTheOthersStored) {
-  const std::string input = kHeading + row("AB123CD", 7, 1, "1.00") +                  // 2: stored
-                            row("TOOLONG12", 7, 1, "1.00") +                            // 3
-                            row("AB123CD", 8, 1, "1.00") +                              // 4: taken
-                            "OK1,7,1,1.00\r\n" +                                        // 5
-                            row("\"ab\"c", 7, 1, "1.00") +                            // 6
-                            row("X", 100, 1, "1.00") + row("X", 7, 10000, "1.00") +     // 7, 8
-                            row("X", 7, 1, "10000.00") + row("X", 7, 1, "1.001") +      // 9, 10
+  const std::string input = kHeading + row("AB123CD", 7, 1, "1.00") +                         // 2: stored
+                            row("TOOLONG12", 7, 1, "1.00") +                                  // 3
+                            row("AB123CD", 8, 1, "1.00") +                                    // 4: taken
+                            "OK1,7,1,1.00\r\n" +                                              // 5
+                            row("\"ab\"c", 7, 1, "1.00") +                                    // 6
+                            row("X", 100, 1, "1.00") + row("X", 7, 10000, "1.00") +           // 7, 8
+                            row("X", 7, 1, "10000.00") + row("X", 7, 1, "1.001") +            // 9, 10
                             row("\xE2\x82\xAC", 7, 1, "1.00") + row("\"a\nb\"", 1, 1, "1") +  // 11, 12 (2 lines)
-                            row("OK2", 7, 1, "1.5") + row("X", -1, 1, "1.00");          // 14, 15
+                            row("OK2", 7, 1, "1.5") + row("X", -1, 1, "1.00");                // 14, 15
   const Outcome run = fleet({"import"}, input);
   EXPECT_EQ(run.status, 1);
   std::vector<std::string> lines;
@@ -206,10 +213,11 @@ TEST_P(FleetCommand, InvalidRowsAreRefusedByLineTheOthersStored) {
   }
   std::vector<std::string> expected;
   for (int line : {3, 4, 5, 6, 7, 8, 9, 10, 11, 15}) expected.push_back("fleet : ligne " + std::to_string(line));
-  EXPECT_EQ(lines, expected)
-      << run.err;
-  EXPECT_NE(run.err.find("ligne 4 : \xC2\xAB AB123CD \xC2\xBB : immatriculation d\xC3\xA9j\xC3\xA0 enregistr\xC3\xA9\x65 (statut 22)"),
-            std::string::npos)
+  EXPECT_EQ(lines, expected) << run.err;
+  EXPECT_NE(
+      run.err.find(
+          "ligne 4 : \xC2\xAB AB123CD \xC2\xBB : immatriculation d\xC3\xA9j\xC3\xA0 enregistr\xC3\xA9\x65 (statut 22)"),
+      std::string::npos)
       << run.err;
   std::vector<std::string> plates;
   for (const std::string& record : records()) plates.push_back(record.substr(0, 8));
@@ -238,25 +246,44 @@ TEST_P(FleetCommand, WrongUsageIs2WithAUsageLineAndNothingIsCreated) {
     std::vector<std::string> args;
     int status;
   } cases[] = {
-      {{}, 2}, {{"lister"}, 2}, {{"show"}, 2}, {{"list", "extra"}, 2}, {{"export", "--format", "xml"}, 2},
-      {{"export", "--separator", "|"}, 2}, {{"report"}, 2}, {{"backup"}, 2},
-      {{"--help"}, 0}, {{"show", "--help"}, 0}, {{"--version"}, 0},
-      {{"list"}, 1}, {{"stats"}, 1}, {{"check"}, 1}, {{"export"}, 1},  // no file yet
-      {{"import"}, 1},                                                   // no heading
+      {{}, 2},
+      {{"lister"}, 2},
+      {{"show"}, 2},
+      {{"list", "extra"}, 2},
+      {{"export", "--format", "xml"}, 2},
+      {{"export", "--separator", "|"}, 2},
+      {{"report"}, 2},
+      {{"backup"}, 2},
+      {{"--help"}, 0},
+      {{"show", "--help"}, 0},
+      {{"--version"}, 0},
+      {{"list"}, 1},
+      {{"stats"}, 1},
+      {{"check"}, 1},
+      {{"export"}, 1},  // no file yet
+      {{"import"}, 1},  // no heading
   };
   for (const auto& c : cases) {
     const Outcome run = fleet(c.args);
     std::string what;
     for (const std::string& arg : c.args) what += arg + " ";
     EXPECT_EQ(run.status, c.status) << what << run.err;
-    if (c.status == 2) { EXPECT_NE(run.err.find("\nusage : fleet "), std::string::npos) << what << run.err; }
-    if (c.status == 1) { EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << what << run.err; }
-    if (c.status == 0) { EXPECT_EQ(run.err, "") << what; }
+    if (c.status == 2) {
+      EXPECT_NE(run.err.find("\nusage : fleet "), std::string::npos) << what << run.err;
+    }
+    if (c.status == 1) {
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << what << run.err;
+    }
+    if (c.status == 0) {
+      EXPECT_EQ(run.err, "") << what;
+    }
   }
   EXPECT_NE(fleet({"--help"}).out.find("Commandes :\n  list"), std::string::npos) << fleet({"--help"}).out;
   EXPECT_EQ(fleet({"--version"}).out.substr(0, 6), "fleet ");
   EXPECT_TRUE(records().empty());
-  if (on_sqlite()) { EXPECT_FALSE(std::filesystem::exists(file())); }
+  if (on_sqlite()) {
+    EXPECT_FALSE(std::filesystem::exists(file()));
+  }
 }
 
 TEST_P(FleetCommand, BackupCopiesALocalFileWithItsWalWhileItIsWritten) {
@@ -287,8 +314,8 @@ TEST_P(FleetCommand, BackupCopiesALocalFileWithItsWalWhileItIsWritten) {
   dialogue::Options options;
   options.env = {"fichier=" + copy};
   EXPECT_EQ(dialogue::run("autolog2", "", options).out, "00\n\x1B[2J    \nfin de traitement\n");
-  const Outcome check = dialogue::run("/bin/sh", "exec " + quoted(dialogue::program_path("fleet")) + " -f " +
-                                                     quoted(copy) + " stats\n");
+  const Outcome check =
+      dialogue::run("/bin/sh", "exec " + quoted(dialogue::program_path("fleet")) + " -f " + quoted(copy) + " stats\n");
   EXPECT_NE(check.out.find("Articles                : 4\n"), std::string::npos) << check.out << check.err;
   const Outcome again = fleet({"backup", copy});
   EXPECT_EQ(again.status, 1);
@@ -313,8 +340,8 @@ TEST_P(FleetCommand, BackupCopiesALocalFileWithItsWalWhileItIsWritten) {
   int status = 0;
   waitpid(child, &status, 0);
   EXPECT_EQ(busy.status, 0) << busy.err;
-  const Outcome checked = dialogue::run("/bin/sh", "exec " + quoted(dialogue::program_path("fleet")) + " -f " +
-                                                       quoted(during) + " check\n");
+  const Outcome checked = dialogue::run(
+      "/bin/sh", "exec " + quoted(dialogue::program_path("fleet")) + " -f " + quoted(during) + " check\n");
   EXPECT_EQ(checked.status, 0) << checked.err;
   const std::vector<std::string> all = records();
   storage::Opened copied =
@@ -367,7 +394,8 @@ TEST_P(FleetCommand, TheReportRendersInChromiumWithTheFiguresOfStats) {
 
   // The page is the same whatever storage gave its figures: one rendering is enough.
   if (!on_sqlite()) return;
-  if (!std::filesystem::exists("/usr/bin/chromium")) GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
+  if (!std::filesystem::exists("/usr/bin/chromium"))
+    GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
   auto chromium = [&](const std::string& what, const std::string& url) {
     const std::string profile = folder_.file("chromium-" + std::to_string(++runs_));
     std::filesystem::create_directories(profile);
@@ -376,8 +404,9 @@ TEST_P(FleetCommand, TheReportRendersInChromiumWithTheFiguresOfStats) {
     return dialogue::run("/bin/sh",
                          "exec /usr/bin/chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
                          "--disable-background-networking --disable-component-update --disable-sync "
-                         "--user-data-dir=" + quoted(profile) + " --window-size=1000,1400 " + what + " " +
-                             quoted(url) + " 2>/dev/null\n",
+                         "--user-data-dir=" +
+                             quoted(profile) + " --window-size=1000,1400 " + what + " " + quoted(url) +
+                             " 2>/dev/null\n",
                          options);
   };
   const Outcome dom = chromium("--dump-dom", "file://" + page);

@@ -3,10 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <algorithm>
 
 #include "fleet/batch.h"
 #include "fleet/command.h"
@@ -22,7 +22,8 @@ std::string quoted(std::string_view field) {
   std::string shown;
   for (const char c : field.substr(0, 40)) {
     const auto byte = static_cast<unsigned char>(c);
-    shown += byte < 0x20 || byte == 0x7F ? text::shown(std::string_view(&c, 1), text::Charset::kUtf8) : std::string(1, c);
+    shown +=
+        byte < 0x20 || byte == 0x7F ? text::shown(std::string_view(&c, 1), text::Charset::kUtf8) : std::string(1, c);
   }
   return "« " + shown + (field.size() > 40 ? "… »" : " »");
 }
@@ -67,8 +68,8 @@ bool article_of(const std::vector<std::string>& fields, char separator, Article*
     return false;
   }
   if (article->plate.size() > layout::kPlate.width) {
-    *why = "l'immatriculation " + quoted(fields[0]) + " a plus de " + std::to_string(layout::kPlate.width) +
-           " caractères";
+    *why =
+        "l'immatriculation " + quoted(fields[0]) + " a plus de " + std::to_string(layout::kPlate.width) + " caractères";
     return false;
   }
   article->plate.resize(layout::kPlate.width, ' ');
@@ -158,9 +159,9 @@ int import_articles(const Context& context, const std::string& source) {
     separator = ';';
   } else if (got != csv::Reader::Got::kRow || fields.size() != csv::kColumnCount ||
              !std::equal(fields.begin(), fields.end(), csv::kColumns)) {
-    context.complain(got == csv::Reader::Got::kEnd ? std::string("rien à importer : l'entrée est vide")
-                                                   : "ligne 1 : ce n'est pas l'en-tête " + csv::heading(',') +
-                                                         " : rien n'est importé");
+    context.complain(got == csv::Reader::Got::kEnd
+                         ? std::string("rien à importer : l'entrée est vide")
+                         : "ligne 1 : ce n'est pas l'en-tête " + csv::heading(',') + " : rien n'est importé");
     return kNotDone;
   }
 
@@ -193,8 +194,7 @@ int import_articles(const Context& context, const std::string& source) {
     for (const std::string& record : batch.records) pointers.push_back(record.data());
     const Clock::time_point start = Clock::now();
     const storage::Result result = articles->insert_batch(pointers, &statuses);
-    batch_size = next_batch_size(batch.records.size(),
-                                 std::chrono::duration<double>(Clock::now() - start).count());
+    batch_size = next_batch_size(batch.records.size(), std::chrono::duration<double>(Clock::now() - start).count());
     if (!result.ok()) {
       say_refusals();
       context.complain("lignes " + std::to_string(batch.lines.front()) + " à " + std::to_string(batch.lines.back()) +

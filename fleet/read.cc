@@ -23,7 +23,9 @@ std::string right(const std::string& text, size_t width) {
   return used < width ? std::string(width - used, ' ') + text : text;
 }
 
-std::string two_digits(uint32_t value) { return {static_cast<char>('0' + value / 10), static_cast<char>('0' + value % 10)}; }
+std::string two_digits(uint32_t value) {
+  return {static_cast<char>('0' + value / 10), static_cast<char>('0' + value % 10)};
+}
 
 // The plate typed on the command line (in the locale's character set) as stored bytes;
 // false with why when it cannot be a plate.
@@ -97,7 +99,8 @@ int show_article(const Context& context, const std::string& typed) {
   Article article;
   std::string field;
   if (!decode(record, &article, &field)) {
-    context.complain("article " + context.quoted_plate(plate) + " illisible : " + field + " n'est pas fait de chiffres");
+    context.complain("article " + context.quoted_plate(plate) + " illisible : " + field +
+                     " n'est pas fait de chiffres");
     return kNotDone;
   }
   std::string out = "Immatriculation : " + text::shown(trimmed(article.plate), text::Charset::kUtf8) + "\n";
@@ -107,7 +110,8 @@ int show_article(const Context& context, const std::string& typed) {
     out += padded(layout::kDayNames[d], 10) + right(std::to_string(article.days[d].mileage), 12) +
            right(money(article.days[d].cents), 11) + "\n";
   }
-  out += padded("Total", 10) + right(std::to_string(article.mileage()), 12) + right(money(article.cents()), 11) + "\n\n";
+  out +=
+      padded("Total", 10) + right(std::to_string(article.mileage()), 12) + right(money(article.cents()), 11) + "\n\n";
   out += "Coût par kilomètre : " + per_kilometre(article.cents(), article.mileage()) + "\n";
   Output output(context);
   output.words(out);

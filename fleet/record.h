@@ -54,8 +54,8 @@ inline constexpr uint32_t kMileageMost = 9999;
 inline constexpr uint32_t kCentsMost = 999999;
 
 // The days' names as autolog shows them, without its padding.
-inline constexpr const char* kDayNames[kDays] = {"LUNDI", "MARDI", "MERCREDI", "JEUDI",
-                                                  "VENDREDI", "SAMEDI", "DIMANCHE"};
+inline constexpr const char* kDayNames[kDays] = {"LUNDI",    "MARDI",  "MERCREDI", "JEUDI",
+                                                 "VENDREDI", "SAMEDI", "DIMANCHE"};
 
 }  // namespace fleet::layout
 

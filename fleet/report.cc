@@ -14,12 +14,23 @@ std::string escaped(std::string_view utf8) {
   std::string out;
   for (const char c : utf8) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -52,10 +63,11 @@ std::string column_chart(const std::string& title, const std::vector<Bar>& bars)
   constexpr double kHeight = 200;
   uint64_t most = 1;
   for (const Bar& bar : bars) most = std::max(most, bar.value);
-  std::string svg = "<figure><figcaption>" + escaped(title) + "</figcaption>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
-                    number(width) + "\" height=\"" + number(kHeight + 60) + "\" role=\"img\" aria-label=\"" +
-                    escaped(title) + "\">\n<line x1=\"40\" y1=\"" + number(kHeight + 20) + "\" x2=\"" + number(width) +
-                    "\" y2=\"" + number(kHeight + 20) + "\" class=\"axis\"/>\n";
+  std::string svg = "<figure><figcaption>" + escaped(title) +
+                    "</figcaption>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(width) +
+                    "\" height=\"" + number(kHeight + 60) + "\" role=\"img\" aria-label=\"" + escaped(title) +
+                    "\">\n<line x1=\"40\" y1=\"" + number(kHeight + 20) + "\" x2=\"" + number(width) + "\" y2=\"" +
+                    number(kHeight + 20) + "\" class=\"axis\"/>\n";
   if (crowded) {  // no value above each bar: the scale's top instead
     svg += "<line x1=\"40\" y1=\"20\" x2=\"" + number(width) + "\" y2=\"20\" class=\"grid\"/><text x=\"45\" y=\"14\">" +
            std::to_string(most) + " km</text>\n";
@@ -67,8 +79,8 @@ std::string column_chart(const std::string& title, const std::vector<Bar>& bars)
     svg += "<rect x=\"" + number(x) + "\" y=\"" + number(kHeight + 20 - h) + "\" width=\"" + number(step * 0.75) +
            "\" height=\"" + number(h) + "\"><title>" + bar.label + " : " + bar.shown + "</title></rect>";
     if (!crowded) {
-      svg += "<text x=\"" + number(x + step * 0.375) + "\" y=\"" + number(kHeight + 14 - h) +
-             "\" class=\"value\">" + bar.shown + "</text>";
+      svg += "<text x=\"" + number(x + step * 0.375) + "\" y=\"" + number(kHeight + 14 - h) + "\" class=\"value\">" +
+             bar.shown + "</text>";
     }
     if (!crowded || i % 5 == 0) {
       svg += "<text x=\"" + number(x + step * 0.375) + "\" y=\"" + number(kHeight + 38) + "\" class=\"label\">" +
@@ -88,10 +100,12 @@ std::string cars_chart(const std::vector<Car>& cars) {
   double most_cost = 0;
   for (const Car& car : cars) {
     most_km = std::max(most_km, car.mileage);
-    if (car.mileage > 0) most_cost = std::max(most_cost, static_cast<double>(car.cents) / static_cast<double>(car.mileage));
+    if (car.mileage > 0)
+      most_cost = std::max(most_cost, static_cast<double>(car.cents) / static_cast<double>(car.mileage));
   }
   const std::string title = "Les " + std::to_string(cars.size()) + " voitures aux kilomètres les plus nombreux";
-  std::string svg = "<figure><figcaption>" + escaped(title) + " : kilomètres (à gauche) et coût par kilomètre (à droite)"
+  std::string svg = "<figure><figcaption>" + escaped(title) +
+                    " : kilomètres (à gauche) et coût par kilomètre (à droite)"
                     "</figcaption>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"820\" height=\"" +
                     number(30 + kRow * static_cast<double>(cars.size())) + "\" role=\"img\" aria-label=\"" +
                     escaped(title) + "\">\n";
@@ -105,7 +119,8 @@ std::string cars_chart(const std::vector<Car>& cars) {
                             : kBar * static_cast<double>(car.cents) / static_cast<double>(car.mileage) / most_cost;
     svg += "<text x=\"100\" y=\"" + number(y + 13) + "\" class=\"plate\">" + plate_html(car.plate) + "</text>";
     svg += "<rect x=\"110\" y=\"" + number(y) + "\" width=\"" + number(km) + "\" height=\"16\"/>";
-    svg += "<text x=\"" + number(114 + km) + "\" y=\"" + number(y + 13) + "\">" + std::to_string(car.mileage) + "</text>";
+    svg +=
+        "<text x=\"" + number(114 + km) + "\" y=\"" + number(y + 13) + "\">" + std::to_string(car.mileage) + "</text>";
     svg += "<rect x=\"470\" y=\"" + number(y) + "\" width=\"" + number(cost) + "\" height=\"16\" class=\"cost\"/>";
     svg += "<text x=\"" + number(474 + cost) + "\" y=\"" + number(y + 13) + "\">" +
            per_kilometre(car.cents, car.mileage) + "</text>\n";
@@ -130,8 +145,10 @@ int write_report(const Context& context, const std::string& destination) {
   if (!whole && stats.articles == 0) return kNotDone;
 
   const int busiest = stats.busiest_week();
-  std::string page = "<!DOCTYPE html>\n<html lang=\"fr\">\n<head>\n<meta charset=\"utf-8\">\n"
-                     "<title>Flotte : rapport</title>\n<style>" + std::string(kStyle) + "</style>\n</head>\n<body>\n";
+  std::string page =
+      "<!DOCTYPE html>\n<html lang=\"fr\">\n<head>\n<meta charset=\"utf-8\">\n"
+      "<title>Flotte : rapport</title>\n<style>" +
+      std::string(kStyle) + "</style>\n</head>\n<body>\n";
   page += "<h1>Rapport de la flotte</h1>\n<p>Fichier d'articles : " + escaped(context.shown_file()) + "</p>\n";
   page += "<table>\n";
   auto row = [&](const char* id, const char* label, const std::string& value) {

@@ -15,8 +15,8 @@ bool longer(const Car& a, const Car& b) { return a.mileage > b.mileage; }
 template <class Better>
 void rank(std::vector<Car>& best, size_t most, const Car& car, Better better) {
   if (best.size() == most && !better(car, best.back())) return;
-  const auto place = std::upper_bound(best.begin(), best.end(), car,
-                                      [&](const Car& a, const Car& b) { return better(a, b); });
+  const auto place =
+      std::upper_bound(best.begin(), best.end(), car, [&](const Car& a, const Car& b) { return better(a, b); });
   best.insert(place, car);
   if (best.size() > most) best.pop_back();
 }
@@ -73,9 +73,8 @@ int show_stats(const Context& context) {
   line("Frais", money(stats.cents));
   line("Prix de revient", per_kilometre(stats.cents, stats.mileage) + " par kilomètre");
   const int busiest = stats.busiest_week();
-  line("Semaine la plus roulée", busiest < 0 ? "-"
-                                             : std::to_string(busiest) + " (" +
-                                                   std::to_string(stats.mileage_by_week[busiest]) + " km)");
+  line("Semaine la plus roulée",
+       busiest < 0 ? "-" : std::to_string(busiest) + " (" + std::to_string(stats.mileage_by_week[busiest]) + " km)");
   out += "Kilomètres par jour :\n";
   for (size_t d = 0; d < layout::kDays; ++d) {
     out += "  " + padded(layout::kDayNames[d], 10) + right(std::to_string(stats.mileage_by_day[d]), 9) + "\n";

@@ -58,7 +58,10 @@ std::string folder;
 std::string path;
 
 // The record the input-output open writes: plate, week, the spare zero bytes, days.
-const std::string kRecord = std::string("FUZZ0001" "12") + std::string(8, '\0') + std::string(70, '7');
+const std::string kRecord = std::string(
+                                "FUZZ0001"
+                                "12") +
+                            std::string(8, '\0') + std::string(70, '7');
 
 void remove_folder() {
   std::error_code ignored;
@@ -104,11 +107,21 @@ std::string_view run(Op op) {
   rt::exception_code = 0;
   rt::error_file = nullptr;
   switch (op) {
-    case Op::kOpenInput: rt::open(article_file, rt::kOpenInput, 0, &fleet::file_status); break;
-    case Op::kOpenInputOutput: rt::open(article_file, rt::kOpenInputOutput, 1, &fleet::file_status); break;
-    case Op::kRead: rt::read(article_file, nullptr, &fleet::file_status, rt::kReadNext); break;
-    case Op::kWrite: rt::write(article_file, fleet::record, 0, &fleet::file_status); break;
-    case Op::kClose: rt::close(article_file, rt::kCloseNormal, &fleet::file_status); break;
+    case Op::kOpenInput:
+      rt::open(article_file, rt::kOpenInput, 0, &fleet::file_status);
+      break;
+    case Op::kOpenInputOutput:
+      rt::open(article_file, rt::kOpenInputOutput, 1, &fleet::file_status);
+      break;
+    case Op::kRead:
+      rt::read(article_file, nullptr, &fleet::file_status, rt::kReadNext);
+      break;
+    case Op::kWrite:
+      rt::write(article_file, fleet::record, 0, &fleet::file_status);
+      break;
+    case Op::kClose:
+      rt::close(article_file, rt::kCloseNormal, &fleet::file_status);
+      break;
   }
   const std::string_view status(fleet::file_status_storage, 2);
   FUZZ_CHECK(status[0] >= '0' && status[0] <= '9' && status[1] >= '0' && status[1] <= '9');

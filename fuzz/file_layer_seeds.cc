@@ -82,8 +82,10 @@ int main(int argc, char** argv) {
   std::filesystem::remove(other);
   sqlite3* db = nullptr;
   check(sqlite3_open(other.c_str(), &db) == SQLITE_OK &&
-            sqlite3_exec(db, "CREATE TABLE cars(plate TEXT PRIMARY KEY, week INTEGER);"
-                             "INSERT INTO cars VALUES('AB123CD', 7);", nullptr, nullptr, nullptr) == SQLITE_OK,
+            sqlite3_exec(db,
+                         "CREATE TABLE cars(plate TEXT PRIMARY KEY, week INTEGER);"
+                         "INSERT INTO cars VALUES('AB123CD', 7);",
+                         nullptr, nullptr, nullptr) == SQLITE_OK,
         "cannot make " + other);
   sqlite3_close(db);
   return failed ? 1 : 0;

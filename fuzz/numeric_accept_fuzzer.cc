@@ -52,8 +52,7 @@ std::string typed_value(std::string_view text, size_t n, size_t s) {
   if (!text.empty() && text[0] == '+') text.remove_prefix(1);
   const size_t point = text.find('.');
   const std::string_view whole = text.substr(0, point);
-  const std::string_view decimals =
-      point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+  const std::string_view decimals = point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
   if (!all_digits(whole) || !all_digits(decimals) || whole.size() + decimals.size() == 0) {
     return std::string(n, '0');
   }
@@ -73,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool numeric = operation != 3;
   const uint8_t width = numeric ? 1 + data[1] % rt::kMaxDigits : 1 + data[1] % kMaxWidth;
   const int8_t scale = numeric ? static_cast<int8_t>(data[2] % (width + 1)) : 0;
-  const rt::Attribute attribute{numeric ? rt::kNumericDisplay : rt::kAlphanumeric,
-                                numeric ? width : uint8_t{0}, scale, 0, nullptr};
+  const rt::Attribute attribute{numeric ? rt::kNumericDisplay : rt::kAlphanumeric, numeric ? width : uint8_t{0}, scale,
+                                0, nullptr};
   const rt::Field field{width, storage, &attribute};
   const rt::Item typed{static_cast<uint32_t>(text.size()), text.data(), &rt::kAlphanumericAttribute};
 
@@ -92,8 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (text.empty()) return 0;
       const std::string_view digits = text.substr(0, rt::kMaxDigits);
       const int8_t source_scale = static_cast<int8_t>(data[2] / 32 % (digits.size() + 1));
-      const rt::Attribute source_attribute{rt::kNumericDisplay, static_cast<uint8_t>(digits.size()),
-                                           source_scale, 0, nullptr};
+      const rt::Attribute source_attribute{rt::kNumericDisplay, static_cast<uint8_t>(digits.size()), source_scale, 0,
+                                           nullptr};
       rt::move({static_cast<uint32_t>(digits.size()), digits.data(), &source_attribute}, field);
       if (all_digits(digits)) {
         const size_t units = digits.size() - static_cast<size_t>(source_scale);

@@ -10,8 +10,8 @@ namespace {
 char base_number_storage[2];
 char next_number_storage[2];
 char quotient_storage[2];
-char remainder_storage[1];     // one digit: a remainder of 10 or more does not fit
-char multiple_flag_storage[2]; // 01 once a remainder was 1; never reset
+char remainder_storage[1];      // one digit: a remainder of 10 or more does not fit
+char multiple_flag_storage[2];  // 01 once a remainder was 1; never reset
 char result_message_storage[30];
 constexpr rt::Field base_number = rt::numeric<2>(base_number_storage);
 constexpr rt::Field next_number = rt::numeric<2>(next_number_storage);
@@ -78,7 +78,9 @@ int factor() { return factor_(0); }
 
 // What --help says of this program (Latin-1, like its dialogue).
 constexpr rt::Usage usage{"factor",
-                          "Lit un nombre de base puis un nombre suivant sur l'entr\xE9" "e standard, \xE9" "crit le\n"
+                          "Lit un nombre de base puis un nombre suivant sur l'entr\xE9"
+                          "e standard, \xE9"
+                          "crit le\n"
                           "reste de la division du second par la base et dit si le second est un\n"
                           "multiple de la base plus un (reste 1).\n"};
 

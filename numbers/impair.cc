@@ -54,8 +54,7 @@ void choose_message() { std::memcpy(result_message_storage, verdict, 30); }
 
 // The main sequence.
 void procedure() {
-  program.perform_until(kReadNumber, read_number,
-                        [] { return rt::cmp_numdisp(odd_flag_storage, 2, 1) == 0; });
+  program.perform_until(kReadNumber, read_number, [] { return rt::cmp_numdisp(odd_flag_storage, 2, 1) == 0; });
   program.perform(kChooseMessage, choose_message);
   rt::new_display(0, 1, {result_message});
   rt::stop_run(program.return_code());
@@ -68,8 +67,11 @@ int factor() { return factor_(0); }
 
 // What --help says of this program (Latin-1, like its dialogue).
 constexpr rt::Usage usage{"impair",
-                          "Demande un nombre impair sur l'entr\xE9" "e standard jusqu'\xE0 en obtenir un, en\n"
-                          "\xE9" "crivant le reste de chaque r\xE9ponse divis\xE9" "e par 2.\n"};
+                          "Demande un nombre impair sur l'entr\xE9"
+                          "e standard jusqu'\xE0 en obtenir un, en\n"
+                          "\xE9"
+                          "crivant le reste de chaque r\xE9ponse divis\xE9"
+                          "e par 2.\n"};
 
 int main(int argc, char** argv) {
   rt::init(argc, argv, usage);

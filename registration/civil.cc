@@ -16,14 +16,15 @@ constexpr rt::Field register_code = rt::numeric<3>(registration_number_storage +
 constexpr rt::Field control_key = rt::numeric<2>(registration_number_storage + 13);
 
 constexpr rt::Initial initial_values[] = {
-    {sex}, {birth_year}, {birth_month}, {birth_department},
-    {commune}, {register_code}, {control_key},
+    {sex}, {birth_year}, {birth_month}, {birth_department}, {commune}, {register_code}, {control_key},
 };
 
 // Literals (Latin-1: 0xE9 is e-acute, 0xF4 o-circumflex).
 constexpr rt::Item prompt = rt::literal("Tapez votre num\xE9ro CIVIL : ");
 constexpr rt::Item sex_label = rt::literal("Sexe : ");
-constexpr rt::Item birth_year_label = rt::literal("Ann\xE9" "e de naissance : ");
+constexpr rt::Item birth_year_label = rt::literal(
+    "Ann\xE9"
+    "e de naissance : ");
 constexpr rt::Item birth_month_label = rt::literal("Mois de naissance : ");
 constexpr rt::Item birth_department_label = rt::literal("D\xE9partement de naissance : ");
 constexpr rt::Item commune_label = rt::literal("Commune : ");
@@ -55,8 +56,11 @@ int civil() { return civil_(0); }
 
 // What --help says of this program (Latin-1, like its dialogue).
 constexpr rt::Usage usage{"civil",
-                          "Lit un num\xE9ro d'inscription de 15 caract\xE8res sur l'entr\xE9" "e standard et \xE9" "crit\n"
-                          "ses sept parties : sexe, ann\xE9" "e et mois de naissance, d\xE9partement, commune,\n"
+                          "Lit un num\xE9ro d'inscription de 15 caract\xE8res sur l'entr\xE9"
+                          "e standard et \xE9"
+                          "crit\n"
+                          "ses sept parties : sexe, ann\xE9"
+                          "e et mois de naissance, d\xE9partement, commune,\n"
                           "code registre et cl\xE9 de contr\xF4le.\n"};
 
 int main(int argc, char** argv) {

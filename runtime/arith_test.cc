@@ -29,7 +29,10 @@ TEST(Add, StoreOptions) {
 
 TEST(Sub, BelowZeroIsASizeError) {
   const AddCase cases[] = {
-      {"2", 2, "1", false}, {"1", 2, "0", false}, {"0", 2, "0", true}, {"0", 4, "1", true},
+      {"2", 2, "1", false},
+      {"1", 2, "0", false},
+      {"0", 2, "0", true},
+      {"0", 4, "1", true},
   };
   for (const AddCase& c : cases) {
     char storage[1];
@@ -49,7 +52,7 @@ struct DivCase {
 TEST(Division, QuotientAndRemainderUnderOptionTwo) {
   const DivCase cases[] = {
       {"11", "05", "02", "1"}, {"10", "05", "02", "0"}, {"01", "07", "00", "1"},
-      {"00", "05", "00", "0"}, {"29", "15", "01", "7"},  // remainder 14 does not fit: kept
+      {"00", "05", "00", "0"}, {"29", "15", "01", "7"},                           // remainder 14 does not fit: kept
       {"25", "12", "02", "1"}, {"99", "01", "99", "0"}, {"07", "00", "33", "7"},  // by zero
   };
   for (const DivCase& c : cases) {
@@ -65,8 +68,7 @@ TEST(Division, QuotientAndRemainderUnderOptionTwo) {
 
 TEST(Division, ByZeroKeepsBothFieldsAndReportsSizeError) {
   char dividend[2] = {'4', '2'}, zero[1] = {'0'}, quotient[2] = {'1', '2'}, remainder[1] = {'3'};
-  EXPECT_TRUE(rt::div_quotient(rt::numeric<2>(dividend), rt::numeric<1>(zero),
-                               rt::numeric<2>(quotient), 2));
+  EXPECT_TRUE(rt::div_quotient(rt::numeric<2>(dividend), rt::numeric<1>(zero), rt::numeric<2>(quotient), 2));
   EXPECT_TRUE(rt::div_remainder(rt::numeric<1>(remainder), 2));
   EXPECT_EQ(std::string(quotient, 2), "12");
   EXPECT_EQ(std::string(remainder, 1), "3");
@@ -79,8 +81,8 @@ TEST(Store, RoundingHalfAwayFromZero) {
     int option;
     const char* stored;
   } cases[] = {
-      {15, 1, 3, "02"}, {25, 1, 3, "03"}, {14, 1, 3, "01"}, {15, 1, 2, "01"},
-      {995, 1, 3, "99"},  // 99.5 rounds to 100: size error keeps the field
+      {15, 1, 3, "02"},   {25, 1, 3, "03"},  {14, 1, 3, "01"},
+      {15, 1, 2, "01"},   {995, 1, 3, "99"},  // 99.5 rounds to 100: size error keeps the field
       {1234, 2, 3, "12"},
   };
   for (const Case& c : cases) {

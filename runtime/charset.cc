@@ -67,9 +67,8 @@ bool forced_charset(Charset* charset) {
   static constexpr struct {
     const char* name;
     Charset charset;
-  } kNames[] = {{"utf-8", Charset::kUtf8},         {"utf8", Charset::kUtf8},
-                {"latin1", Charset::kLatin1},      {"latin-1", Charset::kLatin1},
-                {"iso-8859-1", Charset::kLatin1},  {"iso8859-1", Charset::kLatin1}};
+  } kNames[] = {{"utf-8", Charset::kUtf8},     {"utf8", Charset::kUtf8},         {"latin1", Charset::kLatin1},
+                {"latin-1", Charset::kLatin1}, {"iso-8859-1", Charset::kLatin1}, {"iso8859-1", Charset::kLatin1}};
   for (const auto& entry : kNames) {
     if (same_name(value, entry.name)) {
       *charset = entry.charset;

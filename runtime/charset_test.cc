@@ -43,14 +43,14 @@ TEST(Charset, DecodeTypedUtf8) {
     std::string typed, held;
   } cases[] = {
       {"\xC3\x89T\xC3\x89-42", "\xC9T\xC9-42"},
-      {"\xC2\x80\xC2\xA0\xC3\xBF", "\x80\xA0\xFF"},         // the edges of Latin-1
-      {"\xC5\x93uf \xE2\x82\xAC \xF0\x9F\x98\x80", "?uf ? ?"},  // beyond Latin-1
-      {"\xE9t\xE9", "\xE9t\xE9"},                           // Latin-1 typed: as it is
-      {"\xC0\x80\xC1\xBF", "\xC0\x80\xC1\xBF"},             // overlong forms
+      {"\xC2\x80\xC2\xA0\xC3\xBF", "\x80\xA0\xFF"},              // the edges of Latin-1
+      {"\xC5\x93uf \xE2\x82\xAC \xF0\x9F\x98\x80", "?uf ? ?"},   // beyond Latin-1
+      {"\xE9t\xE9", "\xE9t\xE9"},                                // Latin-1 typed: as it is
+      {"\xC0\x80\xC1\xBF", "\xC0\x80\xC1\xBF"},                  // overlong forms
       {"\xE0\x80\xAF\xED\xA0\x80", "\xE0\x80\xAF\xED\xA0\x80"},  // overlong, surrogate
-      {"\xF4\x90\x80\x80\xF5", "\xF4\x90\x80\x80\xF5"},     // above U+10FFFF
-      {"ab\xC3", "ab\xC3"},                                 // cut at the line's end
-      {"\xC3\xC3\xA9", "\xC3\xE9"},                         // a lead byte alone, then é
+      {"\xF4\x90\x80\x80\xF5", "\xF4\x90\x80\x80\xF5"},          // above U+10FFFF
+      {"ab\xC3", "ab\xC3"},                                      // cut at the line's end
+      {"\xC3\xC3\xA9", "\xC3\xE9"},                              // a lead byte alone, then é
   };
   for (const Case& c : cases) EXPECT_EQ(decoded(c.typed), c.held) << c.typed;
 }
@@ -62,14 +62,18 @@ class Environment {
     for (const auto& [name, value] : values) {
       const char* old = getenv(name);
       saved_.push_back({name, old != nullptr, old ? old : ""});
-      if (value != nullptr) setenv(name, value, 1);
-      else unsetenv(name);
+      if (value != nullptr)
+        setenv(name, value, 1);
+      else
+        unsetenv(name);
     }
   }
   ~Environment() {
     for (const Saved& s : saved_) {
-      if (s.was_set) setenv(s.name, s.value.c_str(), 1);
-      else unsetenv(s.name);
+      if (s.was_set)
+        setenv(s.name, s.value.c_str(), 1);
+      else
+        unsetenv(s.name);
     }
   }
 
@@ -106,9 +110,9 @@ TEST(Charset, TheVariableForces) {
     bool forced;
     rt::Charset charset;
   } cases[] = {
-      {"UTF-8", true, rt::Charset::kUtf8},       {"utf8", true, rt::Charset::kUtf8},
-      {"latin1", true, rt::Charset::kLatin1},    {"ISO-8859-1", true, rt::Charset::kLatin1},
-      {"", false, rt::Charset::kLatin1},         {"koi8-r", false, rt::Charset::kLatin1},
+      {"UTF-8", true, rt::Charset::kUtf8},    {"utf8", true, rt::Charset::kUtf8},
+      {"latin1", true, rt::Charset::kLatin1}, {"ISO-8859-1", true, rt::Charset::kLatin1},
+      {"", false, rt::Charset::kLatin1},      {"koi8-r", false, rt::Charset::kLatin1},
       {nullptr, false, rt::Charset::kLatin1},
   };
   for (const Case& c : cases) {

@@ -19,8 +19,10 @@ void OutputBuffer::write(const char* bytes, size_t length) {
       while (error_ == 0 && done < length) {
         const ssize_t n = ::write(fd_, bytes + done, length - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) error_ = errno;
-        else done += static_cast<size_t>(n);
+        if (n < 0)
+          error_ = errno;
+        else
+          done += static_cast<size_t>(n);
       }
       return;
     }
@@ -34,8 +36,10 @@ void OutputBuffer::flush() {
   while (error_ == 0 && done < used_) {
     const ssize_t n = ::write(fd_, buffer_ + done, used_ - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) error_ = errno;
-    else done += static_cast<size_t>(n);
+    if (n < 0)
+      error_ = errno;
+    else
+      done += static_cast<size_t>(n);
   }
   used_ = 0;
 }
@@ -82,8 +86,7 @@ bool LineReader::next(std::string_view* line) {
     any = true;
     const char* begin = chunk_ + start_;
     const void* lf = std::memchr(begin, '\n', end_ - start_);
-    const size_t length = lf ? static_cast<size_t>(static_cast<const char*>(lf) - begin)
-                             : end_ - start_;
+    const size_t length = lf ? static_cast<size_t>(static_cast<const char*>(lf) - begin) : end_ - start_;
     const size_t room = kMaxLine - line_length_;
     const size_t kept = length < room ? length : room;
     std::memcpy(line_ + line_length_, begin, kept);

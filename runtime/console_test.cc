@@ -39,10 +39,10 @@ TEST(LineReader, LineEnds) {
       {"", {}},
       {"\n", {""}},
       {"a\nb\n", {"a", "b"}},
-      {"a\r\nb", {"a", "b"}},          // CR LF, and a last line without LF
-      {"a\r\r\n", {"a\r"}},            // only the CR just before the LF goes
+      {"a\r\nb", {"a", "b"}},  // CR LF, and a last line without LF
+      {"a\r\r\n", {"a\r"}},    // only the CR just before the LF goes
       {"a\rb\n", {"a\rb"}},
-      {"\r", {"\r"}},                   // no LF: the CR stays
+      {"\r", {"\r"}},  // no LF: the CR stays
       {std::string("a\0b\n", 4), {std::string("a\0b", 3)}},
   };
   for (const Case& c : cases) EXPECT_EQ(lines_of(c.input), c.lines);
@@ -52,10 +52,8 @@ TEST(LineReader, LongLinesAreCutAndTheirRestDiscarded) {
   const size_t max = rt::LineReader::kMaxLine;
   const std::string long_line(max + 70000, 'x');
   EXPECT_EQ(lines_of(long_line + "\nnext\n"), (std::vector<std::string>{std::string(max, 'x'), "next"}));
-  EXPECT_EQ(lines_of(std::string(max - 1, 'y') + "\r\n"),
-            (std::vector<std::string>{std::string(max - 1, 'y')}));
-  EXPECT_EQ(lines_of(std::string(max, 'y') + "\r\nz"),
-            (std::vector<std::string>{std::string(max, 'y'), "z"}));
+  EXPECT_EQ(lines_of(std::string(max - 1, 'y') + "\r\n"), (std::vector<std::string>{std::string(max - 1, 'y')}));
+  EXPECT_EQ(lines_of(std::string(max, 'y') + "\r\nz"), (std::vector<std::string>{std::string(max, 'y'), "z"}));
 }
 
 TEST(OutputBuffer, WritesInOrderAndRemembersFailure) {

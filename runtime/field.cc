@@ -15,8 +15,8 @@ void fill_alphanumeric(const char* bytes, size_t length, const Field& destinatio
 
 // Copies digits whose units digit ends at whole_end (exclusive) and whose decimals
 // follow, aligned on the decimal point of a numeric display destination.
-void align_digits(const char* whole, size_t whole_length, const char* decimals,
-                  size_t decimal_length, const Field& destination) {
+void align_digits(const char* whole, size_t whole_length, const char* decimals, size_t decimal_length,
+                  const Field& destination) {
   const size_t scale = static_cast<size_t>(destination.attribute->scale);
   const size_t whole_width = destination.size - scale;
   char* out = destination.storage;
@@ -72,8 +72,7 @@ void move(Item source, const Field& destination) {
     return;
   }
   const size_t scale = static_cast<size_t>(source.attribute->scale);
-  align_digits(source.storage, source.size - scale, source.storage + source.size - scale, scale,
-               destination);
+  align_digits(source.storage, source.size - scale, source.storage + source.size - scale, scale, destination);
 }
 
 void initialize(std::span<const Initial> fields) {

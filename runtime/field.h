@@ -24,12 +24,12 @@ inline constexpr int kMaxDigits = 31;
 // Shared by every field of the same shape.
 struct Attribute {
   uint8_t kind;
-  uint8_t digits;      // numeric display: number of digits; 0 otherwise
-  int8_t scale;        // numeric display: decimal places; 0 otherwise
+  uint8_t digits;  // numeric display: number of digits; 0 otherwise
+  int8_t scale;    // numeric display: decimal places; 0 otherwise
   // Always 0 (no field carries a sign); kept: part of the attribute's fixed layout;
   // nothing reads it.
   uint8_t flags;
-  const char* picture; // always null; kept: part of the fixed layout; nothing reads it
+  const char* picture;  // always null; kept: part of the fixed layout; nothing reads it
 };
 
 inline constexpr Attribute kAlphanumericAttribute{kAlphanumeric, 0, 0, 0, nullptr};
@@ -57,9 +57,7 @@ struct Field {
 };
 
 // Descriptor builders, usable in constant expressions.
-constexpr Field alphanumeric(char* storage, uint32_t size) {
-  return {size, storage, &kAlphanumericAttribute};
-}
+constexpr Field alphanumeric(char* storage, uint32_t size) { return {size, storage, &kAlphanumericAttribute}; }
 template <size_t N>
 constexpr Field alphanumeric(char (&storage)[N]) {
   return {N, storage, &kAlphanumericAttribute};

@@ -126,7 +126,8 @@ void open(FileDeclaration* file, int mode, int /*sharing*/, const Field* status)
     open_files().push_back(file);
     at_stop(close_open_files);
   } else {
-    report(file, "cannot open " + printable(storage::shown_name(path)) + ": " + printable(result.reason), result.status);
+    report(file, "cannot open " + printable(storage::shown_name(path)) + ": " + printable(result.reason),
+           result.status);
   }
   finish(file, result.status, status);
 }
@@ -182,8 +183,7 @@ void close(FileDeclaration* file, int /*option*/, const Field* status) {
 
 void default_error_handle() {
   if (error_file == nullptr) return;
-  const FileStatus status = static_cast<FileStatus>((error_file->status[0] - '0') * 10 +
-                                                    (error_file->status[1] - '0'));
+  const FileStatus status = static_cast<FileStatus>((error_file->status[0] - '0') * 10 + (error_file->status[1] - '0'));
   report(error_file, std::string("file error: ") + meaning(status), status);
 }
 

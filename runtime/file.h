@@ -53,26 +53,26 @@ struct KeyEntry {
 // first-call initialisation.
 struct FileDeclaration {
   const char* declared_name;
-  Item assignment;      // the file's name, mapped through the environment at each open
+  Item assignment;  // the file's name, mapped through the environment at each open
   // kIndexed; kept: part of the declaration's fixed layout; nothing reads it.
   uint8_t organisation;
   // kSequentialAccess; kept: part of the declaration's fixed layout; nothing reads it.
   uint8_t access;
-  Field record;         // the record area, as an alphanumeric field
+  Field record;  // the record area, as an alphanumeric field
   // The same bytes as the record's group; kept: part of the declaration's fixed
   // layout; nothing reads it.
   Field record_group;
   uint32_t record_min;
   uint32_t record_max;
   uint32_t key_count;
-  KeyEntry* keys;       // key_count entries; the first is the primary key
+  KeyEntry* keys;  // key_count entries; the first is the primary key
   // 0; kept: part of the declaration's fixed layout; nothing reads it.
   uint8_t optional;
-  uint8_t has_status;   // 1 when the program has a status field for the file
-  char status[2];       // the declaration's own status area
+  uint8_t has_status;  // 1 when the program has a status field for the file
+  char status[2];      // the declaration's own status area
 
   // Kept by the file layer.
-  int open_mode = 0;    // kOpenInput or kOpenInputOutput while open, 0 when closed
+  int open_mode = 0;  // kOpenInput or kOpenInputOutput while open, 0 when closed
   storage::Storage* storage = nullptr;
 };
 

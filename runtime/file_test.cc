@@ -72,14 +72,22 @@ class FileLayer : public ::testing::Test {
     rt::error_file = nullptr;
     std::memcpy(status_storage, "..", 2);
     switch (op) {
-      case Op::kOpenInput: rt::open(&file_, rt::kOpenInput, 0, &file_status); break;
-      case Op::kOpenInputOutput: rt::open(&file_, rt::kOpenInputOutput, 1, &file_status); break;
+      case Op::kOpenInput:
+        rt::open(&file_, rt::kOpenInput, 0, &file_status);
+        break;
+      case Op::kOpenInputOutput:
+        rt::open(&file_, rt::kOpenInputOutput, 1, &file_status);
+        break;
       case Op::kWrite:
         std::memcpy(record_storage, record.data(), 88);
         rt::write(&file_, rt::group(record_storage), 0, &file_status);
         break;
-      case Op::kRead: rt::read(&file_, nullptr, &file_status, rt::kReadNext); break;
-      case Op::kClose: rt::close(&file_, rt::kCloseNormal, &file_status); break;
+      case Op::kRead:
+        rt::read(&file_, nullptr, &file_status, rt::kReadNext);
+        break;
+      case Op::kClose:
+        rt::close(&file_, rt::kCloseNormal, &file_status);
+        break;
     }
     const std::string status(status_storage, 2);
     EXPECT_EQ(std::string(file_.status, 2), status) << "the declaration's own status area";
@@ -105,20 +113,30 @@ TEST_F(FileLayer, EveryOperationStoresItsStatus) {
     std::string record;  // written, or expected in the record area after a read
     const char* status;
   } steps[] = {
-      {Op::kRead, "", "47"},  {Op::kWrite, a, "48"},          {Op::kClose, "", "42"},
+      {Op::kRead, "", "47"},
+      {Op::kWrite, a, "48"},
+      {Op::kClose, "", "42"},
       {Op::kOpenInput, "", "35"},
       {Op::kOpenInputOutput, "", "00"},  // creates the file
-      {Op::kOpenInputOutput, "", "41"},  {Op::kOpenInput, "", "41"},
+      {Op::kOpenInputOutput, "", "41"},
+      {Op::kOpenInput, "", "41"},
       {Op::kWrite, a, "00"},
       {Op::kWrite, article("AB123CD", "99"), "22"},  // nothing stored: a stays as it was
-      {Op::kWrite, b, "02"},  {Op::kWrite, c, "02"},  {Op::kWrite, d, "00"},
-      {Op::kRead, a, "00"},   // an input-output open reads too
+      {Op::kWrite, b, "02"},
+      {Op::kWrite, c, "02"},
+      {Op::kWrite, d, "00"},
+      {Op::kRead, a, "00"},  // an input-output open reads too
       {Op::kClose, "", "00"},
       {Op::kOpenInput, "", "00"},
       {Op::kWrite, e, "48"},
-      {Op::kRead, a, "00"},   {Op::kRead, b, "00"},  {Op::kRead, c, "00"},  {Op::kRead, d, "00"},
-      {Op::kRead, d, "10"},   {Op::kRead, d, "10"},  // the record area keeps the last record
-      {Op::kClose, "", "00"}, {Op::kClose, "", "42"},
+      {Op::kRead, a, "00"},
+      {Op::kRead, b, "00"},
+      {Op::kRead, c, "00"},
+      {Op::kRead, d, "00"},
+      {Op::kRead, d, "10"},
+      {Op::kRead, d, "10"},  // the record area keeps the last record
+      {Op::kClose, "", "00"},
+      {Op::kClose, "", "42"},
       {Op::kRead, d, "47"},
   };
   int step = 0;
@@ -130,8 +148,8 @@ TEST_F(FileLayer, EveryOperationStoresItsStatus) {
     if (s.op == Op::kRead && !s.record.empty()) {
       EXPECT_EQ(std::string(record_storage, 88), s.record) << "step " << step;
     }
-    reported += s.op != Op::kRead && s.op != Op::kClose && std::string(s.status) != "00" &&
-                std::string(s.status) != "02";
+    reported +=
+        s.op != Op::kRead && s.op != Op::kClose && std::string(s.status) != "00" && std::string(s.status) != "02";
   }
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), reported) << err;
@@ -183,10 +201,13 @@ TEST_F(FileLayer, FailuresOfOpenAndWriteWriteOneLineEachOnStandardError) {
   EXPECT_EQ(run(Op::kClose), "42");
   const std::string err = ::testing::internal::GetCapturedStderr();
   const std::string name = rt::program_name();
-  EXPECT_EQ(err, name + ": ARTICLES: cannot open " + path_ + ": no such file (status 35)\n" +
-                     name + ": ARTICLES: record \"AB123CD\" not written: the file is not open for output (status 48)\n" +
-                     name + ": ARTICLES: record \"AB123CD\" not written: a record with this key is already in the file (status 22)\n" +
-                     name + ": ARTICLES: record \"A\\x09B\" not written: a record with this key is already in the file (status 22)\n");
+  EXPECT_EQ(
+      err,
+      name + ": ARTICLES: cannot open " + path_ + ": no such file (status 35)\n" + name +
+          ": ARTICLES: record \"AB123CD\" not written: the file is not open for output (status 48)\n" + name +
+          ": ARTICLES: record \"AB123CD\" not written: a record with this key is already in the file (status 22)\n" +
+          name +
+          ": ARTICLES: record \"A\\x09B\" not written: a record with this key is already in the file (status 22)\n");
 }
 
 TEST_F(FileLayer, OpenFailuresOtherThanShape) {
@@ -230,8 +251,10 @@ TEST(FileName, AssignmentIsMappedThroughTheEnvironment) {
       {"/data/fleet", rt::literal("plain"), "plain"},
   };
   for (const Case& c : cases) {
-    if (c.value == nullptr) unsetenv("fichier");
-    else setenv("fichier", c.value, 1);
+    if (c.value == nullptr)
+      unsetenv("fichier");
+    else
+      setenv("fichier", c.value, 1);
     EXPECT_EQ(rt::file_name(c.assignment), c.path) << (c.value ? c.value : "unset");
   }
   rt::ModuleRecord unmapped;
@@ -275,10 +298,12 @@ TEST_F(FileLayer, ErrorPathOfAFileWithoutStatusFieldStopsWithStatusOne) {
 TEST_F(FileLayer, ErrorPathWithoutItsPerformIsFatal) {
   rt::initialized = 1;
   program_file = &file_;
-  EXPECT_EXIT(file_program.run(0, [] {
-    rt::read(program_file, nullptr, &file_status, rt::kReadNext);
-    error_path();  // run into, not performed
-  }), ::testing::ExitedWithCode(rt::kFatalStatus), "error 1");
+  EXPECT_EXIT(file_program.run(0,
+                               [] {
+                                 rt::read(program_file, nullptr, &file_status, rt::kReadNext);
+                                 error_path();  // run into, not performed
+                               }),
+              ::testing::ExitedWithCode(rt::kFatalStatus), "error 1");
 }
 
 TEST_F(FileLayer, CancelClosesTheFile) {

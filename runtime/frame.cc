@@ -60,17 +60,18 @@ void report(std::initializer_list<std::string_view> parts) {
 void check_version(const char* source_name, const char* version, int patch_level) {
   if (std::strcmp(version, kVersion) == 0 && patch_level <= kPatchLevel) return;
   char detail[200];
-  std::snprintf(detail, sizeof detail, "%.40s was built for runtime %.20s patch level %d, this runtime is %s patch level %d",
-                source_name, version, patch_level, kVersion, kPatchLevel);
+  std::snprintf(detail, sizeof detail,
+                "%.40s was built for runtime %.20s patch level %d, this runtime is %s patch level %d", source_name,
+                version, patch_level, kVersion, kPatchLevel);
   standard_output().flush();
   report({detail});
   std::exit(kFatalStatus);
 }
 
 void fatal_error(int code) {
-  static const char* const texts[] = {
-      "runtime not initialised (error 0)", "file error path reached without its perform (error 1)",
-      "runtime error 2", "perform stack exhausted (error 3)"};
+  static const char* const texts[] = {"runtime not initialised (error 0)",
+                                      "file error path reached without its perform (error 1)", "runtime error 2",
+                                      "perform stack exhausted (error 3)"};
   standard_output().flush();
   report({"fatal error: ", code >= 0 && code <= 3 ? texts[code] : "unknown runtime error"});
   std::exit(kFatalStatus);

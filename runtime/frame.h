@@ -50,10 +50,10 @@ struct ModuleRecord {
 };
 
 // Runtime globals read or set by the frame.
-extern int initialized;                 // set by init
-extern ModuleRecord* current_module;    // top of the stack of module records
-extern int call_params;                 // parameters of the current call (always 0)
-extern int save_call_params;            // set at every run; kept: a global of the frame; nothing reads it
+extern int initialized;               // set by init
+extern ModuleRecord* current_module;  // top of the stack of module records
+extern int call_params;               // parameters of the current call (always 0)
+extern int save_call_params;          // set at every run; kept: a global of the frame; nothing reads it
 
 // Starts the runtime; the arguments are kept only for the program's name in reports.
 void init(int argc, char** argv);
@@ -179,7 +179,7 @@ class Program {
   int32_t status_word_ = 0;           // kept: part of the program's fixed storage; nothing reads it
   int32_t call_parameter_count_ = 0;  // kept: part of the program's fixed storage; nothing reads it
   int32_t initialized_ = 0;
-  void* user_parameters_[64] = {};    // all null; kept: part of the program's fixed storage; nothing reads it
+  void* user_parameters_[64] = {};  // all null; kept: part of the program's fixed storage; nothing reads it
   ModuleRecord module_;
   PerformStack* stack_ = nullptr;
 };

@@ -33,7 +33,7 @@ TEST(Program, FirstCallInitialisesOnceAndCancelStartsAgain) {
   EXPECT_FALSE(counter_program.initialized());
   EXPECT_EQ(closes, 1);
   EXPECT_EQ(std::string(counter_storage, 2), "07");  // cancel touches no field
-  EXPECT_EQ(counter_program.run(-1, bump), 0);    // a second cancel closes nothing
+  EXPECT_EQ(counter_program.run(-1, bump), 0);       // a second cancel closes nothing
   EXPECT_EQ(closes, 1);
 
   counter_program.run(0, bump);
@@ -92,8 +92,7 @@ TEST(PerformStackDeathTest, TheTwoHundredFiftyFifthEndsTheProcess) {
 TEST(FrameDeathTest, RunWithoutStartIsFatalErrorZero) {
   rt::initialized = 0;
   rt::Program fresh{"fresh", [] {}};
-  EXPECT_EXIT(fresh.run(0, [] {}), testing::ExitedWithCode(rt::kFatalStatus),
-              "runtime not initialised \\(error 0\\)");
+  EXPECT_EXIT(fresh.run(0, [] {}), testing::ExitedWithCode(rt::kFatalStatus), "runtime not initialised \\(error 0\\)");
   rt::initialized = 1;
 }
 
@@ -101,8 +100,7 @@ TEST(FrameDeathTest, VersionCheck) {
   rt::check_version("civil", "0.33", 0);  // accepted
   EXPECT_EXIT(rt::check_version("civil", "0.34", 0), testing::ExitedWithCode(rt::kFatalStatus),
               "civil was built for runtime 0.34");
-  EXPECT_EXIT(rt::check_version("civil", "0.33", 1), testing::ExitedWithCode(rt::kFatalStatus),
-              "patch level 1");
+  EXPECT_EXIT(rt::check_version("civil", "0.33", 1), testing::ExitedWithCode(rt::kFatalStatus), "patch level 1");
 }
 
 TEST(FrameDeathTest, StopRunsHooksAndExitsWithTheStatus) {

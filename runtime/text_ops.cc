@@ -84,9 +84,7 @@ bool string_finish() {
   return overflow;
 }
 
-void inspect_init(const Field& field, int /*flag*/) {
-  inspect_statement = InspectStatement{field, 0, field.size};
-}
+void inspect_init(const Field& field, int /*flag*/) { inspect_statement = InspectStatement{field, 0, field.size}; }
 
 void inspect_start() {
   inspect_statement.begin = 0;

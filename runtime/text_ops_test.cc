@@ -22,10 +22,10 @@ struct Guarded {
 
 struct StringCase {
   const char* name;
-  std::string initial;                // the destination before the statement
-  const char* pointer;                // digits of a 3-digit pointer
-  std::vector<std::string> sources;   // appended in order, by size
-  std::string held;                   // the destination after
+  std::string initial;               // the destination before the statement
+  const char* pointer;               // digits of a 3-digit pointer
+  std::vector<std::string> sources;  // appended in order, by size
+  std::string held;                  // the destination after
   const char* pointer_after;
   bool overflow;
 };
@@ -43,8 +43,13 @@ TEST(StringBuilding, PointerAndDestination) {
       {"later sources dropped", "xxxxx", "004", {"ab", "cd"}, "xxxab", "006", true},
       {"pointer 0 writes nothing", "xxxxx", "000", {"ab"}, "xxxxx", "000", true},
       {"pointer past the end writes nothing", "xxxxx", "006", {"ab"}, "xxxxx", "006", true},
-      {"Latin-1 and UTF-8 bytes are single characters", "    ", "001", {"\xE9", "\xC3\xA9"},
-       "\xE9\xC3\xA9 ", "004", false},
+      {"Latin-1 and UTF-8 bytes are single characters",
+       "    ",
+       "001",
+       {"\xE9", "\xC3\xA9"},
+       "\xE9\xC3\xA9 ",
+       "004",
+       false},
   };
   for (const StringCase& c : cases) {
     Guarded destination(c.initial);
@@ -94,15 +99,14 @@ TEST(StringBuilding, DelimitedByText) {
     const char* delimiter;
     const char* held;
   } cases[] = {
-      {"ab,cd", ",", "ab    "}, {"abcd", ",", "abcd  "}, {",ab", ",", "      "},
+      {"ab,cd", ",", "ab    "},   {"abcd", ",", "abcd  "}, {",ab", ",", "      "},
       {"ab--cd", "--", "ab    "}, {"ab", "abc", "ab    "}, {"ab", "", "ab    "},
   };
   for (const auto& c : cases) {
     char storage[6];
     std::memset(storage, ' ', 6);
     char pointer[2] = {'0', '1'};
-    const rt::Item delimiter{uint32_t(std::strlen(c.delimiter)), c.delimiter,
-                             &rt::kAlphanumericAttribute};
+    const rt::Item delimiter{uint32_t(std::strlen(c.delimiter)), c.delimiter, &rt::kAlphanumericAttribute};
     rt::string_init(rt::alphanumeric(storage), rt::numeric<2>(pointer));
     rt::string_delimited(&delimiter);
     rt::string_append({uint32_t(std::strlen(c.source)), c.source, &rt::kAlphanumericAttribute});
@@ -133,11 +137,11 @@ TEST(CharacterConversion, Region) {
       {"each character converted at most once", "ABCABC", nullptr, "AB", "BC", "BCCBCC"},
       {"first place of a repeated character counts", "aXa", nullptr, "aa", "12", "1X1"},
       {"only the places both tables have", "abc", nullptr, "abc", "AB", "ABc"},
-      {"bytes above 0x7F", "\xE9t\xC3\xA9", nullptr, "\xE9\xA9", "eE", "et\xC3" "E"},
-      {"vowels to spaces after the first", "ALEXANDRE", "A", "AEIOUYaeiouy",
-       std::string(12, ' '), "AL X NDR "},
-      {"a leading space is the AFTER text", " BOB", " ", "AEIOUYaeiouy", std::string(12, ' '),
-       " B B"},
+      {"bytes above 0x7F", "\xE9t\xC3\xA9", nullptr, "\xE9\xA9", "eE",
+       "et\xC3"
+       "E"},
+      {"vowels to spaces after the first", "ALEXANDRE", "A", "AEIOUYaeiouy", std::string(12, ' '), "AL X NDR "},
+      {"a leading space is the AFTER text", " BOB", " ", "AEIOUYaeiouy", std::string(12, ' '), " B B"},
   };
   for (const ConversionCase& c : cases) {
     Guarded field(c.initial);

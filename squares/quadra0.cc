@@ -20,7 +20,9 @@ constexpr rt::Item one = rt::number("1");
 constexpr rt::Initial initial_values[] = {{row_index, one}, {column_index, one}};
 
 // Literals. The accented letter of the cell lines is the byte 0xC3 alone.
-constexpr rt::Item cell_label = rt::literal("Coordonn\xC3" "es (");
+constexpr rt::Item cell_label = rt::literal(
+    "Coordonn\xC3"
+    "es (");
 constexpr rt::Item comma = rt::literal(", ");
 constexpr rt::Item closing_parenthesis = rt::literal(") : ");
 
@@ -55,8 +57,7 @@ void fill_square() {
 }
 
 void mark_cell() {
-  const rt::Field cell = cell_at(rt::get_numdisp(row_index_storage, 2),
-                                 rt::get_numdisp(column_index_storage, 2));
+  const rt::Field cell = cell_at(rt::get_numdisp(row_index_storage, 2), rt::get_numdisp(column_index_storage, 2));
   std::memcpy(cell.storage, "01", 2);
   rt::new_display(0, 1, {cell_label, row_index, comma, column_index, closing_parenthesis, cell});
 }
@@ -77,8 +78,11 @@ int quadra0() { return quadra0_(0); }
 
 // What --help says of this program (Latin-1, like its dialogue).
 constexpr rt::Usage usage{"quadra0",
-                          "\xC9" "crit les coordonn\xE9" "es des neuf cases d'un carr\xE9 de 3 sur 3, une ligne par\n"
-                          "case. Ne lit rien sur l'entr\xE9" "e standard.\n"};
+                          "\xC9"
+                          "crit les coordonn\xE9"
+                          "es des neuf cases d'un carr\xE9 de 3 sur 3, une ligne par\n"
+                          "case. Ne lit rien sur l'entr\xE9"
+                          "e standard.\n"};
 
 int main(int argc, char** argv) {
   rt::init(argc, argv, usage);

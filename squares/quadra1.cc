@@ -67,7 +67,9 @@ int quadra0() { return quadra0_(0); }
 // What --help says of this program (Latin-1, like its dialogue).
 constexpr rt::Usage usage{"quadra1",
                           "Calcule par une division arrondie la colonne du milieu d'un carr\xE9 de 3 sur 3\n"
-                          "et l'\xE9" "crit. Ne lit rien sur l'entr\xE9" "e standard.\n"};
+                          "et l'\xE9"
+                          "crit. Ne lit rien sur l'entr\xE9"
+                          "e standard.\n"};
 
 int main(int argc, char** argv) {
   rt::init(argc, argv, usage);

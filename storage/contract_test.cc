@@ -119,7 +119,7 @@ TEST_P(StorageContract, ADuplicateOfAnyAlternateKeyIsStoredWithStatus02) {
       {article("AA000004", "08", "0200000002"), FileStatus::kDuplicateAlternateKey},  // both
       {article("AA000005", "09", "0300000003"), FileStatus::kOk},                     // neither
       {article("AA000001", "10", "0400000004"), FileStatus::kDuplicateKey},           // plate
-      {article("AA000006", "10", "0400000004"), FileStatus::kOk},  // the refused one left no key
+      {article("AA000006", "10", "0400000004"), FileStatus::kOk},                     // the refused one left no key
   };
   for (const Case& c : cases) {
     const storage::Result result = opened.storage->insert(c.record.data());
@@ -175,7 +175,8 @@ TEST_P(StorageContract, ReadsByKeyAndScansInKeyOrder) {
   EXPECT_EQ(opened.storage->read_key(record_of("BC").data(), record).status, FileStatus::kNoSuchKey);
   EXPECT_EQ(std::string(record, 88), record_of("BB")) << "left as it was";
 
-  EXPECT_EQ(all_records(*opened.storage), (std::vector<std::string>{record_of("AA"), record_of("BB"), record_of("CC")}));
+  EXPECT_EQ(all_records(*opened.storage),
+            (std::vector<std::string>{record_of("AA"), record_of("BB"), record_of("CC")}));
   int seen = 0;
   EXPECT_TRUE(opened.storage->scan([&](std::string_view) { return ++seen < 2; }).ok());
   EXPECT_EQ(seen, 2) << "stops when asked";

@@ -11,19 +11,32 @@ namespace storage {
 
 const char* meaning(FileStatus status) {
   switch (status) {
-    case FileStatus::kOk: return "done";
-    case FileStatus::kDuplicateAlternateKey: return "done, alternate key already held";
-    case FileStatus::kAtEnd: return "no next record";
-    case FileStatus::kDuplicateKey: return "a record with this key is already in the file";
-    case FileStatus::kNoSuchKey: return "no record with this key";
-    case FileStatus::kFailed: return "failed";
-    case FileStatus::kNotFound: return "no such file";
-    case FileStatus::kDenied: return "permission denied";
-    case FileStatus::kWrongShape: return "not a file of this record length and key table";
-    case FileStatus::kAlreadyOpen: return "the file is already open";
-    case FileStatus::kNotOpen: return "the file is not open";
-    case FileStatus::kNotOpenForInput: return "the file is not open for input";
-    case FileStatus::kNotOpenForOutput: return "the file is not open for output";
+    case FileStatus::kOk:
+      return "done";
+    case FileStatus::kDuplicateAlternateKey:
+      return "done, alternate key already held";
+    case FileStatus::kAtEnd:
+      return "no next record";
+    case FileStatus::kDuplicateKey:
+      return "a record with this key is already in the file";
+    case FileStatus::kNoSuchKey:
+      return "no record with this key";
+    case FileStatus::kFailed:
+      return "failed";
+    case FileStatus::kNotFound:
+      return "no such file";
+    case FileStatus::kDenied:
+      return "permission denied";
+    case FileStatus::kWrongShape:
+      return "not a file of this record length and key table";
+    case FileStatus::kAlreadyOpen:
+      return "the file is already open";
+    case FileStatus::kNotOpen:
+      return "the file is not open";
+    case FileStatus::kNotOpenForInput:
+      return "the file is not open for input";
+    case FileStatus::kNotOpenForOutput:
+      return "the file is not open for output";
   }
   return "failed";
 }
@@ -101,7 +114,8 @@ void parameter_passwords(std::string_view name, std::vector<Span>* spans) {
     for (size_t i = 0; key && i < kKey.size(); ++i) key = lower(name[at + i]) == kKey[i];
     if (!key) continue;
     size_t before = at;
-    if (before >= 3 && lower(name[before - 3]) == 's' && lower(name[before - 2]) == 's' && lower(name[before - 1]) == 'l') {
+    if (before >= 3 && lower(name[before - 3]) == 's' && lower(name[before - 2]) == 's' &&
+        lower(name[before - 1]) == 'l') {
       before -= 3;
     }
     if (before > 0 && !is_space(name[before - 1]) && name[before - 1] != '?' && name[before - 1] != '&') continue;

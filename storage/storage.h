@@ -36,7 +36,7 @@ enum class FileStatus : uint8_t {
   kDenied = 37,                // permission refused
   kWrongShape = 39,            // not a file of this layer, or another record length or key table
   kAlreadyOpen = 41,
-  kNotOpen = 42,               // close of a file not open
+  kNotOpen = 42,  // close of a file not open
   kNotOpenForInput = 47,
   kNotOpenForOutput = 48,
 };

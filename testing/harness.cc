@@ -7,9 +7,7 @@
 
 namespace dialogue {
 
-std::string program_path(std::string_view name) {
-  return std::string(PROGRAM_DIR) + "/" + std::string(name);
-}
+std::string program_path(std::string_view name) { return std::string(PROGRAM_DIR) + "/" + std::string(name); }
 
 Outcome run(std::string_view program, std::string_view input, const Options& options) {
   using testkit::Stream;

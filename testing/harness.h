@@ -39,8 +39,8 @@ struct Options {
 struct Outcome {
   std::string out;
   std::string err;
-  int status = -1;      // exit status, or -1 when ended by a signal
-  int signal = 0;       // the signal that ended it, if any
+  int status = -1;  // exit status, or -1 when ended by a signal
+  int signal = 0;   // the signal that ended it, if any
   bool timed_out = false;
   long max_rss_kib = 0;  // peak resident memory of the process, in KiB
 };

@@ -19,8 +19,14 @@ class LiveProgram {
  public:
   // env: "NAME=value" sets NAME, a bare "NAME" removes it.
   LiveProgram(std::string_view program, const std::vector<std::string>& env)
-      : process_({program.find('/') == std::string_view::npos ? program_path(program) : std::string(program), {}, env,
-                  {}, -1, testkit::Stream::pipe(), testkit::Stream::pipe(), testkit::Stream::pipe()}) {
+      : process_({program.find('/') == std::string_view::npos ? program_path(program) : std::string(program),
+                  {},
+                  env,
+                  {},
+                  -1,
+                  testkit::Stream::pipe(),
+                  testkit::Stream::pipe(),
+                  testkit::Stream::pipe()}) {
     process_.start();
   }
 
@@ -28,8 +34,7 @@ class LiveProgram {
   // program stops taking input for 10 seconds.
   void send(std::string_view bytes) {
     process_.send(bytes);
-    while (process_.input_pending() && process_.pump(10000)) {
-    }
+    while (process_.input_pending() && process_.pump(10000)) {}
   }
   void close_input() { process_.close_input(); }
 
@@ -38,8 +43,8 @@ class LiveProgram {
   bool wait_for(std::string_view text, size_t count, int timeout_ms = 10000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (occurrences(text) < count) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0 || !process_.pump(static_cast<int>(left.count()))) return false;
     }
     return true;
@@ -51,8 +56,7 @@ class LiveProgram {
   // waits for the end: the exit status, or 100 plus the signal that ended the program.
   int wait() {
     close_input();
-    while (process_.pump(10000)) {
-    }
+    while (process_.pump(10000)) {}
     const testkit::Ending ending = process_.wait();
     return ending.signal != 0 ? 100 + ending.signal : ending.status;
   }

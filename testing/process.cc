@@ -125,8 +125,10 @@ void Process::child(int in_pipe, int out_pipe, int err_pipe) {
         break;
     }
     // dup2 onto itself would leave close-on-exec set.
-    if (source == target) fcntl(source, F_SETFD, 0);
-    else dup2(source, target);
+    if (source == target)
+      fcntl(source, F_SETFD, 0);
+    else
+      dup2(source, target);
   }
   for (int target = 0; target < 3; ++target) {
     if (streams[target]->kind == Stream::kClosed) close(target);
@@ -157,16 +159,20 @@ bool Process::pump(int timeout_ms) {
   if (fds[0].fd >= 0 && fds[0].revents != 0) {
     const ssize_t n = write(in_, input_.data() + written_, input_.size() - written_);
     if (n > 0) written_ += static_cast<size_t>(n);
-    if (n < 0 && errno != EAGAIN && errno != EINTR) close_fd(in_);  // the child is gone
-    else if (!input_pending() && close_when_written_) close_fd(in_);
+    if (n < 0 && errno != EAGAIN && errno != EINTR)
+      close_fd(in_);  // the child is gone
+    else if (!input_pending() && close_when_written_)
+      close_fd(in_);
   }
   char buffer[65536];
   for (int i = 1; i <= 2; ++i) {
     int& fd = i == 1 ? out_ : err_;
     if (fd < 0 || fds[i].revents == 0) continue;
     const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) (i == 1 ? out_text_ : err_text_).append(buffer, static_cast<size_t>(n));
-    else if (n == 0 || (errno != EAGAIN && errno != EINTR)) close_fd(fd);
+    if (n > 0)
+      (i == 1 ? out_text_ : err_text_).append(buffer, static_cast<size_t>(n));
+    else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+      close_fd(fd);
   }
   return true;
 }
@@ -221,8 +227,14 @@ int status_of(pid_t pid) {
 namespace bench {
 
 Measure run(const Command& command) {
-  testkit::Process process({command.path, command.args, command.env, {}, -1, testkit::Stream::file(command.stdin_path),
-                            testkit::Stream::file(command.stdout_path), testkit::Stream::inherit()});
+  testkit::Process process({command.path,
+                            command.args,
+                            command.env,
+                            {},
+                            -1,
+                            testkit::Stream::file(command.stdin_path),
+                            testkit::Stream::file(command.stdout_path),
+                            testkit::Stream::inherit()});
   Measure measure;
   if (!process.start()) return measure;
   const testkit::Ending ending = process.wait();

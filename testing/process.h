@@ -34,20 +34,20 @@ struct Stream {
 };
 
 struct Launch {
-  std::string path;                // the program; its name is also its argv[0]
-  std::vector<std::string> args;   // after the program's name
-  std::vector<std::string> env;    // "NAME=value" sets NAME, a bare "NAME" removes it
-  std::string directory;           // working directory; empty keeps ours
-  int user = -1;                   // when not negative, run as this user (we must be root)
+  std::string path;               // the program; its name is also its argv[0]
+  std::vector<std::string> args;  // after the program's name
+  std::vector<std::string> env;   // "NAME=value" sets NAME, a bare "NAME" removes it
+  std::string directory;          // working directory; empty keeps ours
+  int user = -1;                  // when not negative, run as this user (we must be root)
   Stream in, out, err;
 };
 
 // How a child ended.
 struct Ending {
-  int status = -1;        // exit status, or -1 when ended by a signal
-  int signal = 0;         // the signal that ended it, if any
-  int64_t wall_ns = 0;    // from the fork to the reaping
-  long max_rss_kib = 0;   // peak resident memory of the child
+  int status = -1;       // exit status, or -1 when ended by a signal
+  int signal = 0;        // the signal that ended it, if any
+  int64_t wall_ns = 0;   // from the fork to the reaping
+  long max_rss_kib = 0;  // peak resident memory of the child
 };
 
 // Exit statuses of a child that could not become the program: 126 when a stream, the
@@ -139,8 +139,8 @@ namespace bench {
 
 struct Command {
   std::string path;
-  std::vector<std::string> args;      // after the program's name
-  std::vector<std::string> env;       // "NAME=value" added to (or replacing in) ours
+  std::vector<std::string> args;  // after the program's name
+  std::vector<std::string> env;   // "NAME=value" added to (or replacing in) ours
   std::string stdin_path = "/dev/null";
   std::string stdout_path = "/dev/null";
 };

@@ -77,7 +77,8 @@ TEST(Process, StreamsEnvironmentAndFolder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.script);
-    testkit::Process process({"/bin/sh", {"-c", c.script}, c.env, c.directory, -1, c.in, Stream::pipe(), Stream::pipe()});
+    testkit::Process process(
+        {"/bin/sh", {"-c", c.script}, c.env, c.directory, -1, c.in, Stream::pipe(), Stream::pipe()});
     ASSERT_TRUE(process.start());
     process.send(c.input);
     process.close_input();

@@ -39,7 +39,8 @@ class Session {
  public:
   explicit Session(const std::string& uri) : conn_(PQconnectdb(uri.c_str())) {
     if (PQstatus(conn_) != CONNECTION_OK) ADD_FAILURE() << "cannot connect to " << uri << ": " << PQerrorMessage(conn_);
-    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        conn_, [](void*, const char*) {}, nullptr);
   }
   ~Session() { PQfinish(conn_); }
   Session(const Session&) = delete;

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/fleet.h"
 #include "testing/harness.h"
 #include "testing/live_program.h"
 #include "testing/test_folder.h"
+#include "tests/fleet.h"
 
 namespace {
 
@@ -146,7 +146,7 @@ TEST(ArticleFileFaults, WhatIsNotAnArticleFileIsRefusedAndLeftAsItWas) {
 
   struct Case {
     std::string name;
-    std::string autolog;   // statuses allowed
+    std::string autolog;  // statuses allowed
     std::string autolog2;
   } cases[] = {
       {"random", "39", "39"},

@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "tests/fleet.h"
 #include "testing/harness.h"
 #include "testing/live_program.h"
 #include "testing/test_folder.h"
+#include "tests/fleet.h"
 
 namespace {
 
@@ -28,7 +28,6 @@ using dialogue::Outcome;
 using dialogue::TempDir;
 using namespace fleet_test;
 namespace fs = std::filesystem;
-
 
 Outcome autolog(const std::string& fichier, const std::string& input, dialogue::Options options = {}) {
   options.env.push_back("fichier=" + fichier);
@@ -133,8 +132,7 @@ TEST(ArticleSafety, EachArticleIsFlushedBeforeTheQuestionComesBack) {
   const std::string trace = folder.file("flushes");
   // ASan, when the programs are built with it, must not refuse the preloaded library.
   dialogue::LiveProgram writer("autolog", {"fichier=" + folder.file("articles"), "SYNC_TRACE=" + trace,
-                                           "LD_PRELOAD=" SYNC_TRACE_LIBRARY,
-                                           "ASAN_OPTIONS=verify_asan_link_order=0"});
+                                           "LD_PRELOAD=" SYNC_TRACE_LIBRARY, "ASAN_OPTIONS=verify_asan_link_order=0"});
   ASSERT_TRUE(writer.wait_for(kQuestion, 1)) << writer.err();
   for (size_t article = 1; article <= 3; ++article) {
     writer.send(add_article("12", "P" + std::to_string(article)));
@@ -270,8 +268,7 @@ TEST(ArticleSafety, ASideFileTheUserMayNotWriteIsRefusedAtOpen) {
     const Outcome writer = autolog(path, add_article("12", "BB") + "n\n", as_user);
     if (writer.status == 126) GTEST_SKIP() << "cannot run as the user nobody";
     EXPECT_EQ(writer.out, "37\n" + kAdded + kQuestion + kEnd) << side;
-    EXPECT_NE(writer.err.find("its side file " + path + side + " may not be written"), std::string::npos)
-        << writer.err;
+    EXPECT_NE(writer.err.find("its side file " + path + side + " may not be written"), std::string::npos) << writer.err;
     EXPECT_EQ(writer.status, 1) << side;
     EXPECT_EQ(autolog2(path, as_user).out.substr(0, 12), "00\nAA      \n") << side;
   }

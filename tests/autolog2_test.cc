@@ -7,16 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "tests/fleet.h"
 #include "testing/harness.h"
 #include "testing/live_program.h"
+#include "tests/fleet.h"
 
 namespace {
 
 using dialogue::Outcome;
 using dialogue::TempDir;
 using namespace fleet_test;
-
 
 Outcome list(const std::string& fichier) { return dialogue::run("autolog2", "", {.env = {"fichier=" + fichier}}); }
 
@@ -50,10 +49,10 @@ TEST_P(Autolog2, PlatesAreShownAtFullWidthInByteOrder) {
     std::string shown;
   } cases[] = {
       {{"A1"}, "A1      "},
-      {{"b", "B", "a"}, "B       "},           // capitals sort before small letters
-      {{"AB12", "AB 12"}, "AB 12   "},        // a space sorts before digits
+      {{"b", "B", "a"}, "B       "},            // capitals sort before small letters
+      {{"AB12", "AB 12"}, "AB 12   "},          // a space sorts before digits
       {{"\xC9T\xC9", "ZZZZZZZZ"}, "ZZZZZZZZ"},  // Latin-1 letters after ASCII
-      {{"123456789"}, "12345678"},          // cut to 8
+      {{"123456789"}, "12345678"},              // cut to 8
   };
   for (const Case& c : cases) {
     file_.remove();
@@ -77,8 +76,8 @@ TEST(Autolog2OnALocalFile, EmptyMissingAndForeignFiles) {
     std::string path;
     const char* status;
   } cases[] = {
-      {path, "00"},                          // empty file: the read finds no record
-      {folder.file("missing"), "35"},        // nothing is created
+      {path, "00"},                    // empty file: the read finds no record
+      {folder.file("missing"), "35"},  // nothing is created
       {folder.file("folder"), "30"},
       {foreign, "39"},
   };

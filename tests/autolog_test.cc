@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/fleet.h"
 #include "testing/harness.h"
 #include "testing/live_program.h"
+#include "tests/fleet.h"
 
 namespace {
 
@@ -40,12 +40,12 @@ INSTANTIATE_TEST_SUITE_P(Storages, Autolog, ::testing::Values(Storage::kSqlite, 
 TEST_P(Autolog, WorkedExampleAddsOneArticle) {
   const std::string input =
       "o\n2\n7\nAB123CD\n"
-      "250\n35.40\n"    // Monday: 0250 003540
-      "7\n1234.56\n"    // Tuesday: 0007 123456
-      "\n\n"            // Wednesday: empty answers store zero
+      "250\n35.40\n"  // Monday: 0250 003540
+      "7\n1234.56\n"  // Tuesday: 0007 123456
+      "\n\n"          // Wednesday: empty answers store zero
       "9999\n9999.99\n"
-      "35\n35\n"        // a whole number of costs gets two zero decimals
-      "12345\n0.5\n"    // a fifth digit of mileage is dropped
+      "35\n35\n"      // a whole number of costs gets two zero decimals
+      "12345\n0.5\n"  // a fifth digit of mileage is dropped
       "abc\nabc\n"
       "n\n";
   const Outcome run = this->run(input);
@@ -53,7 +53,13 @@ TEST_P(Autolog, WorkedExampleAddsOneArticle) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, 0);
   const std::string record = std::string("AB123CD 07") + std::string(8, '\0') +
-                             "0250003540" "0007123456" "0000000000" "9999999999" "0035003500" "2345000050" "0000000000";
+                             "0250003540"
+                             "0007123456"
+                             "0000000000"
+                             "9999999999"
+                             "0035003500"
+                             "2345000050"
+                             "0000000000";
   EXPECT_EQ(file_.records(), std::vector<std::string>{record});
   expect_closed();
 }
@@ -68,23 +74,33 @@ TEST_P(Autolog, QuestionAndMenuEdgeCases) {
   } cases[] = {
       {"n at once", "n\n", kQuestion + kEnd, {}},
       {"N at once", "N\n", kQuestion + kEnd, {}},
-      {"empty and other replies ask again", "\nx\nO\n1\nn\n",
-       kQuestion + kQuestion + kMenuRound + kQuestion + kEnd, {}},
-      {"choices 1, 3 and 4 do nothing", "o\n1\no\n3\no\n4\nn\n",
-       kMenuRound + kMenuRound + kMenuRound + kQuestion + kEnd, {}},
+      {"empty and other replies ask again",
+       "\nx\nO\n1\nn\n",
+       kQuestion + kQuestion + kMenuRound + kQuestion + kEnd,
+       {}},
+      {"choices 1, 3 and 4 do nothing",
+       "o\n1\no\n3\no\n4\nn\n",
+       kMenuRound + kMenuRound + kMenuRound + kQuestion + kEnd,
+       {}},
       {"choice 0 ends at once", "o\n0\nnever read\n", kMenuRound + kEnd, {}},
       {"choice n ends the loop", "o\nn\n", kMenuRound + kEnd, {}},
       {"choice N ends the loop", "o\nN\n", kMenuRound + kEnd, {}},
       {"choice o does nothing", "o\no\nn\n", kMenuRound + kQuestion + kEnd, {}},
       {"choice 9 does nothing", "o\n9\nn\n", kMenuRound + kQuestion + kEnd, {}},
       {"empty choice does nothing", "o\n\nn\n", kMenuRound + kQuestion + kEnd, {}},
-      {"first characters only", "oui\n21\n12\nAB123CD\n" + twelve.substr(std::string("o\n2\n12\nAB123CD\n").size()) + "non\n",
-       kAdded + kQuestion + kEnd, {"AB123CD "}},
-      {"two articles in one run", add_article("1", "ZZ999ZZ") + add_article("2", "AB") + "n\n",
-       kAdded + kAdded + kQuestion + kEnd, {"AB      ", "ZZ999ZZ "}},
+      {"first characters only",
+       "oui\n21\n12\nAB123CD\n" + twelve.substr(std::string("o\n2\n12\nAB123CD\n").size()) + "non\n",
+       kAdded + kQuestion + kEnd,
+       {"AB123CD "}},
+      {"two articles in one run",
+       add_article("1", "ZZ999ZZ") + add_article("2", "AB") + "n\n",
+       kAdded + kAdded + kQuestion + kEnd,
+       {"AB      ", "ZZ999ZZ "}},
       {"choice 0 after an article", twelve + "o\n0\n", kAdded + kMenuRound + kEnd, {"AB123CD "}},
-      {"CR LF line ends", "o\r\n2\r\n12\r\nAB123CD\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\nn\r\n",
-       kAdded + kQuestion + kEnd, {"AB123CD "}},
+      {"CR LF line ends",
+       "o\r\n2\r\n12\r\nAB123CD\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\n1\r\nn\r\n",
+       kAdded + kQuestion + kEnd,
+       {"AB123CD "}},
   };
   for (const Case& c : cases) {
     file_.remove();
@@ -105,9 +121,9 @@ TEST_P(Autolog, EndOfInputEndsTheRunAndDropsAHalfTypedArticle) {
   } cases[] = {
       {"at the question", "", kQuestion},
       {"at the menu", "o\n", kMenuRound},
-      {"after the plate", "o\n2\n12\nAB123CD\n", kMenuRound + "NUMERO DE SEMAINE : IMMATRICULATION : LUNDI   \nKILOMETRAGE : "},
-      {"at Sunday's costs", add_article("12", "AB123CD").substr(0, add_article("12", "AB123CD").size() - 3),
-       kAdded},
+      {"after the plate", "o\n2\n12\nAB123CD\n",
+       kMenuRound + "NUMERO DE SEMAINE : IMMATRICULATION : LUNDI   \nKILOMETRAGE : "},
+      {"at Sunday's costs", add_article("12", "AB123CD").substr(0, add_article("12", "AB123CD").size() - 3), kAdded},
   };
   for (const Case& c : cases) {
     file_.remove();
@@ -191,9 +207,9 @@ TEST_P(Autolog, AcknowledgedArticlesSurviveSigkill) {
   const std::string all_but_last = add_article("13", "HALF").substr(0, add_article("13", "HALF").size() - 3);
   struct Case {
     const char* name;
-    std::string typed;     // sent after the acknowledged articles
-    std::string shown;     // the kill comes once this is in the output
-    bool may_store_half;   // killed as the last answer went in: HALF may be stored
+    std::string typed;    // sent after the acknowledged articles
+    std::string shown;    // the kill comes once this is in the output
+    bool may_store_half;  // killed as the last answer went in: HALF may be stored
   } cases[] = {
       {"at the question", "", "", false},
       {"at the menu", "o\n", "VOTRE CHOIX : ", false},
@@ -231,7 +247,8 @@ TEST_P(Autolog, AcknowledgedArticlesSurviveSigkill) {
     ASSERT_EQ(acknowledged_in_file(), acknowledged) << c.name;
 
     const Outcome listing = dialogue::run("autolog2", "", {.env = {"fichier=" + file_.fichier()}});
-    const std::string first = c.may_store_half && listing.out.find("HALF") != std::string::npos ? "HALF    " : "KILL1   ";
+    const std::string first =
+        c.may_store_half && listing.out.find("HALF") != std::string::npos ? "HALF    " : "KILL1   ";
     EXPECT_EQ(listing.out, "00\n" + first + "\nfin de traitement\n") << c.name;
     // And autolog works on with the file.
     const Outcome next = run(add_article("12", "AFTER") + "n\n");
@@ -292,7 +309,8 @@ TEST_P(Autolog, SeveralAutologsAtOnceLoseNothingAndStoreASharedPlateOnce) {
   constexpr int kArticlesEach = 15;
   std::vector<std::unique_ptr<dialogue::LiveProgram>> writers;
   for (int w = 0; w < kWriters; ++w) {
-    writers.push_back(std::make_unique<dialogue::LiveProgram>("autolog", std::vector<std::string>{"fichier=" + file_.fichier()}));
+    writers.push_back(
+        std::make_unique<dialogue::LiveProgram>("autolog", std::vector<std::string>{"fichier=" + file_.fichier()}));
   }
   std::vector<std::string> expected;
   for (int w = 0; w < kWriters; ++w) {

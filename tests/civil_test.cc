@@ -11,12 +11,11 @@ const std::string kPrompt = "Tapez votre num\xE9ro CIVIL : ";
 
 std::string parts(const std::string& n) {  // n: the 15 bytes held
   return "Sexe : " + n.substr(0, 1) + "\n" +
-         "Ann\xE9" "e de naissance : " + n.substr(1, 2) + "\n" +
-         "Mois de naissance : " + n.substr(3, 2) + "\n" +
-         "D\xE9partement de naissance : " + n.substr(5, 2) + "\n" +
-         "Commune : " + n.substr(7, 3) + "\n" +
-         "Code registre : " + n.substr(10, 3) + "\n" +
-         "Cl\xE9 de contr\xF4le : " + n.substr(13, 2) + "\n";
+         "Ann\xE9"
+         "e de naissance : " +
+         n.substr(1, 2) + "\n" + "Mois de naissance : " + n.substr(3, 2) + "\n" +
+         "D\xE9partement de naissance : " + n.substr(5, 2) + "\n" + "Commune : " + n.substr(7, 3) + "\n" +
+         "Code registre : " + n.substr(10, 3) + "\n" + "Cl\xE9 de contr\xF4le : " + n.substr(13, 2) + "\n";
 }
 
 TEST(Civil, WorkedDialogue) {
@@ -24,7 +23,8 @@ TEST(Civil, WorkedDialogue) {
   EXPECT_EQ(run.out,
             "Tapez votre num\xE9ro CIVIL : "
             "Sexe : 2\n"
-            "Ann\xE9" "e de naissance : 99\n"
+            "Ann\xE9"
+            "e de naissance : 99\n"
             "Mois de naissance : 12\n"
             "D\xE9partement de naissance : 2A\n"
             "Commune : 005\n"
@@ -48,7 +48,11 @@ TEST(Civil, LinesOfEveryShape) {
       {"no final line feed", "299122A00512345", "299122A00512345"},
       {"CR LF", "299122A00512345\r\n", "299122A00512345"},
       {"letters in numeric parts", "ABCDEFGHIJKLMNO\n", "ABCDEFGHIJKLMNO"},
-      {"Latin-1 byte kept", "2991\xE9" "2A00512345\n", "2991\xE9" "2A00512345"},
+      {"Latin-1 byte kept",
+       "2991\xE9"
+       "2A00512345\n",
+       "2991\xE9"
+       "2A00512345"},
       {"second line unread", "299122A00512345\nsecond\n", "299122A00512345"},
   };
   for (const Case& c : cases) {

@@ -70,15 +70,15 @@ class ArticleFile {
 
   // Back to no file at all.
   void remove() {
-    if (folder_) std::filesystem::remove(fichier());
-    else schema_->sql("DROP TABLE IF EXISTS articles");
+    if (folder_)
+      std::filesystem::remove(fichier());
+    else
+      schema_->sql("DROP TABLE IF EXISTS articles");
   }
 
   // Everything where it is kept, by name: the file alone (no side file left once it
   // is closed), or the table alone in its schema.
-  std::vector<std::string> surroundings() {
-    return folder_ ? entries_of(folder_->path()) : schema_->tables();
-  }
+  std::vector<std::string> surroundings() { return folder_ ? entries_of(folder_->path()) : schema_->tables(); }
 
   // Runs SQL in the file's schema (PostgreSQL only).
   testkit::Rows sql(const std::string& statements) { return schema_->sql(statements); }
@@ -115,8 +115,8 @@ inline const std::string kNothingRead(8, '\0');
 inline const std::string kEndLine = "fin de traitement\n";
 
 // The answers that add one article with the same mileage and costs every day.
-inline std::string add_article(const std::string& week, const std::string& plate,
-                               const std::string& mileage = "100", const std::string& costs = "10") {
+inline std::string add_article(const std::string& week, const std::string& plate, const std::string& mileage = "100",
+                               const std::string& costs = "10") {
   std::string answers = "o\n2\n" + week + "\n" + plate + "\n";
   for (int day = 0; day < 7; ++day) answers += mileage + "\n" + costs + "\n";
   return answers;

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/fleet.h"
 #include "testing/harness.h"
+#include "tests/fleet.h"
 
 namespace {
 
@@ -33,9 +33,11 @@ TEST(FleetOnPostgres, FailedOpensShowTheirStatusAndOneLineEachAndTheDialogueRuns
   testkit::TestSchema foreign;  // holds a table articles of another kind
   testkit::TestSchema empty;    // holds no table
   const std::string role = "r" + foreign.name();
-  foreign.sql("CREATE TABLE articles (plate text PRIMARY KEY, week int);"
-              "INSERT INTO articles VALUES ('AB123CD', 12);"
-              "CREATE ROLE " + role + " LOGIN PASSWORD 'right-one'");
+  foreign.sql(
+      "CREATE TABLE articles (plate text PRIMARY KEY, week int);"
+      "INSERT INTO articles VALUES ('AB123CD', 12);"
+      "CREATE ROLE " +
+      role + " LOGIN PASSWORD 'right-one'");
   const std::string uri = foreign.uri();
   const std::string wrong_password = "postgresql://" + role + ":wrong-one" + uri.substr(uri.find('@'));
   const std::string shown_wrong_password = "postgresql://" + role + ":***" + uri.substr(uri.find('@'));
@@ -48,8 +50,7 @@ TEST(FleetOnPostgres, FailedOpensShowTheirStatusAndOneLineEachAndTheDialogueRuns
     bool input_only;     // autolog creates the missing table
   } cases[] = {
       {no_server, "30", no_server,
-       "connection to server on socket \"/nonexistent-folder/.s.PGSQL.5432\" failed: No such file or directory",
-       false},
+       "connection to server on socket \"/nonexistent-folder/.s.PGSQL.5432\" failed: No such file or directory", false},
       {empty.uri(), "35", empty.uri(), "no table \"articles\" in the schemas of the search path", true},
       {wrong_password, "37", shown_wrong_password, "connection to server on socket", false},
       {foreign.uri(), "39", foreign.uri(), "the table \"articles\" is not an indexed file of this runtime", false},
@@ -120,8 +121,7 @@ TEST(FleetOnPostgres, OnlyADatabaseLoadsTheClientLibrary) {
   } cases[] = {{folder.file("articles"), false}, {database.fichier(), true}};
   for (const Case& c : cases) {
     for (const char* program : {"autolog", "autolog2"}) {
-      const Outcome outcome =
-          dialogue::run(program, "n\n", {.env = {"fichier=" + c.fichier, "LD_DEBUG=libs"}});
+      const Outcome outcome = dialogue::run(program, "n\n", {.env = {"fichier=" + c.fichier, "LD_DEBUG=libs"}});
       EXPECT_TRUE(outcome.out.starts_with("00\n")) << program << " " << c.fichier << ": " << outcome.out;
       EXPECT_EQ(outcome.err.find("libpq.so.5") != std::string::npos, c.loads) << program << " " << c.fichier;
     }

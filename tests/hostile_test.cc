@@ -71,9 +71,9 @@ std::string random_bytes(unsigned seed, size_t size) {
 
 // Short lines of plausible and implausible answers, so that the dialogues go deep.
 std::string random_answers(unsigned seed, size_t count) {
-  static const char* const answers[] = {
-      "o", "O", "n", "2", "1", "3", "4", "0", "9", "12", "7", "AB123CD", "250", "35.40",
-      "", " ", "-1", "+5", "1.5.", "99999999", "x", "oui", "\t7\t", "\r", "\xE9", "ZZ999ZZ"};
+  static const char* const answers[] = {"o",    "O",        "n",       "2",   "1",     "3",  "4",    "0",      "9",
+                                        "12",   "7",        "AB123CD", "250", "35.40", "",   " ",    "-1",     "+5",
+                                        "1.5.", "99999999", "x",       "oui", "\t7\t", "\r", "\xE9", "ZZ999ZZ"};
   std::mt19937 random(seed);
   std::string input;
   for (size_t i = 0; i < count; ++i) {
@@ -166,12 +166,14 @@ TEST_P(Hostile, NulBytes) {
     std::string input;
   } cases[] = {
       {"a run of NULs", std::string(10000, '\0')},
-      {"lines of NULs", [] {
+      {"lines of NULs",
+       [] {
          std::string lines;
          for (int i = 0; i < 1000; ++i) lines += std::string(1 + i % 40, '\0') + "\n";
          return lines;
        }()},
-      {"a NUL in every answer", [] {
+      {"a NUL in every answer",
+       [] {
          std::string input;
          for (const std::string& line : lines_of(GetParam().input)) input += '\0' + line;
          return input;

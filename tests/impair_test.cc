@@ -29,14 +29,14 @@ TEST(Impair, EvenAnswersUntilAnOddOne) {
   } cases[] = {
       {"7\n", "1"},
       {"4\n0\n98\n99\n", "0001"},
-      {"3\n", "1"},              // held as 03
-      {"100\n5\n", "01"},        // 100 is held as 00: even
-      {"107\n", "1"},            // held as 07
+      {"3\n", "1"},                // held as 03
+      {"100\n5\n", "01"},          // 100 is held as 00: even
+      {"107\n", "1"},              // held as 07
       {"\nabc\n-3\n3\n", "0001"},  // not numbers: 0, even
-      {"3.5\n", "1"},            // decimals dropped: 3
+      {"3.5\n", "1"},              // decimals dropped: 3
       {" 8 \r\n9\r\n", "01"},
-      {"9\n4\n", "1"},           // the run ends at the odd answer, the rest unread
-      {"12\n13", "01"},          // a last line without line feed
+      {"9\n4\n", "1"},   // the run ends at the odd answer, the rest unread
+      {"12\n13", "01"},  // a last line without line feed
   };
   for (const Case& c : cases) {
     std::string expected;

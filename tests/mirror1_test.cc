@@ -17,24 +17,20 @@ const std::string kNotSame = "CE N'EST PAS UN PALINDROME" + repeat(4);
 std::string field(const std::string& text) { return text + repeat(255 - text.size()); }
 
 // The whole output for a sentence (as held, before padding), its two texts and verdict.
-std::string output(const std::string& sentence, const std::string& forward,
-                   const std::string& backward, const std::string& verdict) {
-  return kPrompt + "MOT SAISI : " + field(sentence) + "\n" +
-         "MOT DEPART : " + field(forward) + "\n" +
-         "MOT ARRIVEE : " + field(backward) + "\n" +
-         verdict + "\n" +
-         "FIN DU TRAITEMENT\n";
+std::string output(const std::string& sentence, const std::string& forward, const std::string& backward,
+                   const std::string& verdict) {
+  return kPrompt + "MOT SAISI : " + field(sentence) + "\n" + "MOT DEPART : " + field(forward) + "\n" +
+         "MOT ARRIVEE : " + field(backward) + "\n" + verdict + "\n" + "FIN DU TRAITEMENT\n";
 }
 
 TEST(Mirror1, WorkedExampleThatReadsTheSameBothWays) {
   const dialogue::Outcome run = dialogue::run("mirror1", "ELU PAR CETTE CRAPULE\n");
   EXPECT_EQ(run.out,
             "Saisissez une phrase : "
-            "MOT SAISI : ELU PAR CETTE CRAPULE" + repeat(234) + "\n" +
-            "MOT DEPART : ELUPARCETTECRAPULE" + repeat(237) + "\n" +
-            "MOT ARRIVEE : ELUPARCETTECRAPULE" + repeat(237) + "\n" +
-            "C'EST UN PALINDROME" + repeat(11) + "\n" +
-            "FIN DU TRAITEMENT\n");
+            "MOT SAISI : ELU PAR CETTE CRAPULE" +
+                repeat(234) + "\n" + "MOT DEPART : ELUPARCETTECRAPULE" + repeat(237) + "\n" +
+                "MOT ARRIVEE : ELUPARCETTECRAPULE" + repeat(237) + "\n" + "C'EST UN PALINDROME" + repeat(11) + "\n" +
+                "FIN DU TRAITEMENT\n");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
 }
@@ -43,11 +39,9 @@ TEST(Mirror1, WorkedExampleThatDoesNot) {
   const dialogue::Outcome run = dialogue::run("mirror1", "BONJOUR\n");
   EXPECT_EQ(run.out,
             "Saisissez une phrase : "
-            "MOT SAISI : BONJOUR" + repeat(248) + "\n" +
-            "MOT DEPART : BONJOUR" + repeat(248) + "\n" +
-            "MOT ARRIVEE : RUOJNOB" + repeat(248) + "\n" +
-            "CE N'EST PAS UN PALINDROME" + repeat(4) + "\n" +
-            "FIN DU TRAITEMENT\n");
+            "MOT SAISI : BONJOUR" +
+                repeat(248) + "\n" + "MOT DEPART : BONJOUR" + repeat(248) + "\n" + "MOT ARRIVEE : RUOJNOB" +
+                repeat(248) + "\n" + "CE N'EST PAS UN PALINDROME" + repeat(4) + "\n" + "FIN DU TRAITEMENT\n");
   EXPECT_EQ(run.status, 0);
 }
 
@@ -74,16 +68,14 @@ TEST(Mirror1, SentencesOfEveryShape) {
       {"a tab is a character", "A\tB\n", "A\tB", "A\tB", "B\tA", kNotSame},
       {"tabs around a palindrome", "\tA A\t\n", "\tA A\t", "\tAA\t", "\tAA\t", kSame},
       {"digits", "12 21\n", "12 21", "1221", "1221", kSame},
-      {"UTF-8 letters have their bytes swapped", "\xC3\xA9t\xC3\xA9\n", "\xC3\xA9t\xC3\xA9",
-       "\xC3\xA9t\xC3\xA9", "\xA9\xC3t\xA9\xC3", kNotSame},
-      {"Latin-1 letters are one byte", "\xE9t\xE9\n", "\xE9t\xE9", "\xE9t\xE9", "\xE9t\xE9",
+      {"UTF-8 letters have their bytes swapped", "\xC3\xA9t\xC3\xA9\n", "\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9",
+       "\xA9\xC3t\xA9\xC3", kNotSame},
+      {"Latin-1 letters are one byte", "\xE9t\xE9\n", "\xE9t\xE9", "\xE9t\xE9", "\xE9t\xE9", kSame},
+      {"255 characters reading the same", full_palindrome + "\n", full_palindrome, full_palindrome, full_palindrome,
        kSame},
-      {"255 characters reading the same", full_palindrome + "\n", full_palindrome,
-       full_palindrome, full_palindrome, kSame},
-      {"255 characters that do not", full_other + "\n", full_other, full_other,
-       "B" + repeat(254, 'A'), kNotSame},
-      {"longer line cut at 255", long_line + "\n", long_line.substr(0, 255),
-       long_line.substr(0, 255), "edcba" + repeat(250, 'x'), kNotSame},
+      {"255 characters that do not", full_other + "\n", full_other, full_other, "B" + repeat(254, 'A'), kNotSame},
+      {"longer line cut at 255", long_line + "\n", long_line.substr(0, 255), long_line.substr(0, 255),
+       "edcba" + repeat(250, 'x'), kNotSame},
       {"no final line feed", "ABBA", "ABBA", "ABBA", "ABBA", kSame},
       {"CR LF", "ABBA\r\n", "ABBA", "ABBA", "ABBA", kSame},
       {"second line unread", "ABBA\nXY\n", "ABBA", "ABBA", "ABBA", kSame},

@@ -9,19 +9,14 @@
 
 namespace {
 
-#define CELL "Coordonn\xC3" "es ("  // 13 bytes: 0xC3 alone
+#define CELL     \
+  "Coordonn\xC3" \
+  "es ("  // 13 bytes: 0xC3 alone
 
 const std::string kOutput =
-    "Taille du tableau : 03\n"
-    CELL "01, 01) : 01\n"
-    CELL "01, 02) : 01\n"
-    CELL "01, 03) : 01\n"
-    CELL "02, 01) : 01\n"
-    CELL "02, 02) : 01\n"
-    CELL "02, 03) : 01\n"
-    CELL "03, 01) : 01\n"
-    CELL "03, 02) : 01\n"
-    CELL "03, 03) : 01\n"
+    "Taille du tableau : 03\n" CELL "01, 01) : 01\n" CELL "01, 02) : 01\n" CELL "01, 03) : 01\n" CELL
+    "02, 01) : 01\n" CELL "02, 02) : 01\n" CELL "02, 03) : 01\n" CELL "03, 01) : 01\n" CELL "03, 02) : 01\n" CELL
+    "03, 03) : 01\n"
     "Carr\xE9 magique termin\xE9.\n";
 
 TEST(Quadra0, WorkedExample) {

@@ -46,9 +46,12 @@ std::string on_terminal(const std::string& bytes, bool in_utf8) {
   std::string shown;
   for (const char byte : bytes) {
     const auto c = static_cast<unsigned char>(byte);
-    if (c >= 0x80 && c < 0xA0) shown += "M-^" + std::string(1, static_cast<char>((c - 0x80) ^ 0x40));
-    else if ((c < 0x20 && c != '\n') || c == 0x7F) shown += "^" + std::string(1, static_cast<char>(c ^ 0x40));
-    else shown += in_utf8 ? utf8(std::string(1, byte)) : std::string(1, byte);
+    if (c >= 0x80 && c < 0xA0)
+      shown += "M-^" + std::string(1, static_cast<char>((c - 0x80) ^ 0x40));
+    else if ((c < 0x20 && c != '\n') || c == 0x7F)
+      shown += "^" + std::string(1, static_cast<char>(c ^ 0x40));
+    else
+      shown += in_utf8 ? utf8(std::string(1, byte)) : std::string(1, byte);
   }
   return shown;
 }
@@ -85,13 +88,14 @@ const std::string kForceUtf8 = "FLEET_CHARSET=utf-8";
 TEST(Terminal, DialoguesInAUtf8AndInTheCLocale) {
   const Dialogue dialogues[] = {
       {"civil, UTF-8", "civil", "299122A00512345\n", kUtf8Locale, "299122A00512345\n", true,
-       "Tapez votre num\xC3\xA9ro CIVIL : Sexe : 2\nAnn\xC3\xA9" "e de naissance : 99\n"},
+       "Tapez votre num\xC3\xA9ro CIVIL : Sexe : 2\nAnn\xC3\xA9"
+       "e de naissance : 99\n"},
       {"civil, C", "civil", "299122A00512345\n", kCLocale, "299122A00512345\n", false, "Cl\xE9 de contr\xF4le : 45\n"},
       {"mirror1, UTF-8: one character a letter", "mirror1", kEte + "\n", kUtf8Locale, "\xE9t\xE9\n", true,
        "MOT ARRIVEE : " + kEte + "   "},
       {"mirror1, C: bytes", "mirror1", kEte + "\n", kCLocale, kEte + "\n", false, "CE N'EST PAS UN PALINDROME"},
-      {"mirror1, Latin-1 forced on a UTF-8 terminal", "mirror1", kEte + "\n", with(kUtf8Locale, {"FLEET_CHARSET=latin1"}),
-       kEte + "\n", false, "CE N'EST PAS UN PALINDROME"},
+      {"mirror1, Latin-1 forced on a UTF-8 terminal", "mirror1", kEte + "\n",
+       with(kUtf8Locale, {"FLEET_CHARSET=latin1"}), kEte + "\n", false, "CE N'EST PAS UN PALINDROME"},
       {"sieve, UTF-8", "sieve", kElephant + "\n", kUtf8Locale, "\xC9l\xE9phant\n", true,
        "Mot consonn\xC3\xA9 : \xC3\x89l\xC3\xA9ph \n"},
       {"sieve, C: bytes, a C1 byte among them", "sieve", kElephant + "\n", kCLocale, kElephant + "\n", false,
@@ -136,7 +140,8 @@ TEST(Terminal, APlateTypedInUtf8IsStoredInLatin1) {
   for (const Case& c : cases) {
     dialogue::TempDir folder;
     const std::string fichier = "fichier=" + folder.file("articles");
-    const terminal::Outcome run = terminal::run("autolog", one_article("\xC3\x89T\xC3\x89-42"), {.env = with(c.env, {fichier})});
+    const terminal::Outcome run =
+        terminal::run("autolog", one_article("\xC3\x89T\xC3\x89-42"), {.env = with(c.env, {fichier})});
     EXPECT_EQ(run.status, 0) << c.name;
     EXPECT_EQ(run.err, "") << c.name;
     EXPECT_TRUE(run.out.starts_with(c.env == kUtf8Locale ? "00\nPROCEDER \xC3\x80 UN TRAITEMENT ? (o/n) : "
@@ -161,15 +166,20 @@ TEST(Terminal, ControlBytesOfAPlateAreShownHarmlessly) {
 }
 
 TEST(Terminal, HelpAndVersionTouchNothing) {
-  const char* programs[] = {"autolog", "autolog2", "mirror1", "sieve", "quadra0", "quadra1", "factor", "impair", "civil"};
+  const char* programs[] = {"autolog", "autolog2", "mirror1", "sieve", "quadra0",
+                            "quadra1", "factor",   "impair",  "civil"};
   struct Setting {
     const char* option;
     std::vector<std::string> env;
     bool on_terminal;
     std::string shows;  // besides the program's name
   } settings[] = {
-      {"--help", kUtf8Locale, true, "Codes de sortie :\n  0  fin normale, aussi quand l'entr\xC3\xA9" "e standard"},
-      {"--help", kCLocale, false, "l'entr\xE9" "e standard"},
+      {"--help", kUtf8Locale, true,
+       "Codes de sortie :\n  0  fin normale, aussi quand l'entr\xC3\xA9"
+       "e standard"},
+      {"--help", kCLocale, false,
+       "l'entr\xE9"
+       "e standard"},
       {"--version", kUtf8Locale, true, " (fleet-programs) "},
   };
   for (const char* program : programs) {
@@ -179,9 +189,12 @@ TEST(Terminal, HelpAndVersionTouchNothing) {
       const std::string input_path = input_folder.file("input");
       { std::ofstream(input_path) << one_article("AB123CD"); }
       const int input = open(input_path.c_str(), O_RDONLY);
-      const terminal::Outcome run =
-          terminal::run(program, "", {.args = {s.option}, .env = with(s.env, {"fichier"}), .directory = folder.path(),
-                                      .stdin_fd = input, .stdout_on_terminal = s.on_terminal});
+      const terminal::Outcome run = terminal::run(program, "",
+                                                  {.args = {s.option},
+                                                   .env = with(s.env, {"fichier"}),
+                                                   .directory = folder.path(),
+                                                   .stdin_fd = input,
+                                                   .stdout_on_terminal = s.on_terminal});
       const std::string what = std::string(program) + " " + s.option;
       EXPECT_EQ(run.status, 0) << what;
       EXPECT_EQ(run.err, "") << what;

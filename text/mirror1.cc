@@ -25,8 +25,13 @@ constexpr rt::Field char_position = rt::numeric<3>(char_position_storage);
 constexpr rt::Field text_pointer = rt::numeric<3>(text_pointer_storage);
 
 constexpr rt::Initial initial_values[] = {
-    {sentence}, {forward_text}, {backward_text}, {verdict}, {same_flag},
-    {char_position, rt::number("1")}, {text_pointer, rt::number("1")},
+    {sentence},
+    {forward_text},
+    {backward_text},
+    {verdict},
+    {same_flag},
+    {char_position, rt::number("1")},
+    {text_pointer, rt::number("1")},
 };
 
 // Literals.
@@ -81,14 +86,12 @@ void read_sentence() {
 }
 
 void check_sentence() {
-  program.perform_until(kCopyForward, copy_forward, [] {
-    return rt::cmp_numdisp(char_position.storage, char_position.size, 255) > 0;
-  });
+  program.perform_until(kCopyForward, copy_forward,
+                        [] { return rt::cmp_numdisp(char_position.storage, char_position.size, 255) > 0; });
   std::memcpy(char_position_storage, "255", 3);
   std::memcpy(text_pointer_storage, "001", 3);
-  program.perform_until(kCopyBackward, copy_backward, [] {
-    return rt::cmp_numdisp(char_position.storage, char_position.size, 0) == 0;
-  });
+  program.perform_until(kCopyBackward, copy_backward,
+                        [] { return rt::cmp_numdisp(char_position.storage, char_position.size, 0) == 0; });
   program.perform(kCompareTexts, compare_texts);
   program.perform(kSetVerdict, set_verdict);
 }
@@ -133,7 +136,9 @@ int mirror() { return mirror_(0); }
 
 // What --help says of this program (Latin-1, like its dialogue).
 constexpr rt::Usage usage{"mirror1",
-                          "Lit une phrase sur l'entr\xE9" "e standard, l'\xE9" "crit sans ses espaces \xE0 l'endroit\n"
+                          "Lit une phrase sur l'entr\xE9"
+                          "e standard, l'\xE9"
+                          "crit sans ses espaces \xE0 l'endroit\n"
                           "puis \xE0 l'envers, et dit si c'est un palindrome.\n"};
 
 int main(int argc, char** argv) {

@@ -78,9 +78,8 @@ void reduce_word() {
   rt::inspect_finish();
   rt::move(rt::character_at(typed_word, 1), reduced_word);
   // Positions 2 to 29: position 30 is never examined.
-  program.perform_until(kTakeLetter, take_letter, [] {
-    return rt::cmp_numdisp(letter_index.storage, letter_index.size, 30) == 0;
-  });
+  program.perform_until(kTakeLetter, take_letter,
+                        [] { return rt::cmp_numdisp(letter_index.storage, letter_index.size, 30) == 0; });
   program.perform(kCutCode, cut_code);
 }
 
@@ -94,8 +93,7 @@ void take_letter() {
   // Position 0 lies outside `reduced-word`: nothing there to match.
   const int64_t last = value(last_position);
   if (last >= 1 && current_letter == reduced_word_storage[last - 1]) current_letter = ' ';
-  if (current_letter != ' ' ||
-      rt::cmp_numdisp(write_position.storage, write_position.size, 6) == 0) {
+  if (current_letter != ' ' || rt::cmp_numdisp(write_position.storage, write_position.size, 6) == 0) {
     rt::string_init(reduced_word, write_position);
     rt::string_delimited(rt::kBySize);
     rt::string_append(rt::alphanumeric(&current_letter, 1));
@@ -123,8 +121,11 @@ int sieve() { return sieve_(0); }
 
 // What --help says of this program (Latin-1, like its dialogue).
 constexpr rt::Usage usage{"sieve",
-                          "Lit un mot sur l'entr\xE9" "e standard et \xE9" "crit son code de six caract\xE8res : sa\n"
-                          "premi\xE8re lettre, puis les suivantes sans voyelles ni lettres r\xE9p\xE9t\xE9" "es.\n"};
+                          "Lit un mot sur l'entr\xE9"
+                          "e standard et \xE9"
+                          "crit son code de six caract\xE8res : sa\n"
+                          "premi\xE8re lettre, puis les suivantes sans voyelles ni lettres r\xE9p\xE9t\xE9"
+                          "es.\n"};
 
 int main(int argc, char** argv) {
   rt::init(argc, argv, usage);

@@ -56,8 +56,7 @@ void decimal_clear(Decimal& value) {
 }
 
 bool decimal_div(Decimal& dividend, const Decimal& divisor) {
-  if (dividend.scale == kNoNumber || divisor.scale == kNoNumber ||
-      mpz_sgn(divisor.integer) == 0) {
+  if (dividend.scale == kNoNumber || divisor.scale == kNoNumber || mpz_sgn(divisor.integer) == 0) {
     dividend.scale = kNoNumber;
     return true;
   }
@@ -121,8 +120,10 @@ bool decimal_get_field(const Decimal& value, const Field& destination, int optio
     if ((option & kRound) != 0) {
       mpz_mul_2exp(rest, rest, 1);
       if (mpz_cmpabs(rest, divisor) >= 0) {  // a half or more: away from zero
-        if (rest.sign() < 0) mpz_sub_ui(units, units, 1);
-        else mpz_add_ui(units, units, 1);
+        if (rest.sign() < 0)
+          mpz_sub_ui(units, units, 1);
+        else
+          mpz_add_ui(units, units, 1);
       }
     }
   } else if (value.scale < scale) {

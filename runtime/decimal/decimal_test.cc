@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-
 namespace {
 
 // A work value for one test, set from decimal digits and a scale.
@@ -51,15 +50,19 @@ TEST(DecimalDiv, ExactToThePlacesTheQuotientNeeds) {
     std::string quotient;
     int32_t scale;
   } cases[] = {
-      {"3", 0, "2", 0, "15", 1},          {"6", 0, "3", 0, "2", 0},
-      {"1", 0, "8", 0, "125", 3},         {"10", 0, "4", 0, "25", 1},
-      {"-7", 0, "2", 0, "-35", 1},        {"7", 0, "-2", 0, "-35", 1},
-      {"0", 0, "5", 0, "0", 0},           {"15", 1, "5", 1, "3", 0},   // 1.5 / 0.5
-      {"12", 1, "4", 3, "300", 0},        // 1.2 / 0.004: no negative scale
+      {"3", 0, "2", 0, "15", 1},
+      {"6", 0, "3", 0, "2", 0},
+      {"1", 0, "8", 0, "125", 3},
+      {"10", 0, "4", 0, "25", 1},
+      {"-7", 0, "2", 0, "-35", 1},
+      {"7", 0, "-2", 0, "-35", 1},
+      {"0", 0, "5", 0, "0", 0},
+      {"15", 1, "5", 1, "3", 0},                       // 1.5 / 0.5
+      {"12", 1, "4", 3, "300", 0},                     // 1.2 / 0.004: no negative scale
       {"1", 0, "3", 0, kThirds, rt::kQuotientPlaces},  // never ends: cut
       {"-1", 0, "3", 0, "-" + kThirds, rt::kQuotientPlaces},
-      {"123456789012345678901234567890123456789", 0, "5", 0,
-       "246913578024691357802469135780246913578", 1},  // beyond 128 bits
+      {"123456789012345678901234567890123456789", 0, "5", 0, "246913578024691357802469135780246913578",
+       1},  // beyond 128 bits
   };
   for (const Case& c : cases) {
     Work dividend(c.dividend, c.dividend_scale);
@@ -107,21 +110,19 @@ TEST(DecimalGetField, RoundsAHalfAwayFromZeroAndKeepsOnSizeError) {
     const char* stored;  // in a 2-digit field that held 77
     bool size_error;
   } cases[] = {
-      {"15", 1, 3, "02", false},  {"25", 1, 3, "03", false},  {"14", 1, 3, "01", false},
-      {"149", 2, 3, "01", false}, {"5", 1, 3, "01", false},   {"15", 1, 2, "01", false},
-      {"299", 2, 2, "02", false}, {"995", 1, 3, "77", true},  {"995", 1, 2, "99", false},
-      {"100", 0, 2, "77", true},  {"100", 0, 4, "00", true},  {"12345", 0, 4, "45", true},
+      {"15", 1, 3, "02", false},  {"25", 1, 3, "03", false},  {"14", 1, 3, "01", false},  {"149", 2, 3, "01", false},
+      {"5", 1, 3, "01", false},   {"15", 1, 2, "01", false},  {"299", 2, 2, "02", false}, {"995", 1, 3, "77", true},
+      {"995", 1, 2, "99", false}, {"100", 0, 2, "77", true},  {"100", 0, 4, "00", true},  {"12345", 0, 4, "45", true},
       {"1235", 1, 5, "24", true},  // 123.5 rounds to 124, cut to its low digits
-      {"-15", 1, 3, "77", true},  {"-5", 1, 3, "77", true},   {"-4", 1, 3, "00", false},
-      {huge, 0, 2, "77", true},   {huge, 0, 4, "42", true},   {huge, 50, 3, "01", false},
+      {"-15", 1, 3, "77", true},  {"-5", 1, 3, "77", true},   {"-4", 1, 3, "00", false},  {huge, 0, 2, "77", true},
+      {huge, 0, 4, "42", true},   {huge, 50, 3, "01", false},
   };
   for (const Case& c : cases) {
     Work value(c.digits.c_str(), c.scale);
     char storage[2] = {'7', '7'};
     EXPECT_EQ(rt::decimal_get_field(value.value, rt::numeric<2>(storage), c.option), c.size_error)
         << c.digits << " scale " << c.scale << " option " << c.option;
-    EXPECT_EQ(std::string(storage, 2), c.stored)
-        << c.digits << " scale " << c.scale << " option " << c.option;
+    EXPECT_EQ(std::string(storage, 2), c.stored) << c.digits << " scale " << c.scale << " option " << c.option;
   }
 }
 
@@ -132,9 +133,8 @@ TEST(DecimalGetField, FieldWithDecimalPlaces) {
     int option;
     const char* stored;  // in a 4-digit field with scale 2 that held 77.77
   } cases[] = {
-      {"1", "3", 3, "0033"}, {"2", "3", 3, "0067"},  {"2", "3", 2, "0066"},
-      {"1", "8", 3, "0013"}, {"1", "8", 2, "0012"},  {"3", "1", 3, "0300"},
-      {"-1", "8", 3, "7777"}, {"1", "0", 3, "7777"},
+      {"1", "3", 3, "0033"}, {"2", "3", 3, "0067"}, {"2", "3", 2, "0066"},  {"1", "8", 3, "0013"},
+      {"1", "8", 2, "0012"}, {"3", "1", 3, "0300"}, {"-1", "8", 3, "7777"}, {"1", "0", 3, "7777"},
   };
   for (const Case& c : cases) {
     Work dividend(c.dividend, 0);

@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <functional>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <vector>
@@ -77,8 +77,7 @@ const Libpq* load_libpq(const char* name, std::string* reason) {
       resolve(library, "PQconnectPoll", &found.connect_poll, &missing) &&
       resolve(library, "PQconninfo", &found.conninfo, &missing) &&
       resolve(library, "PQconninfoFree", &found.conninfo_free, &missing) &&
-      resolve(library, "PQsocket", &found.socket, &missing) &&
-      resolve(library, "PQstatus", &found.status, &missing) &&
+      resolve(library, "PQsocket", &found.socket, &missing) && resolve(library, "PQstatus", &found.status, &missing) &&
       resolve(library, "PQconnectionNeedsPassword", &found.needs_password, &missing) &&
       resolve(library, "PQerrorMessage", &found.error_message, &missing) &&
       resolve(library, "PQsetErrorVerbosity", &found.set_error_verbosity, &missing) &&
@@ -88,8 +87,7 @@ const Libpq* load_libpq(const char* name, std::string* reason) {
       resolve(library, "PQsetnonblocking", &found.set_nonblocking, &missing) &&
       resolve(library, "PQsendQuery", &found.send_query, &missing) &&
       resolve(library, "PQsendQueryParams", &found.send_query_params, &missing) &&
-      resolve(library, "PQflush", &found.flush, &missing) &&
-      resolve(library, "PQisBusy", &found.is_busy, &missing) &&
+      resolve(library, "PQflush", &found.flush, &missing) && resolve(library, "PQisBusy", &found.is_busy, &missing) &&
       resolve(library, "PQgetResult", &found.get_result, &missing) &&
       resolve(library, "PQbackendPID", &found.backend_pid, &missing) &&
       resolve(library, "PQresultStatus", &found.result_status, &missing) &&
@@ -139,7 +137,7 @@ std::string one_line(std::string_view message, std::string* state) {
 
 // The status for an SQLSTATE of the server.
 FileStatus status_of_state(const std::string& state) {
-  if (state == "23505") return FileStatus::kDuplicateKey;          // unique_violation
+  if (state == "23505") return FileStatus::kDuplicateKey;                       // unique_violation
   if (state.starts_with("28") || state == "42501") return FileStatus::kDenied;  // authorization
   return FileStatus::kFailed;
 }
@@ -262,10 +260,15 @@ void pause_apart(int attempt) {  // apart from the other programs retrying
 class PostgresStorage final : public Storage {
  public:
   PostgresStorage(const Libpq& pq, const StorageRequest& request, int window_ms)
-      : pq_(pq), uri_(request.name), client_(request.client), writes_(request.mode == StorageMode::kInputOutput),
-        table_(quoted_identifier(table_of(request.declared_name))), shape_text_(describe(request.shape)),
+      : pq_(pq),
+        uri_(request.name),
+        client_(request.client),
+        writes_(request.mode == StorageMode::kInputOutput),
+        table_(quoted_identifier(table_of(request.declared_name))),
+        shape_text_(describe(request.shape)),
         record_length_(request.shape.record_length),
-        keys_(request.shape.keys.begin(), request.shape.keys.end()), window_ms_(window_ms),
+        keys_(request.shape.keys.begin(), request.shape.keys.end()),
+        window_ms_(window_ms),
         check_ms_(std::max(window_ms / 6, 500)) {}
   ~PostgresStorage() override { drop(); }
 
@@ -287,8 +290,8 @@ class PostgresStorage final : public Storage {
   // connection, whether an abandoned commit went through.
   Clock::time_point statement_limit() const { return deadline_ - std::chrono::milliseconds(check_ms_); }
   int ms_left(Clock::time_point limit) const {
-    return static_cast<int>(std::max<int64_t>(
-        0, std::chrono::duration_cast<std::chrono::milliseconds>(limit - Clock::now()).count()));
+    return static_cast<int>(
+        std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(limit - Clock::now()).count()));
   }
   Result no_answer() const {
     return failure(FileStatus::kFailed,
@@ -428,7 +431,8 @@ Result PostgresStorage::connect() {
   if (conn_ == nullptr) return failure(FileStatus::kFailed, "out of memory");
   // Verbose messages carry the SQLSTATE, which tells a refused authentication apart.
   pq_.set_error_verbosity(conn_, PQERRORS_VERBOSE);
-  pq_.set_notice_processor(conn_, [](void*, const char*) {}, nullptr);  // standard error stays ours
+  pq_.set_notice_processor(
+      conn_, [](void*, const char*) {}, nullptr);  // standard error stays ours
   // A host that does not answer is given up after connect_timeout when the URI sets
   // it, so that the next host of the URI is tried; the window bounds the whole.
   int host_ms = 0;
@@ -440,8 +444,7 @@ Result PostgresStorage::connect() {
     }
     pq_.conninfo_free(options);
   }
-  PostgresPollingStatusType polled =
-      pq_.status(conn_) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+  PostgresPollingStatusType polled = pq_.status(conn_) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
   while (polled == PGRES_POLLING_READING || polled == PGRES_POLLING_WRITING) {
     Clock::time_point limit = deadline_;
     if (host_ms > 0) limit = std::min(limit, Clock::now() + std::chrono::milliseconds(host_ms));
@@ -468,8 +471,9 @@ Result PostgresStorage::connect() {
   // A lock wait is given up first, so that its message names it.
   std::string setup =
       "SELECT set_config(name, bound::text, false) FROM pg_settings,"
-      " (VALUES ('lock_timeout', " + std::to_string(window_ms_ / 2) + "), ('statement_timeout', " +
-      std::to_string(window_ms_ * 2 / 3) + ")) ours(setting_name, bound)"
+      " (VALUES ('lock_timeout', " +
+      std::to_string(window_ms_ / 2) + "), ('statement_timeout', " + std::to_string(window_ms_ * 2 / 3) +
+      ")) ours(setting_name, bound)"
       " WHERE name = setting_name AND source <> 'client' AND (setting::bigint = 0 OR setting::bigint > bound);"
       "SELECT backend_start::text FROM pg_stat_activity WHERE pid = pg_backend_pid();";
   // Each insert decides 02 from what it reads; at serializable isolation, inserts
@@ -514,8 +518,8 @@ Result PostgresStorage::check(const PgResult& result) {
   last_state_ = code != nullptr ? code : "";
   const FileStatus file_status = status_of_state(last_state_);
   if (file_status == FileStatus::kDuplicateKey) return failure(file_status);
-  return failure(file_status, said(primary != nullptr ? std::string(primary)
-                                                      : one_line(pq_.error_message(conn_), nullptr)));
+  return failure(file_status,
+                 said(primary != nullptr ? std::string(primary) : one_line(pq_.error_message(conn_), nullptr)));
 }
 
 // Looks the table up through the search path and checks its kind, shape, keys and
@@ -555,8 +559,8 @@ Result PostgresStorage::find_table(const FileShape& shape, bool* found) {
                                                 comment.substr(mark.size()) + ", not " + shape_text_);
   }
   if (columns != column_list(shape)) {
-    return failure(FileStatus::kWrongShape, "the table " + table_ + " has the columns (" + columns + "), not (" +
-                                                column_list(shape) + ")");
+    return failure(FileStatus::kWrongShape,
+                   "the table " + table_ + " has the columns (" + columns + "), not (" + column_list(shape) + ")");
   }
   // Every key has its index; no other index refuses a record.
   const std::string indexes(result.value(0, 5));
@@ -571,8 +575,8 @@ Result PostgresStorage::find_table(const FileShape& shape, bool* found) {
     at = end + 2;
   }
   if (!fits) {
-    return failure(FileStatus::kWrongShape, "the table " + table_ + " has the keys (" + indexes + "), not (" +
-                                                joined(wanted) + ")");
+    return failure(FileStatus::kWrongShape,
+                   "the table " + table_ + " has the keys (" + indexes + "), not (" + joined(wanted) + ")");
   }
   if (result.value(0, 3) != "true" || (writes_ && result.value(0, 4) != "true")) {
     return failure(FileStatus::kDenied, "permission denied for table " + table_);
@@ -619,20 +623,21 @@ void PostgresStorage::prepare_statements() {
   insert_ = insert + returning;
   // A batch is one statement over an array of records, in their order: a taken key
   // skips its record (no row comes back for it) instead of aborting the statement.
-  std::string picked = "substring(r from " + std::to_string(keys_[0].offset + 1) + " for " +
-                       std::to_string(keys_[0].length) + ")";
+  std::string picked =
+      "substring(r from " + std::to_string(keys_[0].offset + 1) + " for " + std::to_string(keys_[0].length) + ")";
   std::string held_before;  // held by a record stored before this statement
   for (size_t k = 1; k < keys_.size(); ++k) {
-    picked += ", substring(r from " + std::to_string(keys_[k].offset + 1) + " for " +
-              std::to_string(keys_[k].length) + ")";
+    picked +=
+        ", substring(r from " + std::to_string(keys_[k].offset + 1) + " for " + std::to_string(keys_[k].length) + ")";
     if (!keys_[k].duplicates) continue;
     if (!held_before.empty()) held_before += " OR ";
-    held_before += "EXISTS (SELECT 1 FROM " + table_ + " x WHERE x." + key_column(k) + " = stored." +
-                   key_column(k) + ")";
+    held_before +=
+        "EXISTS (SELECT 1 FROM " + table_ + " x WHERE x." + key_column(k) + " = stored." + key_column(k) + ")";
   }
   insert_in_batch_ = "INSERT INTO " + table_ + " AS stored (" + columns + ", record) SELECT " + picked +
                      ", r FROM unnest($1::bytea[]) WITH ORDINALITY AS u(r, n) ORDER BY n ON CONFLICT DO NOTHING"
-                     " RETURNING key0, " + (held_before.empty() ? "false" : held_before);
+                     " RETURNING key0, " +
+                     (held_before.empty() ? "false" : held_before);
   first_ = "SELECT key0, record FROM " + table_ + " ORDER BY key0 LIMIT 1";
   next_ = "SELECT key0, record FROM " + table_ + " WHERE key0 > $1 ORDER BY key0 LIMIT 1";
   by_key_ = "SELECT key0, record FROM " + table_ + " WHERE key0 = $1";
@@ -666,8 +671,9 @@ Result PostgresStorage::look_for(const char* record) {
     const std::string started = abandoned_.substr(space + 1);
     const std::string wait = std::to_string(std::max(ms_left(deadline_) - 500, 1));
     const char* values[] = {pid.c_str(), started.c_str()};
-    const PgResult ended(pq_, run("SELECT pg_terminate_backend(pid, " + wait + ")::text FROM pg_stat_activity"
-                                  " WHERE pid = $1::int AND backend_start::text = $2",
+    const PgResult ended(pq_, run("SELECT pg_terminate_backend(pid, " + wait +
+                                      ")::text FROM pg_stat_activity"
+                                      " WHERE pid = $1::int AND backend_start::text = $2",
                                   {2, values}, 0, deadline_));
     if (Result result = check(ended); !result.ok()) return result;
     if (ended.rows() == 1 && ended.value(0, 0) != "true") {
@@ -678,9 +684,9 @@ Result PostgresStorage::look_for(const char* record) {
   // Read committed, so that a look that waits for a lock sees what was committed
   // while it waited (a serializable one would see the table as it was before).
   // The statements go as one string, whose values are written in hexadecimal.
-  const PgResult found(pq_, run("BEGIN ISOLATION LEVEL READ COMMITTED; SELECT encode(record, 'hex') FROM " +
-                                    table_ + " WHERE key0 = decode('" +
-                                    hexadecimal(std::string_view(record, keys_[0].length)) + "', 'hex'); COMMIT",
+  const PgResult found(pq_, run("BEGIN ISOLATION LEVEL READ COMMITTED; SELECT encode(record, 'hex') FROM " + table_ +
+                                    " WHERE key0 = decode('" + hexadecimal(std::string_view(record, keys_[0].length)) +
+                                    "', 'hex'); COMMIT",
                                 {}, 0, deadline_));
   if (Result result = check(found); !result.ok()) return result;
   if (found.rows() == 0) return failure(FileStatus::kNoSuchKey);
@@ -837,7 +843,8 @@ Result PostgresStorage::scan(const std::function<bool(std::string_view record)>&
     // number of records in memory at a time.
     static constexpr int kSlice = 4096;
     const PgResult begin(pq_, run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY;"
-                                  "DECLARE records_in_key_order NO SCROLL CURSOR FOR " + all_));
+                                  "DECLARE records_in_key_order NO SCROLL CURSOR FOR " +
+                                  all_));
     Result read = check(begin);
     const std::string fetch = "FETCH " + std::to_string(kSlice) + " FROM records_in_key_order";
     for (bool more = read.ok(); more;) {
@@ -908,7 +915,8 @@ Result PostgresStorage::check_once() {
       " AND NOT a.attisdropped AND NOT a.attnotnull ORDER BY a.attnum";
   const PgResult nullable(pq_, run(kNullable, {1, table}));
   if (Result result = check(nullable); !result.ok()) return result;
-  for (int row = 0; row < nullable.rows(); ++row) problems.push_back("column " + std::string(nullable.value(row, 0)) + " may be null");
+  for (int row = 0; row < nullable.rows(); ++row)
+    problems.push_back("column " + std::string(nullable.value(row, 0)) + " may be null");
 
   // Each key: a valid index on its column alone, unique where the key allows no
   // duplicates, the primary key's being the table's primary key.
@@ -927,7 +935,10 @@ Result PostgresStorage::check_once() {
               (indexes.value(row, 2) == "true") == !keys_[k].duplicates;
     }
     if (!found) {
-      problems.push_back("no valid " + std::string(k == 0 ? "primary key" : keys_[k].duplicates ? "index" : "unique index") +
+      problems.push_back("no valid " +
+                         std::string(k == 0                ? "primary key"
+                                     : keys_[k].duplicates ? "index"
+                                                           : "unique index") +
                          " on " + key_column(k));
     }
   }

@@ -53,8 +53,7 @@ std::string key_table_text(const FileShape& shape) {
 
 // The status for a failed system call.
 FileStatus status_of_errno(int error) {
-  return error == EACCES || error == EPERM || error == EROFS ? FileStatus::kDenied
-                                                             : FileStatus::kFailed;
+  return error == EACCES || error == EPERM || error == EROFS ? FileStatus::kDenied : FileStatus::kFailed;
 }
 
 // The status for an SQLite result code (extended codes on).
@@ -65,9 +64,8 @@ FileStatus status_of_sqlite(sqlite3* db, int rc) {
     case SQLITE_DONE:
       return FileStatus::kOk;
     case SQLITE_CONSTRAINT:
-      return rc == SQLITE_CONSTRAINT_PRIMARYKEY || rc == SQLITE_CONSTRAINT_UNIQUE
-                 ? FileStatus::kDuplicateKey
-                 : FileStatus::kFailed;
+      return rc == SQLITE_CONSTRAINT_PRIMARYKEY || rc == SQLITE_CONSTRAINT_UNIQUE ? FileStatus::kDuplicateKey
+                                                                                  : FileStatus::kFailed;
     case SQLITE_PERM:
     case SQLITE_AUTH:
     case SQLITE_READONLY:
@@ -276,8 +274,8 @@ FileStatus check_header(int fd, const FileShape& shape, std::string* reason) {
     *reason = "not an SQLite database";
     return FileStatus::kWrongShape;
   }
-  if (big_endian(header + kApplicationIdAt) != kSqliteApplicationId ||
-      header[kWriteVersionAt] != kWalFormat || header[kReadVersionAt] != kWalFormat) {
+  if (big_endian(header + kApplicationIdAt) != kSqliteApplicationId || header[kWriteVersionAt] != kWalFormat ||
+      header[kReadVersionAt] != kWalFormat) {
     *reason = "an SQLite database that is not an indexed file of this runtime";
     return FileStatus::kWrongShape;
   }
@@ -321,8 +319,7 @@ std::string key_expression(const KeyShape& key) {
 // than whole records, and they are what a file of any size must rewrite.
 std::string schema(const FileShape& shape) {
   std::string sql = "CREATE TABLE layout(record_length INTEGER NOT NULL, key_table TEXT NOT NULL);";
-  sql += "INSERT INTO layout VALUES(" + std::to_string(shape.record_length) + ", '" +
-         key_table_text(shape) + "');";
+  sql += "INSERT INTO layout VALUES(" + std::to_string(shape.record_length) + ", '" + key_table_text(shape) + "');";
   sql += "CREATE TABLE records(record BLOB NOT NULL);";
   for (size_t k = 0; k < shape.keys.size(); ++k) {
     sql += std::string("CREATE ") + (shape.keys[k].duplicates ? "" : "UNIQUE ") + "INDEX records_key" +
@@ -403,8 +400,8 @@ FileStatus create(const std::string& path, const FileShape& shape, FileId* made,
   const sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
   const size_t longest = vfs != nullptr ? static_cast<size_t>(vfs->mxPathname) - std::strlen("-journal") : 0;
   if (full.size() > longest) {
-    *reason = "the path is " + std::to_string(full.size()) + " bytes long, SQLite takes at most " +
-              std::to_string(longest);
+    *reason =
+        "the path is " + std::to_string(full.size()) + " bytes long, SQLite takes at most " + std::to_string(longest);
     return FileStatus::kFailed;
   }
   for (const char* end : kSideEnds) {
@@ -541,8 +538,8 @@ class SqliteStorage final : public Storage {
   std::string path_;
   StorageMode mode_;
   sqlite3* db_ = nullptr;
-  FileId file_id_;                 // the file the connection has open
-  std::vector<SideFile> sides_;    // its side files, as SQLite opened them
+  FileId file_id_;               // the file the connection has open
+  std::vector<SideFile> sides_;  // its side files, as SQLite opened them
   std::chrono::steady_clock::time_point deadline_;
   uint32_t record_length_;
   std::vector<KeyShape> keys_;
@@ -560,7 +557,8 @@ int SqliteStorage::wait_while_busy(void* self, int count) {
   if (left <= nanoseconds::zero()) return 0;
   // Short pauses first, as most waits are for one commit of another program.
   const nanoseconds pause = std::min<nanoseconds>(milliseconds(count < 7 ? 1 << count : 100), left);
-  const timespec sleep{static_cast<time_t>(pause.count() / 1'000'000'000), static_cast<long>(pause.count() % 1'000'000'000)};
+  const timespec sleep{static_cast<time_t>(pause.count() / 1'000'000'000),
+                       static_cast<long>(pause.count() % 1'000'000'000)};
   ::nanosleep(&sleep, nullptr);
   return 1;
 }
@@ -622,14 +620,14 @@ Result SqliteStorage::connect(int* fd, const struct stat& st) {
     // insert would then fail.
     for (const char* end : {"-wal", "-shm"}) {
       if (exists(full + end) && ::faccessat(AT_FDCWD, (full + end).c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
-        return failure(status_of_errno(errno), "its side file " + full + end + " may not be written: " +
-                                                   std::strerror(errno));
+        return failure(status_of_errno(errno),
+                       "its side file " + full + end + " may not be written: " + std::strerror(errno));
       }
     }
   }
   const bool as_it_stands = !can_write && !exists(full + "-wal");
-  const int flags = (can_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_URI |
-                    SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
+  const int flags = (can_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX |
+                    SQLITE_OPEN_EXRESCODE;
   OpenWatch seen{id_of(st)};
   watch = &seen;
   const int rc = sqlite3_open_v2(uri_of(path_, as_it_stands).c_str(), &db_, flags, nullptr);
@@ -644,8 +642,8 @@ Result SqliteStorage::connect(int* fd, const struct stat& st) {
   } else {
     sqlite3_busy_handler(db_, wait_while_busy, this);
     // FULL: each commit is flushed to the disk before the insert returns.
-    const std::string settings = "PRAGMA synchronous = FULL; PRAGMA wal_autocheckpoint = " +
-                                 std::to_string(kCheckpointPages) + ";";
+    const std::string settings =
+        "PRAGMA synchronous = FULL; PRAGMA wal_autocheckpoint = " + std::to_string(kCheckpointPages) + ";";
     sqlite3_exec(db_, settings.c_str(), nullptr, nullptr, nullptr);
     result = start(shape());
   }
@@ -705,9 +703,9 @@ Result SqliteStorage::start(const FileShape& shape) {
   const bool same = sqlite3_column_int64(layout.get(), 0) == shape.record_length && table != nullptr &&
                     key_table_text(shape) == table;
   if (!same) {
-    return failure(FileStatus::kWrongShape,
-                   "the file has record length " + std::to_string(sqlite3_column_int64(layout.get(), 0)) +
-                       " and keys " + (table != nullptr ? table : "") + ", not " + describe(shape));
+    return failure(FileStatus::kWrongShape, "the file has record length " +
+                                                std::to_string(sqlite3_column_int64(layout.get(), 0)) + " and keys " +
+                                                (table != nullptr ? table : "") + ", not " + describe(shape));
   }
   layout.reset();
 
@@ -731,8 +729,7 @@ Result SqliteStorage::start(const FileShape& shape) {
     rc = first_.prepare(db_, "SELECT record FROM records ORDER BY " + primary + " LIMIT 1");
   }
   if (rc == SQLITE_OK) {
-    rc = next_.prepare(db_, "SELECT record FROM records WHERE " + primary + " > ?1 ORDER BY " + primary +
-                                " LIMIT 1");
+    rc = next_.prepare(db_, "SELECT record FROM records WHERE " + primary + " > ?1 ORDER BY " + primary + " LIMIT 1");
   }
   if (rc == SQLITE_OK) rc = by_key_.prepare(db_, "SELECT record FROM records WHERE " + primary + " = ?1");
   if (rc == SQLITE_OK) rc = all_.prepare(db_, "SELECT record FROM records ORDER BY " + primary);
@@ -940,10 +937,12 @@ Result SqliteStorage::check() {
   if (!expected_entries(shape, &expected, &reason)) return failure(FileStatus::kFailed, reason);
   if (!schema_entries(db_, &actual, &reason)) return failure(FileStatus::kFailed, reason);
   for (const std::string& entry : expected) {
-    if (std::find(actual.begin(), actual.end(), entry) == actual.end()) problems.push_back("missing or changed: " + entry);
+    if (std::find(actual.begin(), actual.end(), entry) == actual.end())
+      problems.push_back("missing or changed: " + entry);
   }
   for (const std::string& entry : actual) {
-    if (std::find(expected.begin(), expected.end(), entry) == expected.end()) problems.push_back("not of this layout: " + entry);
+    if (std::find(expected.begin(), expected.end(), entry) == expected.end())
+      problems.push_back("not of this layout: " + entry);
   }
 
   Statement lengths;
@@ -1006,8 +1005,9 @@ Result backup_sqlite(std::string_view source_name, std::string_view destination_
   if (rc != SQLITE_OK) failed(from, rc);
   if (result.ok()) {
     sqlite3_busy_timeout(from, kSqliteBusyTimeoutMs);
-    rc = sqlite3_open_v2(uri_of(temporary, false).c_str(), &to,
-                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE, nullptr);
+    rc =
+        sqlite3_open_v2(uri_of(temporary, false).c_str(), &to,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE, nullptr);
     // In WAL mode, as every file of this storage is (the header says so).
     if (rc == SQLITE_OK) rc = sqlite3_exec(to, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) failed(to, rc);

@@ -79,25 +79,29 @@ TEST(SqliteStorage, FilesOfAnotherKindOrShapeAreLeftExactlyAsTheyWere) {
         "CREATE TABLE records(key0 BLOB NOT NULL PRIMARY KEY, key1 BLOB NOT NULL, key2 BLOB NOT NULL,"
         " record BLOB NOT NULL) WITHOUT ROWID;"
         "CREATE INDEX records_key1 ON records(key1); CREATE INDEX records_key2 ON records(key2);"
-        "PRAGMA application_id = " + std::to_string(static_cast<int32_t>(storage::kSqliteApplicationId)) + ";"
-        "PRAGMA user_version = " + std::to_string(static_cast<int32_t>(mark)) + ";");
+        "PRAGMA application_id = " +
+            std::to_string(static_cast<int32_t>(storage::kSqliteApplicationId)) +
+            ";"
+            "PRAGMA user_version = " +
+            std::to_string(static_cast<int32_t>(mark)) + ";");
   }
   put_bytes(folder.file("text"), "AB123CD 07\n");
   put_bytes(folder.file("empty"), "");
   put_bytes(folder.file("short"), sqlite_header + "\x10\x00");
   put_bytes(folder.file("zeros"), std::string(4096, '\0'));
   sql(folder.file("foreign"), "CREATE TABLE t(x); INSERT INTO t VALUES(1);");
-  sql(folder.file("foreign_wal_mode"), "PRAGMA journal_mode=WAL; CREATE TABLE records(x); INSERT INTO records VALUES(1);");
+  sql(folder.file("foreign_wal_mode"),
+      "PRAGMA journal_mode=WAL; CREATE TABLE records(x); INSERT INTO records VALUES(1);");
 
   struct Case {
     const char* name;
     const char* reason_part;
   } cases[] = {
-      {"text", "not an SQLite database"},  {"empty", "not an SQLite database"},
-      {"short", "not an SQLite database"}, {"zeros", "not an SQLite database"},
-      {"foreign", "not an indexed file"},  {"foreign_wal_mode", "not an indexed file"},
-      {"shape0", "another record length"}, {"shape1", "another record length"},
-      {"shape2", "another record length"}, {"altered", "keys 0+8 8+2 18+10d"},
+      {"text", "not an SQLite database"},      {"empty", "not an SQLite database"},
+      {"short", "not an SQLite database"},     {"zeros", "not an SQLite database"},
+      {"foreign", "not an indexed file"},      {"foreign_wal_mode", "not an indexed file"},
+      {"shape0", "another record length"},     {"shape1", "another record length"},
+      {"shape2", "another record length"},     {"altered", "keys 0+8 8+2 18+10d"},
       {"older_layout", "key table or layout"},
   };
   for (const Case& c : cases) {
@@ -197,7 +201,8 @@ TEST(SqliteStorage, PermissionRefusedIs37) {
     for (const Case& c : cases) {
       const storage::Opened opened = open(c.path, c.mode);
       if (opened.result.status != c.status) {
-        std::fprintf(stderr, "%s: %d (%s)\n", c.path.c_str(), static_cast<int>(opened.result.status), opened.result.reason.c_str());
+        std::fprintf(stderr, "%s: %d (%s)\n", c.path.c_str(), static_cast<int>(opened.result.status),
+                     opened.result.reason.c_str());
         ++failed;
       }
     }
