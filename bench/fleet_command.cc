@@ -12,7 +12,7 @@
 
 #include "bench/articles.h"
 #include "bench/suites.h"
-#include "fleet/batch.h"
+#include "command/batch.h"
 #include "testing/process.h"
 
 namespace fs = std::filesystem;

@@ -120,6 +120,12 @@ class Storage {
   // record length (and, where keys are kept apart, its own keys). kOk when sound;
   // kFailed with what is wrong, or the status of the failure that kept it from looking.
   virtual Result check() = 0;
+
+  // Copies the whole file, one consistent state of it taken while others go on writing,
+  // to destination, a name that must not exist yet (nor anything a file there would keep
+  // beside it): the copy appears there only once whole. kOk; kFailed with why not (a
+  // back end that keeps its records where a copy is made by other means says so).
+  virtual Result backup(std::string_view destination) = 0;
 };
 
 struct StorageRequest {

@@ -282,6 +282,10 @@ class PostgresStorage final : public Storage {
   Result scan(const std::function<bool(std::string_view record)>& each) override;
   Result close() override;
   Result check() override;  // at the end of this file
+  // The server keeps the table; pg_dump copies it, with the rest of the database.
+  Result backup(std::string_view) override {
+    return failure(FileStatus::kFailed, "a PostgreSQL table is copied with pg_dump");
+  }
 
  private:
   // The window of an operation starts.

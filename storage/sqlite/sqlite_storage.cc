@@ -504,6 +504,7 @@ class SqliteStorage final : public Storage {
   Result scan(const std::function<bool(std::string_view record)>& each) override;
   Result close() override;
   Result check() override;  // at the end of this file, with the backup
+  Result backup(std::string_view destination) override { return backup_sqlite(path_, destination, shape()); }
 
  private:
   FileShape shape() const { return {record_length_, keys_}; }

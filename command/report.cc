@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "fleet/stats.h"
+#include "command/stats.h"
 
 namespace fleet {
 namespace {

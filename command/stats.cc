@@ -1,5 +1,5 @@
 // fleet stats: the fleet's figures in one pass over the article file.
-#include "fleet/stats.h"
+#include "command/stats.h"
 
 #include <algorithm>
 

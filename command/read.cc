@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "fleet/command.h"
+#include "command/command.h"
 
 namespace fleet {
 namespace {

@@ -1,9 +1,7 @@
 // fleet check and fleet backup: the article file's soundness, and a copy of it.
 #include <sys/stat.h>
 
-#include "fleet/command.h"
-#include "storage/postgres/postgres_storage.h"
-#include "storage/sqlite/sqlite_storage.h"
+#include "command/command.h"
 
 namespace fleet {
 
@@ -44,19 +42,17 @@ int check_file(const Context& context) {
 }
 
 int backup_file(const Context& context, const std::string& destination) {
-  if (storage::is_postgres_uri(context.file)) {
-    context.complain("le fichier d'articles est une table PostgreSQL : sauvegardez-la avec pg_dump");
-    return kNotDone;
-  }
   struct stat st;
   if (::lstat(destination.c_str(), &st) == 0) {
     context.complain("la destination " + destination + " existe déjà : rien n'est copié");
     return kNotDone;
   }
-  const storage::Result copied = storage::backup_sqlite(context.file, destination, layout::kShape);
+  const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInput);
+  if (!articles) return kNotDone;
+  const storage::Result copied = articles->backup(destination);
   if (!copied.ok()) {
-    context.complain("sauvegarde de " + context.shown_file() + " vers " + destination +
-                     " impossible : " + failure_account(copied));
+    context.complain("sauvegarde de " + context.shown_file() + " vers " + destination + " impossible : " +
+                     failure_account(copied));
     return kNotDone;
   }
   return kDone;

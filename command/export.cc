@@ -1,8 +1,8 @@
 // fleet export: every article, in plate order, as CSV or JSON (always UTF-8).
 #include <nlohmann/json.hpp>
 
-#include "fleet/command.h"
-#include "fleet/csv.h"
+#include "command/command.h"
+#include "command/csv.h"
 
 namespace fleet {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "fleet/command.h"
+#include "command/command.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <chrono>
 #include <cstring>
 
-#include "fleet/batch.h"
-#include "fleet/command.h"
-#include "fleet/csv.h"
+#include "command/batch.h"
+#include "command/command.h"
+#include "command/csv.h"
 
 namespace fleet {
 namespace {

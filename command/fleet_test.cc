@@ -288,13 +288,13 @@ TEST_P(FleetCommand, WrongUsageIs2WithAUsageLineAndNothingIsCreated) {
 
 TEST_P(FleetCommand, BackupCopiesALocalFileWithItsWalWhileItIsWritten) {
   const std::string copy = folder_.file("copy");
+  ASSERT_EQ(fleet({"import"}, kThree).status, 0);
   if (!on_sqlite()) {
     const Outcome run = fleet({"backup", copy});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("pg_dump"), std::string::npos) << run.err;
     return;
   }
-  ASSERT_EQ(fleet({"import"}, kThree).status, 0);
   // A writer keeps the file open: what it adds stays in the WAL until it closes.
   const std::string name = file();
   storage::Opened writer =

@@ -1,5 +1,5 @@
 // Character sets: the locale's choice, caret notation, and the two conversions.
-#include "fleet/text.h"
+#include "command/text.h"
 
 #include <langinfo.h>
 #include <locale.h>

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "fleet/record.h"
-#include "fleet/text.h"
+#include "command/text.h"
 #include "storage/storage.h"
 
 namespace fleet {

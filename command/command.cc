@@ -1,5 +1,5 @@
 // What the commands share: messages, the open of the article file, output, numbers.
-#include "fleet/command.h"
+#include "command/command.h"
 
 #include "storage/open.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fleet/command.h"
+#include "command/command.h"
 
 namespace fleet {
 
