@@ -41,6 +41,15 @@ const char* meaning(FileStatus status) {
   return "failed";
 }
 
+void append_hexadecimal(std::string& text, std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 15];
+  }
+}
+
 Result failure(FileStatus status, std::string reason) {
   if (reason.empty()) reason = meaning(status);
   return {status, std::move(reason)};

@@ -14,6 +14,7 @@
 //   Result stored = opened.storage->insert(record);
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -46,6 +47,15 @@ constexpr bool succeeded(FileStatus status) { return static_cast<uint8_t>(status
 
 // What a status means, in a few words: the one text of each status for messages.
 const char* meaning(FileStatus status);
+
+// The status as its two digits, the form programs store and messages show ("35").
+constexpr std::array<char, 2> status_digits(FileStatus status) {
+  const auto value = static_cast<unsigned>(status);
+  return {static_cast<char>('0' + value / 10 % 10), static_cast<char>('0' + value % 10)};
+}
+
+// Appends bytes as hexadecimal text, two lower-case digits a byte ("4142" for "AB").
+void append_hexadecimal(std::string& text, std::string_view bytes);
 
 // The outcome of an operation: its status and, when it failed, why.
 struct Result {
