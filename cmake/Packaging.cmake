@@ -6,7 +6,7 @@
 # cleanly. A snippet in /etc/profile.d appends its bin folder to the search path of login
 # shells; man-db then finds the pages beside it (bin/../share/man) without any set-up.
 # Debian's policy keeps /opt for software installed by hand, so lintian names every
-# file with dir-or-file-in-opt: that is the one tag this package is meant to carry.
+# file with dir-or-file-in-opt: the package carries an override that gives that reason.
 
 set(PACKAGE_PREFIX /opt/fleet-programs)
 
@@ -51,6 +51,10 @@ if(NOT gzip_status EQUAL 0)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${compressed_changelog}
         DESTINATION /usr/share/doc/fleet-programs
+        COMPONENT package_docs EXCLUDE_FROM_ALL)
+# The one lintian tag the package carries on purpose, with its reason (see above).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
+        DESTINATION /usr/share/lintian/overrides RENAME fleet-programs
         COMPONENT package_docs EXCLUDE_FROM_ALL)
 
 set(CPACK_GENERATOR DEB)
