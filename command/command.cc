@@ -1,6 +1,8 @@
 // What the commands share: messages, the open of the article file, output, numbers.
 #include "command/command.h"
 
+#include <array>
+
 #include "storage/open.h"
 
 namespace fleet {
@@ -45,9 +47,8 @@ std::string french_meaning(storage::FileStatus status) {
 // A failure as people read it: the French meaning, the status, and the back end's
 // own account when it says more.
 static std::string account(const storage::Result& result) {
-  std::string line = french_meaning(result.status) + " (statut " +
-                     std::to_string(static_cast<int>(result.status) / 10) +
-                     std::to_string(static_cast<int>(result.status) % 10);
+  const std::array<char, 2> digits = storage::status_digits(result.status);
+  std::string line = french_meaning(result.status) + " (statut " + std::string(digits.data(), digits.size());
   if (!result.reason.empty() && result.reason != storage::meaning(result.status)) line += " : " + result.reason;
   return line + ")";
 }

@@ -322,6 +322,18 @@ TEST_P(FleetCommand, BackupCopiesALocalFileWithItsWalWhileItIsWritten) {
   EXPECT_NE(again.err.find("existe d\xC3\xA9j\xC3\xA0"), std::string::npos) << again.err;
   writer.storage.reset();
 
+  // Never where SQLite would read the copy through another file's side files, nor at
+  // the name of the source's own side file, where the next writer would remove it.
+  std::ofstream(folder_.file("gone-wal")) << "x";
+  std::ofstream(folder_.file("gone-shm")) << "x";
+  for (const std::string& refused : {folder_.file("gone"), name + "-wal", name + "-shm", name + "-journal"}) {
+    const Outcome run = fleet({"backup", refused});
+    EXPECT_EQ(run.status, 1) << refused;
+    EXPECT_NE(run.err.find("statut 30"), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(refused)) << refused;
+  }
+
   // While another process adds articles one by one, a copy is one whole state of the
   // file: sound, and holding only articles of the original.
   const pid_t child = fork();

@@ -3,6 +3,7 @@
 #include "runtime/file.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -44,20 +45,18 @@ std::string printable(std::string_view text) {
 
 // One line on standard error, naming the program and the file.
 void report(const FileDeclaration* file, const std::string& text, FileStatus status) {
-  const auto value = static_cast<unsigned>(status);
-  const char code[] = {static_cast<char>('0' + value / 10), static_cast<char>('0' + value % 10)};
-  rt::report({file->declared_name, ": ", text, " (status ", std::string_view(code, 2), ")"});
+  const std::array<char, 2> code = storage::status_digits(status);
+  rt::report({file->declared_name, ": ", text, " (status ", std::string_view(code.data(), code.size()), ")"});
 }
 
 // Stores the status of an operation in the declaration's status area and in the
 // program's status field, and marks a failure for the program's error path.
 void finish(FileDeclaration* file, FileStatus status, const Field* status_field) {
-  const auto value = static_cast<unsigned>(status);
-  file->status[0] = static_cast<char>('0' + value / 10);
-  file->status[1] = static_cast<char>('0' + value % 10);
+  const std::array<char, 2> digits = storage::status_digits(status);
+  std::memcpy(file->status, digits.data(), digits.size());
   if (status_field != nullptr) std::memcpy(status_field->storage, file->status, 2);
   if (!succeeded(status)) {
-    exception_code = static_cast<int>(value);
+    exception_code = static_cast<int>(status);
     error_file = file;
   }
 }

@@ -50,8 +50,10 @@ Opened open_sqlite(const StorageRequest& request);
 // Copies the article file at source, with what its WAL holds, to destination, which
 // must not exist: one consistent state of the file, taken while other processes go on
 // writing to it. The copy is a file of this storage of the same shape, linked in place
-// only once whole. kOk; kNotFound, kDenied or kWrongShape for the source; kFailed
-// otherwise (the destination exists, its folder is missing, the copy failed).
+// only once whole and read back, as a reader opens it, with the same records as that
+// state. kOk; kNotFound, kDenied or kWrongShape for the source; kFailed otherwise (the
+// destination exists, side files lie at its name, it names a side file of a file, its
+// folder is missing, the copy failed or reads back different).
 Result backup_sqlite(std::string_view source, std::string_view destination, const FileShape& shape);
 
 }  // namespace storage
