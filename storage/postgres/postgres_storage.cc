@@ -164,7 +164,7 @@ Result PostgresStorage::look_for(const char* record) {
   // The statements go as one string, whose values are written in hexadecimal.
   std::string look =
       "BEGIN ISOLATION LEVEL READ COMMITTED; SELECT encode(record, 'hex') FROM " + table_ + " WHERE key0 = decode('";
-  append_hexadecimal(look, std::string_view(record, keys_[0].length));
+  append_hexadecimal(look, std::string_view(record + keys_[0].offset, keys_[0].length));
   look += "', 'hex'); COMMIT";
   const PgResult found(pq_, connection_.run(look, {}, 0, connection_.deadline()));
   if (Result result = connection_.check(found); !result.ok()) return result;
