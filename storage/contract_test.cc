@@ -198,6 +198,41 @@ TEST_P(StorageContract, ABatchStoresEachRecordAndARefusedOneUndoesNoOther) {
   EXPECT_EQ(all_records(*opened.storage), (std::vector<std::string>{record_of("AA"), record_of("BB"), same_week}));
 }
 
+// A primary key after other bytes of the record: each operation takes it, and the
+// alternate keys, from where the shape puts them, never from the record's start.
+TEST_P(StorageContract, APrimaryKeyThatIsNotTheRecordsFirstBytesIsTheKeyOfEveryOperation) {
+  constexpr KeyShape keys[] = {{4, 4, false}, {0, 2, true}, {8, 2, false}};  // plate, week, a unique key
+  Opened opened = open(StorageMode::kInputOutput, {12, keys});
+  ASSERT_TRUE(opened.result.ok()) << opened.result.reason;
+  struct Case {
+    const char* record;
+    FileStatus status;
+  } cases[] = {
+      {"w1--BBBBu1--", FileStatus::kOk},           {"w1--AAAAu2--", FileStatus::kDuplicateAlternateKey},
+      {"w2--BBBBu3--", FileStatus::kDuplicateKey},  // the plate, behind other bytes
+      {"w3--CCCCu1--", FileStatus::kDuplicateKey},  // the unique key
+      {"w0--CCCCu4--", FileStatus::kOk},
+  };
+  for (const Case& c : cases) EXPECT_EQ(opened.storage->insert(c.record).status, c.status) << c.record;
+  const char* batch[] = {"w9--DDDDu5--", "w9--AAAAu6--", "w8--EEEEu5--", "w0--FFFFu7--"};
+  std::vector<FileStatus> statuses;
+  ASSERT_TRUE(opened.storage->insert_batch(batch, &statuses).ok());
+  EXPECT_EQ(statuses, (std::vector<FileStatus>{FileStatus::kOk, FileStatus::kDuplicateKey, FileStatus::kDuplicateKey,
+                                               FileStatus::kDuplicateAlternateKey}));
+  const std::vector<std::string> in_plate_order{"w1--AAAAu2--", "w1--BBBBu1--", "w0--CCCCu4--", "w9--DDDDu5--",
+                                                "w0--FFFFu7--"};
+  EXPECT_EQ(all_records(*opened.storage), in_plate_order);
+  char record[12];
+  std::vector<std::string> read;
+  while (opened.storage->read_next(record).status == FileStatus::kOk) read.emplace_back(record, 12);
+  EXPECT_EQ(read, in_plate_order);
+  ASSERT_TRUE(opened.storage->read_key("CCCC", record).ok());
+  EXPECT_EQ(std::string(record, 12), "w0--CCCCu4--");
+  EXPECT_EQ(opened.storage->read_key("w0--", record).status, FileStatus::kNoSuchKey);
+  const storage::Result checked = opened.storage->check();
+  EXPECT_TRUE(checked.ok()) << checked.reason;
+}
+
 TEST_P(StorageContract, AFileOfAnotherShapeIs39AndKeepsItsRecords) {
   constexpr KeyShape kUniqueWeek[] = {{0, 8, false}, {8, 2, false}, {18, 10, true}};
   constexpr KeyShape kTwoKeys[] = {{0, 8, false}, {8, 2, true}};

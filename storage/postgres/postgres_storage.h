@@ -27,6 +27,10 @@
 //
 // The client library is loaded with dlopen at the first open of such a name, so a
 // program that only uses local files never loads it.
+//
+// Inside: libpq.h loads the client library, connection.h keeps a connection within
+// its window, catalogue.h names, makes and checks the table, and postgres_storage.cc
+// holds the records.
 #pragma once
 
 #include <string>

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -342,31 +343,49 @@ TEST(PostgresStorage, AConnectionTheServerEndsIsMadeAgainAndTheInsertStored) {
   EXPECT_EQ(schema.records().size(), 11u);
 }
 
-// An insert whose connection is ended while it waits for a lock, and what another
-// program committed meanwhile under the same plate: the retry looks before it inserts.
-TEST(PostgresStorage, AnInsertLostOnItsWayIsDecidedByWhatTheTableHolds) {
+// Inserts whose connection is ended while they wait for a lock, and what another
+// program committed meanwhile under the same plates: the retry looks before it
+// inserts. The plate is not the record's first bytes, so the look must take it from
+// where the shape puts it.
+TEST(PostgresStorage, InsertsLostOnTheirWayAreDecidedByWhatTheTableHolds) {
+  constexpr storage::KeyShape kKeys[] = {{2, 4, false}, {0, 2, true}};  // plate, week
+  constexpr FileStatus k00 = FileStatus::kOk, k22 = FileStatus::kDuplicateKey;
   struct Case {
-    const char* meanwhile;  // the record committed under the plate, if any
-    FileStatus status;
-  } cases[] = {{"same", FileStatus::kOk}, {"other", FileStatus::kDuplicateKey}, {"", FileStatus::kOk}};
+    std::vector<std::string> records;    // one: an insert; more: a batch
+    std::vector<std::string> meanwhile;  // committed while they waited
+    std::vector<FileStatus> statuses;
+    std::vector<std::string> stored;  // in plate order
+  } cases[] = {
+      {{"w1LOSTxx"}, {"w1LOSTxx"}, {k00}, {"w1LOSTxx"}},
+      {{"w1LOSTxx"}, {"w2LOSTyy"}, {k22}, {"w2LOSTyy"}},
+      {{"w1LOSTxx"}, {}, {k00}, {"w1LOSTxx"}},
+  };
   for (const Case& c : cases) {
     TestSchema schema;
     testkit::Session watcher(schema.server());
-    ASSERT_EQ(open(schema.uri(), StorageMode::kInputOutput).result.status, FileStatus::kOk);
-    std::string record = record_of("LOST");
-    const std::string other = record_of("LOST", "XX");
+    const storage::FileShape shape{8, kKeys};
+    ASSERT_EQ(open(schema.uri(), StorageMode::kInputOutput, shape).result.status, FileStatus::kOk);
+    storage::Opened mine = storage::open_postgres({with_parameter(schema.uri(), "application_name=" + schema.name()),
+                                                   "ARTICLES", shape, StorageMode::kInputOutput},
+                                                  storage::kLibpqName, 20000);
+    ASSERT_TRUE(mine.result.ok()) << mine.result.reason;
     schema.sql("BEGIN; LOCK TABLE articles IN ACCESS EXCLUSIVE MODE");
-    if (*c.meanwhile != '\0') {
-      const std::string& stored = std::string(c.meanwhile) == "same" ? record : other;
-      std::string hex;
-      for (const unsigned char byte : stored) hex += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
-      schema.sql("INSERT INTO articles VALUES ('LOST    ', '" + stored.substr(8, 2) + "', '', '\\x" + hex + "')");
+    for (const std::string& record : c.meanwhile) {
+      std::string values = "'\\x";
+      storage::append_hexadecimal(values, record.substr(2, 4));
+      values += "', '\\x";
+      storage::append_hexadecimal(values, record.substr(0, 2));
+      values += "', '\\x";
+      storage::append_hexadecimal(values, record);
+      schema.sql("INSERT INTO articles VALUES (" + values + "')");
     }
-    const pid_t child = fork_child([&] {
-      storage::Opened mine = storage::open_postgres({with_parameter(schema.uri(), "application_name=" + schema.name()),
-                                                     "ARTICLES", kArticleShape, StorageMode::kInputOutput},
-                                                    storage::kLibpqName, 20000);
-      return mine.result.ok() ? static_cast<int>(mine.storage->insert(record.data()).status) : 99;
+    auto inserted = std::async(std::launch::async, [&] {
+      std::vector<FileStatus> statuses;
+      if (c.records.size() == 1) return std::vector<FileStatus>{mine.storage->insert(c.records[0].data()).status};
+      std::vector<const char*> records;
+      for (const std::string& record : c.records) records.push_back(record.data());
+      const storage::Result result = mine.storage->insert_batch(records, &statuses);
+      return result.ok() ? statuses : std::vector<FileStatus>{result.status};
     });
     const std::string pid = backend_of(watcher, schema.name());
     for (int look = 0; look < 100; ++look) {
@@ -376,10 +395,8 @@ TEST(PostgresStorage, AnInsertLostOnItsWayIsDecidedByWhatTheTableHolds) {
     EXPECT_EQ(watcher.sql("SELECT pg_terminate_backend(" + pid + ", 10000)"), (Rows{{"t"}}));
     usleep(200000);
     schema.sql("COMMIT");
-    EXPECT_EQ(status_of(child), static_cast<int>(c.status)) << c.meanwhile;
-    const std::vector<std::string> records = schema.records();
-    ASSERT_EQ(records.size(), 1u) << c.meanwhile;
-    EXPECT_EQ(records[0], std::string(c.meanwhile) == "other" ? other : record) << c.meanwhile;
+    EXPECT_EQ(inserted.get(), c.statuses) << c.records[0] << " and " << c.records.size() - 1 << " more";
+    EXPECT_EQ(schema.records(), c.stored) << c.records[0] << " and " << c.records.size() - 1 << " more";
   }
 }
 

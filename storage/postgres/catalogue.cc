@@ -1,0 +1,207 @@
+// The table's name, its creation, and its checks against the catalogue.
+#include "storage/postgres/catalogue.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "storage/postgres/postgres_storage.h"
+
+namespace storage {
+namespace {
+
+std::string quoted_identifier(std::string_view name) {
+  std::string quoted = "\"";
+  for (const char c : name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + '"';
+}
+
+std::string quoted_literal(std::string_view text) {
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+  return quoted + '\'';
+}
+
+// The table's columns as the catalog describes them: "key0 bytea not null, ...".
+std::string column_list(const FileShape& shape) {
+  std::string columns;
+  for (size_t k = 0; k < shape.keys.size(); ++k) columns += key_column(k) + " bytea not null, ";
+  return columns + "record bytea not null";
+}
+
+// The table's keys as find_table describes them: "primary key (key0), index (key1)".
+std::vector<std::string> key_list(const FileShape& shape) {
+  std::vector<std::string> keys{"primary key (key0)"};
+  for (size_t k = 1; k < shape.keys.size(); ++k) {
+    keys.push_back((shape.keys[k].duplicates ? "index (" : "unique (") + key_column(k) + ")");
+  }
+  return keys;
+}
+
+std::string joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text;
+}
+
+}  // namespace
+
+std::string postgres_table_comment(const FileShape& shape) { return "indexed file " + describe(shape); }
+
+// The table of a declared name: the name folded to lower case.
+std::string table_of(std::string_view declared_name) {
+  std::string table(declared_name);
+  for (char& c : table) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return quoted_identifier(table);
+}
+
+std::string key_column(size_t k) { return "key" + std::to_string(k); }
+
+// The statements, one transaction, that make the empty table of this shape.
+std::string table_definition(const std::string& table, const FileShape& shape) {
+  std::string sql = "CREATE TABLE " + table + " (";
+  for (size_t k = 0; k < shape.keys.size(); ++k) {
+    sql += key_column(k) + " bytea NOT NULL" + (k == 0 ? " PRIMARY KEY" : "") + ", ";
+  }
+  sql += "record bytea NOT NULL);";
+  for (size_t k = 1; k < shape.keys.size(); ++k) {
+    sql += std::string("CREATE ") + (shape.keys[k].duplicates ? "" : "UNIQUE ") + "INDEX ON " + table + " (" +
+           key_column(k) + ");";
+  }
+  return sql + "COMMENT ON TABLE " + table + " IS " + quoted_literal(postgres_table_comment(shape)) + ";";
+}
+
+Result find_table(Connection& connection, const std::string& table, const FileShape& shape, bool writes, bool* found) {
+  static constexpr char kLookUp[] =
+      "SELECT c.relkind::text, coalesce(obj_description(c.oid, 'pg_class'), ''),"
+      " (SELECT string_agg(a.attname || ' ' || format_type(a.atttypid, a.atttypmod)"
+      "   || CASE WHEN a.attnotnull THEN ' not null' ELSE '' END, ', ' ORDER BY a.attnum)"
+      "  FROM pg_attribute a WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped),"
+      " has_table_privilege(c.oid, 'SELECT')::text, has_table_privilege(c.oid, 'INSERT')::text,"
+      " (SELECT string_agg(d, ', ' ORDER BY d) FROM (SELECT"
+      "   CASE WHEN i.indisprimary THEN 'primary key' WHEN i.indisunique THEN 'unique' ELSE 'index' END"
+      "   || ' (' || (SELECT string_agg(coalesce(a.attname, 'expression'), ', ' ORDER BY k.n)"
+      "     FROM unnest(i.indkey::int2[]) WITH ORDINALITY k(attnum, n)"
+      "     LEFT JOIN pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = k.attnum) || ')'"
+      "   || CASE WHEN i.indpred IS NOT NULL THEN ' partial' WHEN NOT i.indisvalid THEN ' not valid' ELSE '' END"
+      "   AS d FROM pg_index i WHERE i.indrelid = c.oid) described)"
+      " FROM pg_class c WHERE c.oid = to_regclass($1)";
+  const char* values[] = {table.c_str()};
+  const PgResult result(connection.pq(), connection.run(kLookUp, {1, values}));
+  Result checked = connection.check(result);
+  *found = checked.ok() && result.rows() == 1;
+  if (!*found) return checked;
+
+  const std::string kind(result.value(0, 0));
+  const std::string comment(result.value(0, 1));
+  const std::string columns(result.value(0, 2));
+  if (kind != "r" && kind != "p") return failure(FileStatus::kWrongShape, table + " is not a table");
+  const std::string expected = postgres_table_comment(shape);
+  const std::string mark = expected.substr(0, expected.find_first_of("0123456789"));
+  if (!comment.starts_with(mark)) {
+    return failure(FileStatus::kWrongShape, "the table " + table + " is not an indexed file of this runtime");
+  }
+  if (comment != expected) {
+    return failure(FileStatus::kWrongShape, "the table " + table + " has record length and keys " +
+                                                comment.substr(mark.size()) + ", not " + describe(shape));
+  }
+  if (columns != column_list(shape)) {
+    return failure(FileStatus::kWrongShape,
+                   "the table " + table + " has the columns (" + columns + "), not (" + column_list(shape) + ")");
+  }
+  // Every key has its index; no other index refuses a record.
+  const std::string indexes(result.value(0, 5));
+  const std::vector<std::string> wanted = key_list(shape);
+  bool fits = std::all_of(wanted.begin(), wanted.end(), [&](const std::string& key) {
+    return (", " + indexes + ", ").find(", " + key + ", ") != std::string::npos;
+  });
+  for (size_t at = 0; fits && at < indexes.size();) {
+    const size_t end = std::min(indexes.find("), ", at), indexes.size() - 1) + 1;
+    const std::string index = indexes.substr(at, end - at);
+    fits = index.starts_with("index") || std::find(wanted.begin(), wanted.end(), index) != wanted.end();
+    at = end + 2;
+  }
+  if (!fits) {
+    return failure(FileStatus::kWrongShape,
+                   "the table " + table + " has the keys (" + indexes + "), not (" + joined(wanted) + ")");
+  }
+  if (result.value(0, 3) != "true" || (writes && result.value(0, 4) != "true")) {
+    return failure(FileStatus::kDenied, "permission denied for table " + table);
+  }
+  return {};
+}
+
+Result check_table(Connection& connection, const std::string& table, const FileShape& shape) {
+  const Libpq& pq = connection.pq();
+  const std::span<const KeyShape> keys = shape.keys;
+  std::vector<std::string> problems;
+  const char* name[] = {table.c_str()};
+
+  static constexpr char kNullable[] =
+      "SELECT a.attname FROM pg_attribute a WHERE a.attrelid = to_regclass($1) AND a.attnum > 0"
+      " AND NOT a.attisdropped AND NOT a.attnotnull ORDER BY a.attnum";
+  const PgResult nullable(pq, connection.run(kNullable, {1, name}));
+  if (Result result = connection.check(nullable); !result.ok()) return result;
+  for (int row = 0; row < nullable.rows(); ++row)
+    problems.push_back("column " + std::string(nullable.value(row, 0)) + " may be null");
+
+  // Each key: a valid index on its column alone, unique where the key allows no
+  // duplicates, the primary key's being the table's primary key.
+  static constexpr char kIndexes[] =
+      "SELECT pg_get_indexdef(i.indexrelid, 1, true), i.indisprimary::text, i.indisunique::text,"
+      " i.indisvalid::text, i.indnatts, (i.indpred IS NULL AND i.indexprs IS NULL)::text"
+      " FROM pg_index i WHERE i.indrelid = to_regclass($1)";
+  const PgResult indexes(pq, connection.run(kIndexes, {1, name}));
+  if (Result result = connection.check(indexes); !result.ok()) return result;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    bool found = false;
+    for (int row = 0; row < indexes.rows() && !found; ++row) {
+      found = indexes.value(row, 0) == key_column(k) && indexes.value(row, 3) == "true" &&
+              indexes.value(row, 4) == "1" && indexes.value(row, 5) == "true" &&
+              (indexes.value(row, 1) == "true") == (k == 0) && (indexes.value(row, 2) == "true") == !keys[k].duplicates;
+    }
+    if (!found) {
+      problems.push_back("no valid " +
+                         std::string(k == 0               ? "primary key"
+                                     : keys[k].duplicates ? "index"
+                                                          : "unique index") +
+                         " on " + key_column(k));
+    }
+  }
+  for (int row = 0; row < indexes.rows(); ++row) {
+    if (indexes.value(row, 2) == "true" && indexes.value(row, 1) != "true") {
+      const std::string column(indexes.value(row, 0));
+      bool expected_unique = false;
+      for (size_t k = 1; k < keys.size(); ++k) expected_unique |= column == key_column(k) && !keys[k].duplicates;
+      if (!expected_unique) problems.push_back("a unique index on " + column + " refuses records the file allows");
+    }
+  }
+  static constexpr char kChecks[] =
+      "SELECT count(*) FROM pg_constraint WHERE conrelid = to_regclass($1) AND contype IN ('c', 'f', 'x', 't')";
+  const PgResult constraints(pq, connection.run(kChecks, {1, name}));
+  if (Result result = connection.check(constraints); !result.ok()) return result;
+  if (constraints.rows() == 1 && constraints.value(0, 0) != "0") {
+    problems.push_back(std::string(constraints.value(0, 0)) + " constraints of its own that may refuse records");
+  }
+
+  // Each record whole, and its keys' columns its own keys' bytes.
+  std::string wrong =
+      "SELECT count(*) FROM " + table + " WHERE length(record) <> " + std::to_string(shape.record_length);
+  for (size_t k = 0; k < keys.size(); ++k) {
+    wrong += " OR " + key_column(k) + " <> substring(record from " + std::to_string(keys[k].offset + 1) + " for " +
+             std::to_string(keys[k].length) + ")";
+  }
+  const PgResult records(pq, connection.run(wrong));
+  if (Result result = connection.check(records); !result.ok()) return result;
+  if (records.rows() == 1 && records.value(0, 0) != "0") {
+    problems.push_back(std::string(records.value(0, 0)) + " records of another length or whose keys are not their own");
+  }
+
+  if (problems.empty()) return {};
+  std::string all;
+  for (const std::string& problem : problems) all += (all.empty() ? "" : "; ") + problem;
+  return failure(FileStatus::kFailed, all);
+}
+
+}  // namespace storage
