@@ -13,7 +13,7 @@ void Context::complain(std::string_view message) const {
 
 std::string Context::quoted_plate(std::string_view plate) const {
   while (!plate.empty() && plate.back() == ' ') plate.remove_suffix(1);
-  return "« " + text::shown(plate, text::Charset::kUtf8) + " »";  // UTF-8, like every message
+  return "« " + charset::shown(plate, charset::Charset::kUtf8) + " »";  // UTF-8, like every message
 }
 
 std::string Context::shown_file() const { return "« " + storage::shown_name(file) + " »"; }

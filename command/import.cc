@@ -22,8 +22,8 @@ std::string quoted(std::string_view field) {
   std::string shown;
   for (const char c : field.substr(0, 40)) {
     const auto byte = static_cast<unsigned char>(c);
-    shown +=
-        byte < 0x20 || byte == 0x7F ? text::shown(std::string_view(&c, 1), text::Charset::kUtf8) : std::string(1, c);
+    shown += byte < 0x20 || byte == 0x7F ? charset::shown(std::string_view(&c, 1), charset::Charset::kUtf8)
+                                         : std::string(1, c);
   }
   return "« " + shown + (field.size() > 40 ? "… »" : " »");
 }
@@ -63,7 +63,7 @@ bool article_of(const std::vector<std::string>& fields, char separator, Article*
            std::to_string(csv::kColumnCount);
     return false;
   }
-  if (!text::to_latin1(fields[0], &article->plate)) {
+  if (!charset::to_latin1(fields[0], &article->plate)) {
     *why = "l'immatriculation " + quoted(fields[0]) + " contient un caractère hors Latin-1";
     return false;
   }
