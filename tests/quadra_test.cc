@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <string>
 
 #include "testing/harness.h"
@@ -19,6 +20,7 @@ struct Program {
   const char* name;
   std::string output;
 };
+void PrintTo(const Program& program, std::ostream* out) { *out << program.name; }
 
 const Program kPrograms[] = {
     {"quadra0", "Taille du tableau : 03\n" CELL "01, 01) : 01\n" CELL "01, 02) : 01\n" CELL "01, 03) : 01\n" CELL
