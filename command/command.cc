@@ -8,17 +8,20 @@
 namespace fleet {
 
 void Context::complain(std::string_view message) const {
-  const std::string line = text::words("fleet : " + std::string(message) + "\n", charset);
+  // Whatever the message quotes (a file name, a field, an argument) is made harmless UTF-8
+  // here, once for every message; the command's own words and what quoted_plate and
+  // shown_file give are so already, and stay as they are.
+  const std::string line = text::words("fleet : " + charset::harmless(message) + "\n", charset);
   std::fflush(stdout);  // keeps the order of what the two streams show on one terminal
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 std::string Context::quoted_plate(std::string_view plate) const {
   while (!plate.empty() && plate.back() == ' ') plate.remove_suffix(1);
-  return "« " + text::shown(plate, text::Charset::kUtf8) + " »";  // UTF-8, like every message
+  return "« " + charset::shown(plate, charset::Charset::kUtf8) + " »";  // UTF-8, like every message
 }
 
-std::string Context::shown_file() const { return "« " + storage::shown_name(file) + " »"; }
+std::string Context::shown_file() const { return "« " + charset::harmless(storage::shown_name(file)) + " »"; }
 
 std::string french_meaning(storage::FileStatus status) {
   using storage::FileStatus;

@@ -24,12 +24,13 @@ struct Context {
   std::string file;  // the article file's name: a path or a PostgreSQL URI
   text::Charset charset = text::Charset::kUtf8;
 
-  // One line on standard error, "fleet : " and the message (UTF-8 words, converted).
+  // One line on standard error, "fleet : " and the message (UTF-8 words, converted); any
+  // other byte in it is shown harmlessly (charset::harmless).
   void complain(std::string_view message) const;
   // A stored plate as people read it, between French quotes, in UTF-8 like the
   // messages complain() takes.
   std::string quoted_plate(std::string_view plate) const;
-  // The file's name as messages show it (no password).
+  // The file's name as messages and the page show it: no password, harmless UTF-8.
   std::string shown_file() const;
 };
 

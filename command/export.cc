@@ -30,9 +30,7 @@ void append_field(std::string& out, std::string_view utf8, char separator) {
 std::string plate_utf8(std::string_view plate) {
   // The trailing spaces are the field's filling, given back by the import.
   while (!plate.empty() && plate.back() == ' ') plate.remove_suffix(1);
-  std::string utf8;
-  text::append_utf8(utf8, plate);
-  return utf8;
+  return charset::utf8_of(plate);
 }
 
 void append_csv(std::string& out, const Article& article, char separator) {

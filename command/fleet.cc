@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "command/command.h"
+#include "programs/package.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ void french_labels(CLI::App& app) {
 
 int main(int argc, char** argv) {
   Context context;
-  context.charset = fleet::text::locale_charset();
+  context.charset = charset::chosen_charset(programs::kCharsetVariable);
   context.file = default_file();
 
   CLI::App app(

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "charset/charset.h"
 #include "fleet/record.h"
 #include "storage/open.h"
 #include "testing/harness.h"
@@ -46,9 +47,10 @@ class FleetCommand : public ::testing::TestWithParam<const char*> {
  protected:
   bool on_sqlite() const { return std::string(GetParam()) == "sqlite"; }
 
-  // The name of an article file of the test's own (n tells several apart).
+  // The name of an article file of the test's own (n tells several apart). A local name
+  // holds a Latin-1 byte, which messages and the page must still show as UTF-8.
   std::string file(int n = 0) {
-    if (on_sqlite()) return folder_.file("articles" + std::to_string(n));
+    if (on_sqlite()) return folder_.file("articles\xE9" + std::to_string(n));
     while (schemas_.size() <= static_cast<size_t>(n)) schemas_.push_back(std::make_unique<testkit::TestSchema>());
     return schemas_[n]->uri();
   }
@@ -56,13 +58,14 @@ class FleetCommand : public ::testing::TestWithParam<const char*> {
   // fleet with these arguments on file(n), input on its standard input. The kit runs
   // a program without arguments, so the shell hands them over.
   Outcome fleet(std::vector<std::string> args, const std::string& input = "", int n = 0,
-                const std::string& locale = "C.UTF-8") {
+                const std::vector<std::string>& env = {"LC_ALL=C.UTF-8"}) {
     const std::string input_path = folder_.file("input" + std::to_string(++runs_));
     std::ofstream(input_path, std::ios::binary) << input;
     std::string script = "exec " + quoted(dialogue::program_path("fleet")) + " -f " + quoted(file(n));
     for (const std::string& arg : args) script += " " + quoted(arg);
     dialogue::Options options;
-    options.env = {"LC_ALL=" + locale, "fichier"};
+    options.env = {"fichier", "FLEET_CHARSET"};
+    options.env.insert(options.env.end(), env.begin(), env.end());
     options.directory = folder_.path();
     return dialogue::run("/bin/sh", script + " < " + quoted(input_path) + "\n", options);
   }
@@ -154,7 +157,7 @@ TEST_P(FleetCommand, EachCommandOnAFewArticles) {
       << json.out;
   EXPECT_NE(json.out.find("\"immatriculation\":\"\xC3\x89,\\\"x\\\"\""), std::string::npos) << json.out;
   // In a locale that is not UTF-8, people's text is Latin-1, and so is a typed plate.
-  const Outcome latin1 = fleet({"show", "\xC9,\"x\""}, "", 0, "C");
+  const Outcome latin1 = fleet({"show", "\xC9,\"x\""}, "", 0, {"LC_ALL=C"});
   EXPECT_EQ(latin1.status, 0) << latin1.err;
   EXPECT_EQ(latin1.out.substr(0, 24), "Immatriculation : \xC9,\"x\"\n");
 }
@@ -222,6 +225,30 @@ TEST_P(FleetCommand, InvalidRowsAreRefusedByLineTheOthersStored) {
   std::vector<std::string> plates;
   for (const std::string& record : records()) plates.push_back(record.substr(0, 8));
   EXPECT_EQ(plates, (std::vector<std::string>{"AB123CD ", "OK2     ", "a\nb     "}));
+}
+
+TEST_P(FleetCommand, ARefusedRowsBytesAreShownHarmlesslyInTheSetPeopleRead) {
+  // CSI as a byte and as a UTF-8 character, a Latin-1 e-acute that is no UTF-8, ESC.
+  const std::string input = kHeading + row("\x9B\xC2\x9B\xE9\x1B", 7, 1, "1.00");
+  const struct {
+    std::vector<std::string> env;
+    std::string err;
+  } cases[] = {
+      {{"LC_ALL=C.UTF-8"},
+       "fleet : ligne 2 refus\xC3\xA9"
+       "e : l'immatriculation \xC2\xAB M-^[M-^[\xC3\xA9^[ \xC2\xBB contient un caract\xC3\xA8re hors Latin-1\n"},
+      {{"LC_ALL=C"},
+       "fleet : ligne 2 refus\xE9"
+       "e : l'immatriculation \xAB M-^[M-^[\xE9^[ \xBB contient un caract\xE8re hors Latin-1\n"},
+      {{"LC_ALL=C.UTF-8", "FLEET_CHARSET=latin1"},
+       "fleet : ligne 2 refus\xE9"
+       "e : l'immatriculation \xAB M-^[M-^[\xE9^[ \xBB contient un caract\xE8re hors Latin-1\n"},
+  };
+  for (const auto& c : cases) {
+    const Outcome run = fleet({"import"}, input, 0, c.env);
+    EXPECT_EQ(run.status, 1) << c.env.back();
+    EXPECT_EQ(run.err, c.err) << c.env.back();
+  }
 }
 
 TEST_P(FleetCommand, CheckFindsWhatIsDamaged) {
@@ -394,6 +421,8 @@ TEST_P(FleetCommand, TheReportRendersInChromiumWithTheFiguresOfStats) {
   EXPECT_EQ(bytes.find("\x1B"), std::string::npos) << "no raw control byte";
   EXPECT_EQ(bytes.find("src="), std::string::npos) << "nothing outside the page";
   EXPECT_NE(bytes.find("&quot;x&quot;"), std::string::npos) << "plates escaped";
+  std::string latin1;
+  EXPECT_TRUE(charset::to_latin1(bytes, &latin1)) << "UTF-8 throughout, the file's name too";
   const std::string stats = fleet({"stats"}).out;
   auto same_figures = [&](const std::string& html, const char* where) {
     EXPECT_EQ(element(html, "articles"), figure(stats, "Articles")) << where;

@@ -17,15 +17,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A field as messages quote it: control bytes marked, long ones cut.
+// A field as messages quote it: harmless UTF-8, cut after 40 bytes (not inside a
+// character) when it is longer.
 std::string quoted(std::string_view field) {
-  std::string shown;
-  for (const char c : field.substr(0, 40)) {
-    const auto byte = static_cast<unsigned char>(c);
-    shown +=
-        byte < 0x20 || byte == 0x7F ? text::shown(std::string_view(&c, 1), text::Charset::kUtf8) : std::string(1, c);
+  size_t cut = std::min<size_t>(field.size(), 40);
+  for (size_t back = 0; back < 3 && cut < field.size() && (static_cast<unsigned char>(field[cut]) & 0xC0) == 0x80;
+       ++back) {
+    --cut;
   }
-  return "« " + shown + (field.size() > 40 ? "… »" : " »");
+  return "« " + charset::harmless(field.substr(0, cut)) + (cut < field.size() ? "… »" : " »");
 }
 
 bool whole_number(std::string_view field, uint32_t most, uint32_t* value) {
@@ -63,7 +63,7 @@ bool article_of(const std::vector<std::string>& fields, char separator, Article*
            std::to_string(csv::kColumnCount);
     return false;
   }
-  if (!text::to_latin1(fields[0], &article->plate)) {
+  if (!charset::to_latin1(fields[0], &article->plate)) {
     *why = "l'immatriculation " + quoted(fields[0]) + " contient un caractère hors Latin-1";
     return false;
   }

@@ -13,13 +13,13 @@ std::string trimmed(std::string_view plate) {
 }
 
 std::string padded(std::string text, size_t width) {
-  const size_t used = text::columns(text, text::Charset::kUtf8);
+  const size_t used = text::columns(text);
   if (used < width) text.append(width - used, ' ');
   return text;
 }
 
 std::string right(const std::string& text, size_t width) {
-  const size_t used = text::columns(text, text::Charset::kUtf8);
+  const size_t used = text::columns(text);
   return used < width ? std::string(width - used, ' ') + text : text;
 }
 
@@ -31,7 +31,7 @@ std::string two_digits(uint32_t value) {
 // false with why when it cannot be a plate.
 bool plate_argument(const Context& context, const std::string& typed, std::string* plate, std::string* why) {
   if (context.charset == text::Charset::kUtf8) {
-    if (!text::to_latin1(typed, plate)) {
+    if (!charset::to_latin1(typed, plate)) {
       *why = "l'immatriculation contient un caractère hors Latin-1";
       return false;
     }
@@ -58,11 +58,11 @@ int list_articles(const Context& context) {
   std::vector<Line> lines;
   size_t plate_width = 15;  // "Immatriculation"
   const bool whole = each_article(context, *articles, "illisible", [&](const Article& article) {
-    Line line{text::shown(trimmed(article.plate), text::Charset::kUtf8), {}};
+    Line line{charset::shown(trimmed(article.plate), text::Charset::kUtf8), {}};
     line.figures = "  " + right(two_digits(article.week), 7) + "  " + right(std::to_string(article.mileage()), 10) +
                    "  " + right(money(article.cents()), 9) + "  " +
                    right(per_kilometre(article.cents(), article.mileage()), 7) + "\n";
-    plate_width = std::max(plate_width, text::columns(line.plate, text::Charset::kUtf8));
+    plate_width = std::max(plate_width, text::columns(line.plate));
     lines.push_back(std::move(line));
   });
   Output output(context);
@@ -103,7 +103,7 @@ int show_article(const Context& context, const std::string& typed) {
                      " n'est pas fait de chiffres");
     return kNotDone;
   }
-  std::string out = "Immatriculation : " + text::shown(trimmed(article.plate), text::Charset::kUtf8) + "\n";
+  std::string out = "Immatriculation : " + charset::shown(trimmed(article.plate), text::Charset::kUtf8) + "\n";
   out += "Semaine         : " + two_digits(article.week) + "\n\n";
   out += "Jour        Kilomètres      Frais\n";
   for (size_t d = 0; d < layout::kDays; ++d) {

@@ -39,7 +39,7 @@ std::string escaped(std::string_view utf8) {
 // A stored plate for the page: control bytes marked, then escaped.
 std::string plate_html(std::string_view plate) {
   while (!plate.empty() && plate.back() == ' ') plate.remove_suffix(1);
-  return escaped(text::shown(plate, text::Charset::kUtf8));
+  return escaped(charset::shown(plate, charset::Charset::kUtf8));
 }
 
 std::string number(double value) {

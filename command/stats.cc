@@ -23,7 +23,7 @@ void rank(std::vector<Car>& best, size_t most, const Car& car, Better better) {
 
 // Text padded to a number of columns.
 std::string padded(std::string text, size_t width) {
-  const size_t used = text::columns(text, text::Charset::kUtf8);
+  const size_t used = text::columns(text);
   if (used < width) text.append(width - used, ' ');
   return text;
 }
@@ -85,7 +85,7 @@ int show_stats(const Context& context) {
     const Car& car = stats.dearest[i];
     std::string plate = car.plate;
     while (!plate.empty() && plate.back() == ' ') plate.pop_back();
-    out += "  " + std::to_string(i + 1) + ". " + padded(text::shown(plate, text::Charset::kUtf8), 10) +
+    out += "  " + std::to_string(i + 1) + ". " + padded(charset::shown(plate, text::Charset::kUtf8), 10) +
            right(per_kilometre(car.cents, car.mileage), 9) + "\n";
   }
   Output output(context);

@@ -2,6 +2,7 @@
 // the file, then asks whether to go on and offers a menu of four choices, of which
 // only 2, adding one car's weekly log, acts.
 #include "fleet/article.h"
+#include "programs/usage.h"
 
 namespace {
 
@@ -149,7 +150,8 @@ constexpr rt::Usage usage{"autolog",
                           "Lit une r\xE9ponse par ligne sur l'entr\xE9"
                           "e standard.\n"
                           "Le fichier est nomm\xE9 par la variable d'environnement fichier (un chemin,\n"
-                          "ou une URI postgresql://) ; sans elle, c'est ./fichier.\n"};
+                          "ou une URI postgresql://) ; sans elle, c'est ./fichier.\n",
+                          programs::kUsage};
 
 int main(int argc, char** argv) {
   rt::init(argc, argv, usage);

@@ -1,6 +1,7 @@
 // autolog2: shows the status of opening the fleet's article file for input and the
 // plate of its first article in plate order.
 #include "fleet/article.h"
+#include "programs/usage.h"
 
 namespace {
 
@@ -58,7 +59,8 @@ constexpr rt::Usage usage{"autolog2",
                           "Ne lit rien sur l'entr\xE9"
                           "e standard.\n"
                           "Le fichier est nomm\xE9 par la variable d'environnement fichier (un chemin,\n"
-                          "ou une URI postgresql://) ; sans elle, c'est ./fichier.\n"};
+                          "ou une URI postgresql://) ; sans elle, c'est ./fichier.\n",
+                          programs::kUsage};
 
 int main(int argc, char** argv) {
   rt::init(argc, argv, usage);

@@ -1,13 +1,15 @@
-// Fuzz target: the console's character sets on arbitrary bytes. Typed bytes decoded
-// from UTF-8 must match a decoder written plainly by code points below; text shown on a
-// terminal must hold no control byte at all, whatever a field held; and Latin-1 text
-// written in UTF-8 must read back as itself.
+// Fuzz target: the character sets on arbitrary bytes. Typed bytes decoded from UTF-8
+// must match a decoder written plainly by code points below; text shown on a terminal
+// must hold no control byte at all, whatever a field held; Latin-1 text written in UTF-8
+// must read back as itself; and bytes of any origin made harmless must hold no control
+// character, stay as they are when made harmless again, and keep every Latin-1
+// character that was well-formed.
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "charset/charset.h"
 #include "fuzz/check.h"
-#include "runtime/charset.h"
 
 namespace {
 
@@ -47,13 +49,13 @@ std::string plain_decode(std::string_view text) {
 
 std::string decoded(std::string_view text) {
   std::string held(text.size(), '\0');
-  held.resize(rt::decode_utf8(text, held.data()));
+  held.resize(charset::decode_utf8(text, held.data()));
   return held;
 }
 
 std::string encoded(std::string_view latin1, bool utf8, bool marks) {
-  std::string shown(latin1.size() * rt::kMaxEncodedLength, '\0');
-  shown.resize(rt::encode(latin1, utf8, marks, shown.data()));
+  std::string shown(latin1.size() * charset::kMaxEncodedLength, '\0');
+  shown.resize(charset::encode(latin1, utf8, marks, shown.data()));
   return shown;
 }
 
@@ -72,6 +74,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(utf8 ? !(c == 0xC2 && i + 1 < shown.size() && static_cast<uint8_t>(shown[i + 1]) < 0xA0)
                       : !(c >= 0x80 && c < 0xA0));
     }
+  }
+  const std::string harmless = charset::harmless(input);
+  FUZZ_CHECK(charset::harmless(harmless) == harmless);
+  for (size_t i = 0; i < harmless.size(); ++i) {
+    const auto c = static_cast<uint8_t>(harmless[i]);
+    FUZZ_CHECK(c >= 0x20 && c != 0x7F && !(c == 0xC2 && static_cast<uint8_t>(harmless[i + 1]) < 0xA0));
+  }
+  std::string latin1;
+  if (charset::to_latin1(input, &latin1)) {
+    FUZZ_CHECK(latin1 == held);
+    FUZZ_CHECK(charset::utf8_of(latin1) == input);
   }
   return 0;
 }

@@ -69,7 +69,10 @@ endfunction()
 
 runtime_fuzz_target(line_reader line_reader_fuzzer.cc)
 runtime_fuzz_target(numeric_accept numeric_accept_fuzzer.cc)
-runtime_fuzz_target(charset charset_fuzzer.cc)
+
+# The character-set library alone.
+fuzz_executable(fuzz_charset charset ${FUZZ_SOURCE_DIR}/charset_fuzzer.cc)
+target_link_libraries(fuzz_charset PRIVATE charset)
 file_layer_fuzz_target()
 
 # deliverable, program body

@@ -2,6 +2,7 @@
 // by the base, and says whether the second is a multiple of the base increased by one.
 #include <cstring>
 
+#include "programs/usage.h"
 #include "runtime/rt.h"
 
 namespace {
@@ -82,7 +83,8 @@ constexpr rt::Usage usage{"factor",
                           "e standard, \xE9"
                           "crit le\n"
                           "reste de la division du second par la base et dit si le second est un\n"
-                          "multiple de la base plus un (reste 1).\n"};
+                          "multiple de la base plus un (reste 1).\n",
+                          programs::kUsage};
 
 int main(int argc, char** argv) {
   rt::init(argc, argv, usage);

@@ -2,6 +2,7 @@
 // answer divided by 2, then its verdict.
 #include <cstring>
 
+#include "programs/usage.h"
 #include "runtime/rt.h"
 
 namespace {
@@ -71,7 +72,8 @@ constexpr rt::Usage usage{"impair",
                           "e standard jusqu'\xE0 en obtenir un, en\n"
                           "\xE9"
                           "crivant le reste de chaque r\xE9ponse divis\xE9"
-                          "e par 2.\n"};
+                          "e par 2.\n",
+                          programs::kUsage};
 
 int main(int argc, char** argv) {
   rt::init(argc, argv, usage);

@@ -1,5 +1,6 @@
 // civil: splits a typed 15-character personal registration number into its seven
 // labelled parts, by position only.
+#include "programs/usage.h"
 #include "runtime/rt.h"
 
 namespace {
@@ -61,7 +62,8 @@ constexpr rt::Usage usage{"civil",
                           "crit\n"
                           "ses sept parties : sexe, ann\xE9"
                           "e et mois de naissance, d\xE9partement, commune,\n"
-                          "code registre et cl\xE9 de contr\xF4le.\n"};
+                          "code registre et cl\xE9 de contr\xF4le.\n",
+                          programs::kUsage};
 
 int main(int argc, char** argv) {
   rt::init(argc, argv, usage);

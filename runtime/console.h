@@ -82,7 +82,7 @@ LineReader& standard_input();
 // text are shown in caret notation and the end of input at a prompt ends the line; in
 // UTF-8, displayed Latin-1 bytes are written as UTF-8 characters and typed characters
 // read as Latin-1 bytes. UTF-8 is the locale's choice for a terminal (never for a pipe
-// or a file), unless FLEET_CHARSET forces a set for both (runtime/charset.h).
+// or a file), unless the program's charset variable forces a set for both (runtime/charset.h).
 struct ConsoleMode {
   bool terminal_output = false;
   bool utf8_output = false;

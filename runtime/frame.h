@@ -7,7 +7,10 @@
 //   rt::Program program{"civil", initialize};
 //   int civil_(int entry) { return program.run(entry, procedure); }
 //   int civil() { return civil_(0); }
-//   int main(int argc, char** argv) { rt::init(argc, argv); rt::stop_run(civil()); }
+//   constexpr rt::Usage usage{"civil", "Lit un num\xE9ro ...\n", programs::kUsage};
+//   int main(int argc, char** argv) { rt::init(argc, argv, usage); rt::stop_run(civil()); }
+//
+// (rt::init with the program's Usage is in runtime/usage.h.)
 #pragma once
 
 #include <cstddef>
@@ -55,7 +58,9 @@ extern ModuleRecord* current_module;  // top of the stack of module records
 extern int call_params;               // parameters of the current call (always 0)
 extern int save_call_params;          // set at every run; kept: a global of the frame; nothing reads it
 
-// Starts the runtime; the arguments are kept only for the program's name in reports.
+// Starts the runtime; the arguments are kept only for the program's name in reports. A
+// program starts through init(argc, argv, usage) (runtime/usage.h), which calls this
+// first; a driver that runs no program's main (the fuzz targets) calls this alone.
 void init(int argc, char** argv);
 
 // Accepts a program built for this runtime's version; otherwise reports the mismatch

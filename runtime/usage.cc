@@ -11,25 +11,6 @@ namespace rt {
 
 namespace {
 
-// Latin-1, like every text of the programs.
-constexpr std::string_view kExitStatuses =
-    "Codes de sortie :\n"
-    "  0  fin normale, aussi quand l'entr\xE9"
-    "e standard se termine\n"
-    "  1  une op\xE9ration demand\xE9"
-    "e n'a pas abouti (article non enregistr\xE9,\n"
-    "     lecture en \xE9"
-    "chec, sortie standard non \xE9"
-    "crite) ; une ligne sur\n"
-    "     l'erreur standard par \xE9"
-    "chec\n"
-    "  2  erreur fatale de l'ex\xE9"
-    "cution ; une ligne sur l'erreur standard\n";
-constexpr std::string_view kCharsets =
-    "Sur un terminal UTF-8, les accents sont \xE9"
-    "crits et lus en UTF-8 ;\n"
-    "FLEET_CHARSET=utf-8 ou latin1 impose l'un ou l'autre jeu de caract\xE8res.\n";
-
 void write_text(std::string_view latin1, bool utf8) {
   constexpr size_t kPiece = 256;
   char encoded[kPiece * kMaxEncodedLength];
@@ -43,22 +24,22 @@ void write_text(std::string_view latin1, bool utf8) {
 
 void init(int argc, char** argv, const Usage& usage) {
   init(argc, argv);
+  name_charset_variable(usage.package.charset_variable);
   if (argc != 2 || argv[1] == nullptr) return;
   const std::string_view option = argv[1];
   if (option != "--help" && option != "--version") return;
 
-  Charset charset;
-  if (!forced_charset(&charset)) charset = locale_charset();
-  const bool utf8 = charset == Charset::kUtf8;
+  const bool utf8 = charset::chosen_charset(usage.package.charset_variable) == Charset::kUtf8;
   if (option == "--version") {
     for (std::string_view part :
-         {std::string_view(usage.name), std::string_view(" (fleet-programs) " FLEET_VERSION "\n")}) {
+         {std::string_view(usage.name), std::string_view(" ("), std::string_view(usage.package.name),
+          std::string_view(") "), std::string_view(usage.package.version), std::string_view("\n")}) {
       write_text(part, utf8);
     }
   } else {
-    for (std::string_view part :
-         {std::string_view("Utilisation : "), std::string_view(usage.name), std::string_view(" [--help | --version]\n"),
-          std::string_view(usage.description), kExitStatuses, kCharsets}) {
+    for (std::string_view part : {std::string_view(usage.package.usage_label), std::string_view(usage.name),
+                                  std::string_view(" [--help | --version]\n"), std::string_view(usage.description),
+                                  std::string_view(usage.package.closing)}) {
       write_text(part, utf8);
     }
   }

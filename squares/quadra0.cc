@@ -2,6 +2,7 @@
 // row, and writes one coordinate line per cell.
 #include <cstring>
 
+#include "programs/usage.h"
 #include "runtime/rt.h"
 #include "squares/square.h"
 
@@ -82,7 +83,8 @@ constexpr rt::Usage usage{"quadra0",
                           "crit les coordonn\xE9"
                           "es des neuf cases d'un carr\xE9 de 3 sur 3, une ligne par\n"
                           "case. Ne lit rien sur l'entr\xE9"
-                          "e standard.\n"};
+                          "e standard.\n",
+                          programs::kUsage};
 
 int main(int argc, char** argv) {
   rt::init(argc, argv, usage);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "programs/usage.h"
 #include "runtime/decimal/decimal.h"
 #include "runtime/rt.h"
 #include "squares/square.h"
@@ -69,7 +70,8 @@ constexpr rt::Usage usage{"quadra1",
                           "Calcule par une division arrondie la colonne du milieu d'un carr\xE9 de 3 sur 3\n"
                           "et l'\xE9"
                           "crit. Ne lit rien sur l'entr\xE9"
-                          "e standard.\n"};
+                          "e standard.\n",
+                          programs::kUsage};
 
 int main(int argc, char** argv) {
   rt::init(argc, argv, usage);

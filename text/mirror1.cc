@@ -2,6 +2,7 @@
 // backwards, shows both and says whether they are the same.
 #include <cstring>
 
+#include "programs/usage.h"
 #include "runtime/rt.h"
 #include "runtime/text_ops.h"
 
@@ -139,7 +140,8 @@ constexpr rt::Usage usage{"mirror1",
                           "Lit une phrase sur l'entr\xE9"
                           "e standard, l'\xE9"
                           "crit sans ses espaces \xE0 l'endroit\n"
-                          "puis \xE0 l'envers, et dit si c'est un palindrome.\n"};
+                          "puis \xE0 l'envers, et dit si c'est un palindrome.\n",
+                          programs::kUsage};
 
 int main(int argc, char** argv) {
   rt::init(argc, argv, usage);

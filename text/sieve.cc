@@ -3,6 +3,7 @@
 // equal to the one kept just before it dropped.
 #include <cstring>
 
+#include "programs/usage.h"
 #include "runtime/rt.h"
 #include "runtime/text_ops.h"
 
@@ -125,7 +126,8 @@ constexpr rt::Usage usage{"sieve",
                           "e standard et \xE9"
                           "crit son code de six caract\xE8res : sa\n"
                           "premi\xE8re lettre, puis les suivantes sans voyelles ni lettres r\xE9p\xE9t\xE9"
-                          "es.\n"};
+                          "es.\n",
+                          programs::kUsage};
 
 int main(int argc, char** argv) {
   rt::init(argc, argv, usage);
