@@ -64,6 +64,7 @@ inline void declare_article_file(const char* declared_name) {
       .optional = 0,
       .has_status = 1,
       .status = {'0', '0'},
+      .record_noun = "article",
   };
 }
 

@@ -74,7 +74,7 @@ int64_t day() { return rt::get_numdisp(day_index_storage, 1); }
 
 void process_step() {
   rt::new_display(0, 0, {question});
-  rt::accept(reply);
+  rt::accept(reply, rt::kChoice);
   if (reply_is('O', 'o')) program.perform(kShowMenu, show_menu);
 }
 
@@ -85,7 +85,7 @@ void show_menu() {
   rt::new_display(0, 1, {busiest_week_choice});
   rt::new_display(0, 1, {quit_choice});
   rt::new_display(0, 0, {choice_prompt});
-  rt::accept(reply);
+  rt::accept(reply, rt::kChoice);
   switch (reply_storage[0]) {
     case '2':
       program.perform(kAddArticle, add_article);

@@ -2,11 +2,13 @@
 //
 // Input: byte 0 chooses the operation, byte 1 the receiving field's width (1 to 31
 // digits, or 1 to 64 characters), byte 2 a scale; the rest is the text.
-//   0  store_text of the text into a numeric display field (accept into it);
+//   0  store_typed of the text into a numeric display field (accept into it, a
+//      decimal comma read as the point), and what it says was lost;
 //   1  move of the text, as an alphanumeric item, into a numeric display field;
 //   2  move of a numeric display item made of the text's bytes (digits or not, as a
 //      group can leave them) into a numeric display field;
-//   3  move of the text into an alphanumeric field.
+//   3  move of the text into an alphanumeric field;
+//   4  store_typed of the text into an alphanumeric field, and whether it was cut.
 // The receiving field lies between guard bytes that must come through unchanged. A
 // numeric display field must hold only digits afterwards (after operation 2 only when
 // the source held only digits), and every result must equal the rules written plainly
@@ -44,32 +46,47 @@ std::string aligned(std::string_view whole, std::string_view decimals, size_t n,
 }
 
 // A typed text: blanks around it ignored, then an optional "+", then digits with at
-// most one "." and at least one digit; anything else is zero.
-std::string typed_value(std::string_view text, size_t n, size_t s) {
+// most one separator ("." or, when comma, ",") and at least one digit; anything else
+// is zero. *loss gets what the field has no room for: a blank text loses nothing, any
+// other invalid one is not a number; whole digits other than leading zeros, and any
+// decimal, beyond the field.
+std::string typed_value(std::string_view text, size_t n, size_t s, bool comma = false, rt::Loss* loss = nullptr) {
+  rt::Loss ignored;
+  if (loss == nullptr) loss = &ignored;
   const size_t first = text.find_first_not_of(" \t");
   text = first == std::string_view::npos ? std::string_view() : text.substr(first);
   text = text.substr(0, text.find_last_not_of(" \t") + 1);
-  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
-  const size_t point = text.find('.');
+  if (text.empty()) return std::string(n, '0');
+  if (text[0] == '+') text.remove_prefix(1);
+  const size_t point = text.find_first_of(comma ? ".," : ".");
   const std::string_view whole = text.substr(0, point);
   const std::string_view decimals = point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
   if (!all_digits(whole) || !all_digits(decimals) || whole.size() + decimals.size() == 0) {
+    loss->not_a_number = true;
     return std::string(n, '0');
   }
+  if (whole.size() > n - s)
+    loss->whole_digits = whole.substr(0, whole.size() - (n - s)).find_first_not_of('0') != std::string_view::npos;
+  loss->decimals = decimals.size() > s;
   return aligned(whole, decimals, n, s);
+}
+
+bool same(const rt::Loss& a, const rt::Loss& b) {
+  return a.cut == b.cut && a.not_a_number == b.not_a_number && a.whole_digits == b.whole_digits &&
+         a.decimals == b.decimals;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
-  const int operation = data[0] % 4;
+  const int operation = data[0] % 5;
   const std::string_view text(reinterpret_cast<const char*>(data) + 3, size - 3);
 
   char area[kGuard + kMaxWidth + kGuard];
   std::memset(area, kGuardByte, sizeof area);
   char* const storage = area + kGuard;
-  const bool numeric = operation != 3;
+  const bool numeric = operation < 3;
   const uint8_t width = numeric ? 1 + data[1] % rt::kMaxDigits : 1 + data[1] % kMaxWidth;
   const int8_t scale = numeric ? static_cast<int8_t>(data[2] % (width + 1)) : 0;
   const rt::Attribute attribute{numeric ? rt::kNumericDisplay : rt::kAlphanumeric, numeric ? width : uint8_t{0}, scale,
@@ -79,10 +96,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string expected;
   switch (operation) {
-    case 0:
-      rt::store_text(text.data(), text.size(), field);
-      expected = typed_value(text, width, scale);
+    case 0: {
+      const rt::Loss loss = rt::store_typed(text.data(), text.size(), field);
+      rt::Loss expected_loss;
+      expected = typed_value(text, width, scale, true, &expected_loss);
+      FUZZ_CHECK(same(loss, expected_loss));
       break;
+    }
     case 1:
       rt::move(typed, field);
       expected = typed_value(text, width, scale);
@@ -100,10 +120,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       break;
     }
-    default:
+    case 3:
       rt::move(typed, field);
       expected = std::string(text.substr(0, width)) + std::string(width - std::min<size_t>(width, text.size()), ' ');
       break;
+    default: {
+      const rt::Loss loss = rt::store_typed(text.data(), text.size(), field);
+      expected = std::string(text.substr(0, width)) + std::string(width - std::min<size_t>(width, text.size()), ' ');
+      const bool cut = text.size() > width && text.substr(width).find_first_not_of(' ') != std::string_view::npos;
+      FUZZ_CHECK(loss.cut == cut && !loss.not_a_number && !loss.whole_digits && !loss.decimals);
+      break;
+    }
   }
 
   for (size_t i = 0; i < kGuard; ++i) FUZZ_CHECK(area[i] == kGuardByte);

@@ -54,6 +54,7 @@ void LineReader::attach(int fd) {
   fd_ = fd;
   start_ = end_ = 0;
   at_end_ = false;
+  cut_ = false;
   line_length_ = 0;
 }
 
@@ -99,6 +100,7 @@ bool LineReader::next(std::string_view* line) {
       break;
     }
   }
+  cut_ = total > line_length_;
   // A CR just before the line feed goes with it. A cut line has lost that byte already.
   if (ended && total == line_length_ && line_length_ > 0 && line_[line_length_ - 1] == '\r') {
     --line_length_;
@@ -147,6 +149,105 @@ void write_shown(OutputBuffer& out, const ConsoleMode& shown, std::string_view t
   }
 }
 
+// Text gathered in a fixed buffer (no allocation, nothing that throws), cut when full.
+class Text {
+ public:
+  Text& operator<<(std::string_view text) {
+    const size_t room = sizeof bytes_ - used_;
+    const size_t length = text.size() < room ? text.size() : room;
+    std::memcpy(bytes_ + used_, text.data(), length);
+    used_ += length;
+    return *this;
+  }
+  Text& operator<<(size_t n) {
+    char digits[20];
+    size_t at = sizeof digits;
+    do digits[--at] = static_cast<char>('0' + n % 10);
+    while ((n /= 10) != 0);
+    return *this << std::string_view(digits + at, sizeof digits - at);
+  }
+  std::string_view view() const { return {bytes_, used_}; }
+  bool empty() const { return used_ == 0; }
+
+ private:
+  char bytes_[512];
+  size_t used_ = 0;
+};
+
+// A text between French quotes; a long one loses its middle, so that its end, where a
+// cut shows, stays in sight.
+void quote(Text& line, std::string_view text) {
+  constexpr size_t kHead = 40, kTail = 36;
+  line << "\xAB ";
+  if (text.size() <= kHead + 3 + kTail) {
+    line << text;
+  } else {
+    line << std::string_view(text.data(), kHead) << "..." << std::string_view(text.data() + text.size() - kTail, kTail);
+  }
+  line << " \xBB";
+}
+
+// What a field holds as the clerk reads it: text without its trailing spaces, a number
+// as its value with a decimal comma ("12,50", "7").
+void kept_value(Text& line, const Field& field) {
+  const char* bytes = field.storage;
+  if (field.kind() != kNumericDisplay) {
+    size_t length = field.size;
+    while (length > 0 && bytes[length - 1] == ' ') --length;
+    return quote(line, {bytes, length});
+  }
+  const size_t scale = static_cast<size_t>(field.attribute->scale);
+  const size_t whole = field.size - scale;
+  size_t first = 0;
+  while (first + 1 < whole && bytes[first] == '0') ++first;
+  line << (whole == 0 ? std::string_view("0") : std::string_view(bytes + first, whole - first));
+  if (scale > 0) line << "," << std::string_view(bytes + whole, scale);
+}
+
+// Words of the lines, Latin-1 (0xE8 is e-grave, 0xE9 e-acute).
+constexpr std::string_view kNoDecimals =
+    "pas de d\xE9"
+    "cimales";
+constexpr std::string_view kDecimal =
+    " d\xE9"
+    "cimale";
+constexpr std::string_view kDecimals =
+    " d\xE9"
+    "cimales";
+constexpr std::string_view kLineCut =
+    "ligne coup\xE9"
+    "e apr\xE8s ";
+
+// Why the field holds less than was typed, in the clerk's words.
+void why(Text& line, const Field& field, const Loss& loss, bool line_cut) {
+  const size_t scale = static_cast<size_t>(field.attribute->scale);
+  const size_t whole = field.size - scale;
+  Text reasons;
+  const auto next = [&]() -> Text& { return reasons.empty() ? reasons : reasons << ", "; };
+  const auto count = [](size_t n, std::string_view one, std::string_view many) { return n == 1 ? one : many; };
+  if (loss.cut) next() << field.size << count(field.size, " caract\xE8re", " caract\xE8res") << " au plus";
+  if (loss.not_a_number) next() << "pas un nombre";
+  if (loss.whole_digits) {
+    next() << whole << count(whole, " chiffre", " chiffres") << (scale > 0 ? " au plus avant la virgule" : " au plus");
+  }
+  if (loss.decimals && scale == 0) next() << kNoDecimals;
+  if (loss.decimals && scale > 0) next() << scale << count(scale, kDecimal, kDecimals) << " au plus";
+  if (line_cut) next() << kLineCut << LineReader::kMaxLine << " octets";
+  line << reasons.view();
+}
+
+// Says on standard error, right after the accept, what was typed and what was kept.
+void tell_loss(std::string_view typed, const Field& field, const Loss& loss, bool line_cut) {
+  Text line;
+  quote(line, typed);
+  line << " tap\xE9, ";
+  kept_value(line, field);
+  line << " retenu (";
+  why(line, field, loss, line_cut);
+  line << ")";
+  report({line.view()});
+}
+
 }  // namespace
 
 const ConsoleMode& console_mode() {
@@ -174,7 +275,7 @@ void new_display(int /*upon*/, int newline, std::initializer_list<Item> items) {
   if (newline == 1) out.write("\n", 1);
 }
 
-void accept(const Field& field) {
+void accept(const Field& field, Answer answer) {
   const ConsoleMode& typed = console_mode();
   std::string_view line;
   if (!standard_input().next(&line)) {
@@ -183,7 +284,9 @@ void accept(const Field& field) {
   }
   static char decoded[LineReader::kMaxLine];
   if (typed.utf8_input) line = {decoded, decode_utf8(line, decoded)};
-  move(Item{static_cast<uint32_t>(line.size()), line.data(), &kAlphanumericAttribute}, field);
+  const Loss loss = store_typed(line.data(), line.size(), field);
+  const bool line_cut = standard_input().cut();
+  if (answer == Answer::kData && (loss.any() || line_cut)) tell_loss(line, field, loss, line_cut);
 }
 
 }  // namespace rt

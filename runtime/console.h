@@ -56,6 +56,9 @@ class LineReader {
   // input (nothing left to read). The view stays valid until the next call.
   bool next(std::string_view* line);
 
+  // Whether the last line given was longer than kMaxLine, so its end was not kept.
+  bool cut() const { return cut_; }
+
   // Starts over on fd: buffered input and the end of input already met are dropped.
   void attach(int fd);
   int fd() const { return fd_; }
@@ -69,6 +72,7 @@ class LineReader {
   size_t start_ = 0;
   size_t end_ = 0;
   bool at_end_ = false;
+  bool cut_ = false;
   size_t line_length_ = 0;
   char chunk_[kChunk];
   char line_[kMaxLine];
@@ -105,9 +109,17 @@ void attach_console(int input_fd, int output_fd);
 // then a line feed when newline is 1. upon is always 0, standard output.
 void new_display(int upon, int newline, std::initializer_list<Item> items);
 
-// Reads the next line of standard input into the field by the move rules. At end of
-// input the run ends as the stop operation ends it, with status 0 (after a line end when
-// standard output is a terminal, so that the shell's prompt is not left after ours).
-void accept(const Field& field);
+// What an accept reads: data (a number, a plate, a sentence), or the answer to a
+// question or a menu, of which only the first character counts by design.
+enum class Answer : uint8_t { kData, kChoice };
+inline constexpr Answer kChoice = Answer::kChoice;
+
+// Reads the next line of standard input into the field by the move rules, a decimal
+// comma read as the point (store_typed). When data loses something on the way (text cut
+// to the field, a number that is not one, digits that do not fit), one line on standard
+// error says at once what was typed and what was kept; the run goes on as before. At end
+// of input the run ends as the stop operation ends it, with status 0 (after a line end
+// when standard output is a terminal, so that the shell's prompt is not left after ours).
+void accept(const Field& field, Answer answer = Answer::kData);
 
 }  // namespace rt

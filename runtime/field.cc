@@ -33,14 +33,19 @@ void align_digits(const char* whole, size_t whole_length, const char* decimals, 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-}  // namespace
-
-void store_text(const char* text, size_t length, const Field& destination) {
+// Reads text as a number into a numeric display field (see store_text); with comma,
+// a "," may stand for the point. Returns what the value lost.
+Loss store_number(const char* text, size_t length, const Field& destination, bool comma) {
   size_t begin = 0;
   size_t end = length;
   while (begin < end && is_blank(text[begin])) ++begin;
   while (end > begin && is_blank(text[end - 1])) --end;
-  if (begin < end && text[begin] == '+') ++begin;
+  Loss loss;
+  if (begin == end) {  // nothing typed: zero, which is what the clerk meant
+    std::memset(destination.storage, '0', destination.size);
+    return loss;
+  }
+  if (text[begin] == '+') ++begin;
 
   size_t point = end;  // position of the decimal point, end when there is none
   size_t digits = 0;
@@ -48,7 +53,7 @@ void store_text(const char* text, size_t length, const Field& destination) {
   for (size_t i = begin; valid && i < end; ++i) {
     if (is_digit(text[i])) {
       ++digits;
-    } else if (text[i] == '.' && point == end) {
+    } else if ((text[i] == '.' || (comma && text[i] == ',')) && point == end) {
       point = i;
     } else {
       valid = false;
@@ -56,10 +61,35 @@ void store_text(const char* text, size_t length, const Field& destination) {
   }
   if (!valid || digits == 0) {
     std::memset(destination.storage, '0', destination.size);
-    return;
+    loss.not_a_number = true;
+    return loss;
   }
   const size_t decimal_begin = point == end ? end : point + 1;
-  align_digits(text + begin, point - begin, text + decimal_begin, end - decimal_begin, destination);
+  const size_t scale = static_cast<size_t>(destination.attribute->scale);
+  const size_t whole_width = destination.size - scale;
+  const size_t whole_length = point - begin;
+  for (size_t i = 0; whole_length > whole_width && i < whole_length - whole_width; ++i) {
+    loss.whole_digits |= text[begin + i] != '0';
+  }
+  // Any decimal beyond the scale counts, a zero too: "1.000" typed for a thousand
+  // kilometres must not become 1 without a word.
+  loss.decimals = end - decimal_begin > scale;
+  align_digits(text + begin, whole_length, text + decimal_begin, end - decimal_begin, destination);
+  return loss;
+}
+
+}  // namespace
+
+void store_text(const char* text, size_t length, const Field& destination) {
+  store_number(text, length, destination, false);
+}
+
+Loss store_typed(const char* text, size_t length, const Field& destination) {
+  if (destination.kind() == kNumericDisplay) return store_number(text, length, destination, true);
+  fill_alphanumeric(text, length, destination);
+  Loss loss;
+  for (size_t i = destination.size; i < length; ++i) loss.cut |= text[i] != ' ';
+  return loss;
 }
 
 void move(Item source, const Field& destination) {

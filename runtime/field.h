@@ -103,12 +103,29 @@ constexpr Item character_at(Item field, int64_t position) {
 //   (see store_text), anything else stores zero.
 void move(Item source, const Field& destination);
 
-// Stores typed text into a numeric display field of n digits and scale s. Blanks
-// (space, tab) around the text are ignored; a valid text is an optional "+", then
-// digits with at most one "." and at least one digit. Its whole part is aligned on the
-// units digit (high-order digits beyond n - s dropped), its decimals beyond s dropped.
-// An empty or blank text, or any other text, stores zero.
+// Stores text into a numeric display field of n digits and scale s. Blanks (space,
+// tab) around the text are ignored; a valid text is an optional "+", then digits with
+// at most one "." and at least one digit. Its whole part is aligned on the units digit
+// (high-order digits beyond n - s dropped), its decimals beyond s dropped. An empty or
+// blank text, or any other text, stores zero.
 void store_text(const char* text, size_t length, const Field& destination);
+
+// What a typed line lost on its way into a field. Spaces cut after a text, and leading
+// zeros, lose nothing; any decimal beyond the field's scale is lost, a zero too, since
+// "1.000" may have meant a thousand.
+struct Loss {
+  bool cut = false;           // text other than spaces beyond an alphanumeric or group field
+  bool not_a_number = false;  // a line that is neither blank nor a number: zero stored
+  bool whole_digits = false;  // high-order digits other than zeros beyond the whole part
+  bool decimals = false;      // decimals beyond the field's scale
+
+  bool any() const { return cut || not_a_number || whole_digits || decimals; }
+};
+
+// Stores a typed line into the field as accept does, and says what it lost. The move
+// rules, but for one difference: a French decimal comma reads as the point does, so
+// that "12,50" is 12.50 (one separator at most, either one).
+Loss store_typed(const char* text, size_t length, const Field& destination);
 
 // One initial value of the first-call initialisation: the field, and the literal a
 // move leaves in it. Without a literal, a numeric display field gets all '0', any

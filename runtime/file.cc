@@ -2,6 +2,8 @@
 // records on standard error, and the closing of open files at stop.
 #include "runtime/file.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -26,27 +28,72 @@ std::vector<FileDeclaration*>& open_files() {
   return files;
 }
 
-// Text for one line of standard error: control bytes shown as \xHH.
-std::string printable(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string shown;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      shown += "\\x";
-      shown += kHex[byte >> 4];
-      shown += kHex[byte & 15];
-    } else {
-      shown += c;
-    }
+// Text of the locale (a path, the storage's own words) as Latin-1, for report.
+std::string from_locale(std::string_view text) {
+  std::string latin1(text.size(), '\0');
+  latin1.resize(rt::from_locale(text, latin1.data()));
+  return latin1;
+}
+
+// What a status means, in the file layer's own words.
+const char* french_meaning(FileStatus status) {
+  switch (status) {
+    case FileStatus::kOk:
+      return "fait";
+    case FileStatus::kDuplicateAlternateKey:
+      return "fait, cl\xE9 secondaire d\xE9j\xE0 pr\xE9sente";
+    case FileStatus::kAtEnd:
+      return "fin du fichier";
+    case FileStatus::kDuplicateKey:
+      return "cl\xE9 d\xE9j\xE0 pr\xE9sente dans le fichier";
+    case FileStatus::kNoSuchKey:
+      return "cl\xE9 absente du fichier";
+    case FileStatus::kNotFound:
+      return "fichier introuvable";
+    case FileStatus::kDenied:
+      return "acc\xE8s refus\xE9";
+    case FileStatus::kWrongShape:
+      return "fichier d'une autre forme";
+    case FileStatus::kAlreadyOpen:
+      return "fichier d\xE9j\xE0 ouvert";
+    case FileStatus::kNotOpen:
+      return "fichier non ouvert";
+    case FileStatus::kNotOpenForInput:
+      return "fichier non ouvert en lecture";
+    case FileStatus::kNotOpenForOutput:
+      return "fichier non ouvert en \xE9"
+             "criture";
+    default:
+      return "\xE9"
+             "chec";
   }
-  return shown;
+}
+
+// A failure as the clerk reads it: its French meaning and status, then the file layer's
+// own account of it (detail, Latin-1), or else the storage's reason (in the locale's
+// set) when it says more than the status.
+std::string account(const storage::Result& result, const std::string& detail = {}) {
+  const auto digits = storage::status_digits(result.status);
+  std::string text = std::string(french_meaning(result.status)) + " (statut " + std::string(digits.data(), 2);
+  if (!detail.empty()) {
+    text += " : " + detail;
+  } else if (!result.reason.empty() && result.reason != meaning(result.status)) {
+    text += " : " + from_locale(result.reason);
+  }
+  return text + ")";
 }
 
 // One line on standard error, naming the program and the file.
-void report(const FileDeclaration* file, const std::string& text, FileStatus status) {
-  const std::array<char, 2> code = storage::status_digits(status);
-  rt::report({file->declared_name, ": ", text, " (status ", std::string_view(code.data(), code.size()), ")"});
+void report(const FileDeclaration* file, const std::string& text) { rt::report({file->declared_name, " : ", text}); }
+
+const char* noun_of(const FileDeclaration* file) {
+  return file->record_noun != nullptr ? file->record_noun : "enregistrement";
+}
+
+// Whether standard error is a terminal, where the clerk is told of each stored record.
+bool clerk_watching() {
+  static const bool terminal = isatty(STDERR_FILENO) == 1;
+  return terminal;
 }
 
 // Stores the status of an operation in the declaration's status area and in the
@@ -67,12 +114,13 @@ void close_open_files() {
 
 uint32_t record_length(const FileDeclaration* file) { return file->record_max; }
 
-// The key of a record for a report: the primary key's bytes, trailing spaces dropped.
+// The key of a record for a report: the primary key's bytes, trailing spaces dropped,
+// between French quotes.
 std::string key_of(const FileDeclaration* file, const char* record) {
-  if (file->key_count == 0) return "";
-  std::string_view key(record + file->keys[0].offset, file->keys[0].field.size);
+  std::string_view key;
+  if (file->key_count != 0) key = {record + file->keys[0].offset, file->keys[0].field.size};
   while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
-  return printable(key);
+  return "\xAB " + std::string(key) + " \xBB";
 }
 
 // The record length and key table of a declaration; false when they do not fit.
@@ -107,12 +155,17 @@ void open(FileDeclaration* file, int mode, int /*sharing*/, const Field* status)
   const std::string path = file_name(file->assignment);
   std::vector<KeyShape> keys;
   storage::Opened opened;
+  std::string detail;  // the file layer's own account of a failure
   if (file->open_mode != 0) {
     opened.result = storage::failure(FileStatus::kAlreadyOpen);
   } else if (mode != kOpenInput && mode != kOpenInputOutput) {
-    opened.result = storage::failure(FileStatus::kFailed, "open mode " + std::to_string(mode) + " not supported");
+    opened.result = storage::failure(FileStatus::kFailed);
+    detail = "mode d'ouverture " + std::to_string(mode) + " inconnu";
   } else if (!shape_of(file, &keys)) {
-    opened.result = storage::failure(FileStatus::kFailed, "the declaration's record length and key table do not fit");
+    opened.result = storage::failure(FileStatus::kFailed);
+    detail =
+        "la longueur d'enregistrement et la table des cl\xE9s de la d\xE9"
+        "claration ne vont pas ensemble";
   } else {
     opened = storage::open_storage(
         {path, file->declared_name, storage::FileShape{record_length(file), keys},
@@ -125,41 +178,47 @@ void open(FileDeclaration* file, int mode, int /*sharing*/, const Field* status)
     open_files().push_back(file);
     at_stop(close_open_files);
   } else {
-    report(file, "cannot open " + printable(storage::shown_name(path)) + ": " + printable(result.reason),
-           result.status);
+    report(file,
+           "impossible d'ouvrir \xAB " + from_locale(storage::shown_name(path)) + " \xBB : " + account(result, detail));
   }
   finish(file, result.status, status);
 }
 
 void write(FileDeclaration* file, const Field& record, int /*option*/, const Field* status) {
   storage::Result result;
+  std::string detail;
   if (file->open_mode != kOpenInputOutput) {
     result = storage::failure(FileStatus::kNotOpenForOutput);
   } else if (record.size != record_length(file)) {
-    result = storage::failure(FileStatus::kFailed, "a record of " + std::to_string(record.size) + " bytes");
+    result = storage::failure(FileStatus::kFailed);
+    detail = "un enregistrement de " + std::to_string(record.size) + " octets";
   } else {
     result = file->storage->insert(record.storage);
   }
+  const std::string key = record.size >= record_length(file) ? key_of(file, record.storage) : "";
   if (!result.ok()) {
-    const std::string key = record.size >= record_length(file) ? key_of(file, record.storage) : "";
-    report(file, "record \"" + key + "\" not written: " + printable(result.reason), result.status);
+    report(file, std::string(noun_of(file)) + " " + key + " non enregistr\xE9 : " + account(result, detail));
     note_not_done();
+  } else if (clerk_watching()) {
+    rt::report({noun_of(file), " ", key, " enregistr\xE9"});
   }
   finish(file, result.status, status);
 }
 
 void read(FileDeclaration* file, const Field* key, const Field* status, int option) {
   storage::Result result;
+  std::string detail;
   if (file->open_mode == 0) {
     // The status of the failed open, shown by the program, already says it.
     result = storage::failure(FileStatus::kNotOpenForInput);
   } else if (key != nullptr || option != kReadNext) {
-    result = storage::failure(FileStatus::kFailed, "only sequential reads are kept up");
+    result = storage::failure(FileStatus::kFailed);
+    detail = "seule la lecture suivante, sans cl\xE9, est possible";
   } else {
     result = file->storage->read_next(file->record.storage);
   }
   if (!result.ok() && result.status != FileStatus::kAtEnd && result.status != FileStatus::kNotOpenForInput) {
-    report(file, "cannot read the next record: " + printable(result.reason), result.status);
+    report(file, "lecture impossible : " + account(result, detail));
     note_not_done();
   }
   finish(file, result.status, status);
@@ -170,7 +229,7 @@ void close(FileDeclaration* file, int /*option*/, const Field* status) {
   const storage::Result closed = file->storage->close();
   const FileStatus result = closed.status;
   if (!closed.ok()) {  // what was stored may not be final
-    report(file, "cannot close: " + printable(closed.reason), result);
+    report(file, "fermeture impossible : " + account(closed));
     note_not_done();
   }
   delete file->storage;
@@ -183,7 +242,7 @@ void close(FileDeclaration* file, int /*option*/, const Field* status) {
 void default_error_handle() {
   if (error_file == nullptr) return;
   const FileStatus status = static_cast<FileStatus>((error_file->status[0] - '0') * 10 + (error_file->status[1] - '0'));
-  report(error_file, std::string("file error: ") + meaning(status), status);
+  report(error_file, "erreur de fichier : " + account(storage::failure(status)));
 }
 
 void file_error_path(const Program& program, int32_t label) {

@@ -70,6 +70,9 @@ struct FileDeclaration {
   uint8_t optional;
   uint8_t has_status;  // 1 when the program has a status field for the file
   char status[2];      // the declaration's own status area
+  // What one record is called in the lines on standard error ("article"): a masculine
+  // noun, which those lines agree with. Null: "enregistrement".
+  const char* record_noun = nullptr;
 
   // Kept by the file layer.
   int open_mode = 0;  // kOpenInput or kOpenInputOutput while open, 0 when closed
@@ -92,9 +95,10 @@ void open(FileDeclaration* file, int mode, int sharing, const Field* status);
 // Statuses: 00, 02 (another record has the same alternate key), 22 (the primary key
 // is taken: nothing stored), 30, 48 (the file is not open for input-output). A failed
 // write writes one line on standard error with the record's key and the status, and
-// the run then ends with status 1 (note_not_done). Before the write, a file removed
-// or replaced at its name is let go and the name opened again; a failure of that open
-// is the write's status.
+// the run then ends with status 1 (note_not_done); when standard error is a terminal,
+// a stored record is said there too ("article « AB123CD » enregistré"), so that the
+// clerk sees each one. Before the write, a file removed or replaced at its name is let
+// go and the name opened again; a failure of that open is the write's status.
 void write(FileDeclaration* file, const Field& record, int option, const Field* status);
 
 // Reads the next record, in ascending byte order of the primary key, into the record

@@ -58,6 +58,9 @@ class FileLayer : public ::testing::Test {
   void SetUp() override {
     path_ = folder_.file("articles");
     setenv("fichier", path_.c_str(), 1);
+    // The lines on standard error in UTF-8 whatever the test's locale (decided once, at
+    // the first line: every line of this test comes after a SetUp).
+    setenv("FLEET_CHARSET", "utf-8", 1);
     file_ = declaration();
     std::memset(record_storage, 0, sizeof record_storage);
   }
@@ -200,14 +203,11 @@ TEST_F(FileLayer, FailuresOfOpenAndWriteWriteOneLineEachOnStandardError) {
   EXPECT_EQ(run(Op::kClose), "00");
   EXPECT_EQ(run(Op::kClose), "42");
   const std::string err = ::testing::internal::GetCapturedStderr();
-  const std::string name = rt::program_name();
-  EXPECT_EQ(
-      err,
-      name + ": ARTICLES: cannot open " + path_ + ": no such file (status 35)\n" + name +
-          ": ARTICLES: record \"AB123CD\" not written: the file is not open for output (status 48)\n" + name +
-          ": ARTICLES: record \"AB123CD\" not written: a record with this key is already in the file (status 22)\n" +
-          name +
-          ": ARTICLES: record \"A\\x09B\" not written: a record with this key is already in the file (status 22)\n");
+  const std::string line = std::string(rt::program_name()) + " : ARTICLES : ";
+  EXPECT_EQ(err, line + "impossible d'ouvrir « " + path_ + " » : fichier introuvable (statut 35)\n" + line +
+                     "enregistrement « AB123CD » non enregistré : fichier non ouvert en écriture (statut 48)\n" + line +
+                     "enregistrement « AB123CD » non enregistré : clé déjà présente dans le fichier (statut 22)\n" +
+                     line + "enregistrement « A^IB » non enregistré : clé déjà présente dans le fichier (statut 22)\n");
 }
 
 TEST_F(FileLayer, OpenFailuresOtherThanShape) {
@@ -292,7 +292,7 @@ TEST_F(FileLayer, ErrorPathOfAFileWithoutStatusFieldStopsWithStatusOne) {
   file_ = declaration(0);
   program_file = &file_;
   EXPECT_EXIT(file_program.run(0, open_and_read), ::testing::ExitedWithCode(1),
-              "ARTICLES: file error: the file is not open for input \\(status 47\\)");
+              "ARTICLES : erreur de fichier : fichier non ouvert en lecture \\(statut 47\\)");
 }
 
 TEST_F(FileLayer, ErrorPathWithoutItsPerformIsFatal) {
@@ -303,7 +303,7 @@ TEST_F(FileLayer, ErrorPathWithoutItsPerformIsFatal) {
                                  rt::read(program_file, nullptr, &file_status, rt::kReadNext);
                                  error_path();  // run into, not performed
                                }),
-              ::testing::ExitedWithCode(rt::kFatalStatus), "error 1");
+              ::testing::ExitedWithCode(rt::kFatalStatus), "\\(erreur 1\\)");
 }
 
 TEST_F(FileLayer, CancelClosesTheFile) {

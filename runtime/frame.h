@@ -106,9 +106,20 @@ void* malloc(size_t size);
 // The name the program was started under, for reports on standard error.
 const char* program_name();
 
-// Writes one line on standard error: the program's name, ": ", then the parts one after
-// another (at most 13), in a single write.
+// Writes one line on standard error, in French: the program's name, " : ", then the
+// parts one after another, in a single write, after what standard output holds so far
+// (a terminal or a log that gets both shows them in order). The parts are Latin-1, like
+// the programs' texts and fields; the line is written in the locale's character set (or
+// the one FLEET_CHARSET forces), with control bytes in caret notation, so that no byte
+// typed or read from a file can drive the terminal that shows it. A line longer than
+// 16 KiB is cut.
 void report(std::initializer_list<std::string_view> parts);
+
+// Text in the locale's own character set (a path, a name from the environment, the
+// system's words) as Latin-1, the form report takes: written to out (room for
+// text.size() bytes), its length returned. In a UTF-8 locale a character beyond
+// Latin-1 becomes '?'.
+size_t from_locale(std::string_view text, char* out);
 
 // The perform stack of one run: 255 frames, frame 0 the base frame whose label number
 // -1 matches no procedure. A perform pushes a frame for the procedure's label number;

@@ -86,21 +86,21 @@ TEST(PerformStackDeathTest, TheTwoHundredFiftyFifthEndsTheProcess) {
   rt::initialized = 1;
   depth_wanted = 255;
   EXPECT_EXIT(nesting_program.run(0, [] { nesting_program.perform(1, nest); }),
-              testing::ExitedWithCode(rt::kFatalStatus), "perform stack exhausted \\(error 3\\)");
+              testing::ExitedWithCode(rt::kFatalStatus), "pile des appels .* \\(erreur 3\\)");
 }
 
 TEST(FrameDeathTest, RunWithoutStartIsFatalErrorZero) {
   rt::initialized = 0;
   rt::Program fresh{"fresh", [] {}};
-  EXPECT_EXIT(fresh.run(0, [] {}), testing::ExitedWithCode(rt::kFatalStatus), "runtime not initialised \\(error 0\\)");
+  EXPECT_EXIT(fresh.run(0, [] {}), testing::ExitedWithCode(rt::kFatalStatus), "\\(erreur 0\\)");
   rt::initialized = 1;
 }
 
 TEST(FrameDeathTest, VersionCheck) {
   rt::check_version("civil", "0.33", 0);  // accepted
   EXPECT_EXIT(rt::check_version("civil", "0.34", 0), testing::ExitedWithCode(rt::kFatalStatus),
-              "civil was built for runtime 0.34");
-  EXPECT_EXIT(rt::check_version("civil", "0.33", 1), testing::ExitedWithCode(rt::kFatalStatus), "patch level 1");
+              "civil .* 0\\.34 \\(correctif 0\\), celle-ci est la 0\\.33");
+  EXPECT_EXIT(rt::check_version("civil", "0.33", 1), testing::ExitedWithCode(rt::kFatalStatus), "\\(correctif 1\\)");
 }
 
 TEST(FrameDeathTest, StopRunsHooksAndExitsWithTheStatus) {
@@ -180,7 +180,7 @@ TEST(StopHandler, TakesTheStatusInsteadOfEndingTheProcess) {
   InProcess lost = run_in_process("1\n", true);
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(lost.status, rt::kOutputLostStatus);
-  EXPECT_NE(err.find("write error on standard output"), std::string::npos) << err;
+  EXPECT_NE(err.find("crire sur la sortie standard"), std::string::npos) << err;
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ Outcome run(std::string_view program, std::string_view typed, const Options& opt
     if (login_tty(slave) != 0) _exit(126);  // the terminal on 0, 1 and 2, and controlling
     if (options.stdin_fd >= 0) dup2(options.stdin_fd, STDIN_FILENO);
     if (!options.stdout_on_terminal) dup2(out[1], STDOUT_FILENO);
-    dup2(err[1], STDERR_FILENO);
+    if (!options.stderr_on_terminal) dup2(err[1], STDERR_FILENO);
     for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
     if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(126);
     signal(SIGPIPE, SIG_DFL);

@@ -1,6 +1,6 @@
 // Terminal runner: runs a built program with its standard input and output on a
 // pseudo-terminal, as a user at a terminal runs it, so that a test sees what the terminal
-// receives. Standard error stays on a pipe of its own.
+// receives. Standard error stays on a pipe of its own unless asked for on the terminal.
 //
 // The terminal keeps its line discipline for input (a line is handed over at its line
 // end, Ctrl-D ends the input) but neither echoes what is typed nor turns LF into CR LF,
@@ -24,6 +24,9 @@ struct Options {
   int stdin_fd = -1;
   // Standard output on the terminal, or on a pipe.
   bool stdout_on_terminal = true;
+  // Standard error on the terminal too (its lines then come in `out`, where the terminal
+  // shows them among the output), or on a pipe of its own.
+  bool stderr_on_terminal = false;
   // The program is killed after this long; the run then reports timed_out.
   int timeout_seconds = 30;
 };

@@ -80,8 +80,14 @@ bool allowed(const std::string& statuses, const std::string& status) {
 
 // The status of the open that the first line of standard error ends with.
 std::string status_in(const std::string& err) {
-  const size_t at = err.find(" (status ");
+  const size_t at = err.find(" (statut ");
   return at == std::string::npos ? "" : err.substr(at + 9, 2);
+}
+
+// How the first line of standard error begins when program cannot open path.
+std::string cannot_open(const std::string& program, const std::string& path) {
+  return program + (program == "autolog" ? " : ARTICLES" : " : articles") + " : impossible d'ouvrir « " + path +
+         " » : ";
 }
 
 // Checks one refused open of autolog (which then types an article) and of autolog2,
@@ -91,7 +97,7 @@ void expect_refused(const std::string& folder, const std::string& name, const st
                     const std::string& autolog_statuses, const std::string& autolog2_statuses,
                     const dialogue::Options& base = {}) {
   dialogue::Options options = base;
-  options.env.push_back("fichier=" + path);
+  options.env.insert(options.env.end(), {"fichier=" + path, "LC_ALL=C.UTF-8", "FLEET_CHARSET"});
   options.timeout_seconds = 20;  // a fifo must not hold the program
 
   const auto before = snapshot(folder);
@@ -102,12 +108,12 @@ void expect_refused(const std::string& folder, const std::string& name, const st
   EXPECT_EQ(autolog.status, 1) << name;  // the article typed was not stored
   EXPECT_FALSE(autolog.timed_out) << name;
   // One line for the open, with the path and the status shown, one for the article.
-  EXPECT_EQ(autolog.err.find("autolog: ARTICLES: cannot open " + path + ": "), 0u) << name << ": " << autolog.err;
+  EXPECT_EQ(autolog.err.find(cannot_open("autolog", path)), 0u) << name << ": " << autolog.err;
   EXPECT_EQ(status_in(autolog.err), status) << name << ": " << autolog.err;
   const size_t line_end = autolog.err.find('\n');
   ASSERT_NE(line_end, std::string::npos) << name;
   EXPECT_EQ(autolog.err.substr(line_end + 1),
-            "autolog: ARTICLES: record \"AB123CD\" not written: the file is not open for output (status 48)\n")
+            "autolog : ARTICLES : article « AB123CD » non enregistré : fichier non ouvert en écriture (statut 48)\n")
       << name;
   EXPECT_EQ(snapshot(folder), before) << name << ": autolog changed the folder";
 
@@ -116,7 +122,7 @@ void expect_refused(const std::string& folder, const std::string& name, const st
   EXPECT_TRUE(allowed(autolog2_statuses, status2)) << name << ": autolog2 shows " << status2;
   EXPECT_EQ(autolog2.out, status2 + "\n" + kNothingRead + "\n" + kEndLine) << name;
   EXPECT_EQ(autolog2.status, 0) << name;
-  EXPECT_EQ(autolog2.err.find("autolog2: articles: cannot open " + path + ": "), 0u) << name << ": " << autolog2.err;
+  EXPECT_EQ(autolog2.err.find(cannot_open("autolog2", path)), 0u) << name << ": " << autolog2.err;
   EXPECT_EQ(status_in(autolog2.err), status2) << name;
   EXPECT_EQ(std::count(autolog2.err.begin(), autolog2.err.end(), '\n'), 1) << name << ": " << autolog2.err;
   EXPECT_EQ(snapshot(folder), before) << name << ": autolog2 changed the folder";
@@ -242,13 +248,13 @@ TEST(ArticleFileFaults, PermissionRefusedIs37) {
     if (std::string(c.autolog2) == "00") {
       // autolog is refused; autolog2 only reads and finds the first article.
       dialogue::Options options = as_user;
-      options.env = {"fichier=" + path};
+      options.env = {"fichier=" + path, "LC_ALL=C.UTF-8", "FLEET_CHARSET"};
       const Outcome autolog2 = dialogue::run("autolog2", "", options);
       EXPECT_EQ(autolog2.out, "00\nAB123CD \n" + kEndLine) << c.name;
       EXPECT_EQ(autolog2.err, "") << c.name;
       const Outcome autolog = dialogue::run("autolog", kAutologAnswers, options);
       EXPECT_EQ(autolog.out, c.autolog + ("\n" + kAdded + kQuestion + kEnd)) << c.name;
-      EXPECT_EQ(autolog.err.find("autolog: ARTICLES: cannot open " + path + ": "), 0u) << c.name << ": " << autolog.err;
+      EXPECT_EQ(autolog.err.find(cannot_open("autolog", path)), 0u) << c.name << ": " << autolog.err;
       EXPECT_EQ(status_in(autolog.err), c.autolog) << c.name;
     } else {
       expect_refused(top.path(), c.name, path, c.autolog, c.autolog2, as_user);

@@ -29,12 +29,13 @@ using dialogue::TempDir;
 using namespace fleet_test;
 namespace fs = std::filesystem;
 
+// Standard error in UTF-8, whatever the test's own locale.
 Outcome autolog(const std::string& fichier, const std::string& input, dialogue::Options options = {}) {
-  options.env.push_back("fichier=" + fichier);
+  options.env.insert(options.env.end(), {"fichier=" + fichier, "LC_ALL=C.UTF-8", "FLEET_CHARSET"});
   return dialogue::run("autolog", input, options);
 }
 Outcome autolog2(const std::string& fichier, dialogue::Options options = {}) {
-  options.env.push_back("fichier=" + fichier);
+  options.env.insert(options.env.end(), {"fichier=" + fichier, "LC_ALL=C.UTF-8", "FLEET_CHARSET"});
   return dialogue::run("autolog2", "", options);
 }
 
@@ -74,7 +75,9 @@ TEST(ArticleSafety, AFileWithTwoNamesIsRefusedASymbolicLinkWorks) {
   for (const std::string& name : {path, folder.file("other/second")}) {
     const Outcome writer = autolog(name, add_article("12", "BB") + "n\n");
     EXPECT_EQ(writer.out, "30\n" + kAdded + kQuestion + kEnd) << name;
-    EXPECT_NE(writer.err.find("cannot open " + name + ": the file has 2 names (hard links)"), std::string::npos)
+    EXPECT_NE(
+        writer.err.find("impossible d'ouvrir « " + name + " » : échec (statut 30 : the file has 2 names (hard links)"),
+        std::string::npos)
         << writer.err;
     EXPECT_EQ(writer.status, 1);  // the article was not stored
     const Outcome reader = autolog2(name);
@@ -206,7 +209,7 @@ TEST(ArticleSafety, ADamagedFileIsAReadFailureNotAnEmptyFile) {
   const Outcome reader = autolog2(path);
   EXPECT_EQ(reader.out, "00\n" + kNothingRead + "\n" + kEndLine);
   EXPECT_EQ(lines_in(reader.err), 1u) << reader.err;
-  EXPECT_EQ(reader.err.find("autolog2: articles: cannot read the next record: "), 0u) << reader.err;
+  EXPECT_EQ(reader.err.find("autolog2 : articles : lecture impossible : "), 0u) << reader.err;
   EXPECT_EQ(reader.status, 1);
 }
 

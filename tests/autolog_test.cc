@@ -23,9 +23,9 @@ const std::string kMenuRound = kQuestion + kMenu;
 // The dialogue tests run on both storages: a local file and a PostgreSQL table.
 class Autolog : public ::testing::TestWithParam<Storage> {
  protected:
-  Outcome run(const std::string& input) {
+  Outcome run(const std::string& input, const std::string& locale = "C.UTF-8") {
     dialogue::Options options;
-    options.env = {"fichier=" + file_.fichier()};
+    options.env = {"fichier=" + file_.fichier(), "LC_ALL=" + locale, "FLEET_CHARSET"};
     return dialogue::run("autolog", input, options);
   }
   // The run ended with the file closed: nothing but the file where it is kept.
@@ -50,7 +50,10 @@ TEST_P(Autolog, WorkedExampleAddsOneArticle) {
       "n\n";
   const Outcome run = this->run(input);
   EXPECT_EQ(run.out, "00\n" + kAdded + kQuestion + kEnd);
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err,  // said at once, and the article stored all the same
+            "autolog : « 12345 » tapé, 2345 retenu (4 chiffres au plus)\n"
+            "autolog : « abc » tapé, 0 retenu (pas un nombre)\n"
+            "autolog : « abc » tapé, 0,00 retenu (pas un nombre)\n");
   EXPECT_EQ(run.status, 0);
   const std::string record = std::string("AB123CD 07") + std::string(8, '\0') +
                              "0250003540"
@@ -136,15 +139,31 @@ TEST_P(Autolog, EndOfInputEndsTheRunAndDropsAHalfTypedArticle) {
 }
 
 TEST_P(Autolog, APlateAlreadyInTheFileIsNotStoredAndSaysSoOnStandardError) {
-  const Outcome run = this->run(add_article("12", "AB123CD", "100") + add_article("13", "AB123CD", "200") + "n\n");
-  EXPECT_EQ(run.out, "00\n" + kAdded + kAdded + kQuestion + kEnd);  // the same dialogue for both
-  EXPECT_EQ(run.err,
-            "autolog: ARTICLES: record \"AB123CD\" not written: a record with this key is already in the file "
-            "(status 22)\n");
-  EXPECT_EQ(run.status, 1);  // something typed was not stored
-  const std::vector<std::string> records = file_.records();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].substr(8, 2), "12");  // the first one stays
+  // The plate as read from the file, shown harmlessly in the locale's character set.
+  const std::string taken = " non enregistré : clé déjà présente dans le fichier (statut 22)\n";
+  struct Case {
+    std::string plate;
+    const char* locale;
+    std::string err;
+  } cases[] = {
+      {"AB123CD", "C.UTF-8", "autolog : ARTICLES : article « AB123CD »" + taken},
+      {"\xC9T\xC9-42", "C.UTF-8", "autolog : ARTICLES : article « ÉTÉ-42 »" + taken},
+      {"\x1B[2J\x9B", "C.UTF-8", "autolog : ARTICLES : article « ^[[2JM-^[ »" + taken},
+      {"\xC9T\xC9-42", "C",
+       "autolog : ARTICLES : article \xAB \xC9T\xC9-42 \xBB non enregistr\xE9 : cl\xE9 d\xE9j\xE0 pr\xE9sente dans le "
+       "fichier (statut 22)\n"},
+  };
+  for (const Case& c : cases) {
+    file_.remove();
+    const Outcome run =
+        this->run(add_article("12", c.plate, "100") + add_article("13", c.plate, "200") + "n\n", c.locale);
+    EXPECT_EQ(run.out, "00\n" + kAdded + kAdded + kQuestion + kEnd);  // the same dialogue for both
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.status, 1);  // something typed was not stored
+    const std::vector<std::string> records = file_.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].substr(8, 2), "12");  // the first one stays
+  }
 }
 
 TEST_P(Autolog, AlternateKeysAllowDuplicates) {
@@ -171,16 +190,17 @@ TEST(AutologOnALocalFile, AFailedOpenShowsItsStatusAndTheDialogueRunsOn) {
   };
   for (const Case& c : cases) {
     dialogue::Options options;
-    options.env = {"fichier=" + c.path};
+    options.env = {"fichier=" + c.path, "LC_ALL=C.UTF-8", "FLEET_CHARSET"};
     const Outcome run = dialogue::run("autolog", add_article("12", "AB123CD") + "n\n", options);
     EXPECT_EQ(run.out, c.status + ("\n" + kAdded + kQuestion + kEnd)) << c.path;
     EXPECT_EQ(run.status, 1);  // the article typed was not stored
     // One line for the open, with the path, and one for the write that could not be made.
     const size_t line_end = run.err.find('\n');
     ASSERT_NE(line_end, std::string::npos) << c.path;
-    EXPECT_EQ(run.err.substr(0, line_end).find("autolog: ARTICLES: cannot open " + c.path + ": "), 0u) << run.err;
+    EXPECT_EQ(run.err.substr(0, line_end).find("autolog : ARTICLES : impossible d'ouvrir « " + c.path + " » : "), 0u)
+        << run.err;
     EXPECT_EQ(run.err.substr(line_end + 1),
-              "autolog: ARTICLES: record \"AB123CD\" not written: the file is not open for output (status 48)\n");
+              "autolog : ARTICLES : article « AB123CD » non enregistré : fichier non ouvert en écriture (statut 48)\n");
   }
   std::ifstream in(foreign, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), foreign_bytes);
@@ -309,8 +329,8 @@ TEST_P(Autolog, SeveralAutologsAtOnceLoseNothingAndStoreASharedPlateOnce) {
   constexpr int kArticlesEach = 15;
   std::vector<std::unique_ptr<dialogue::LiveProgram>> writers;
   for (int w = 0; w < kWriters; ++w) {
-    writers.push_back(
-        std::make_unique<dialogue::LiveProgram>("autolog", std::vector<std::string>{"fichier=" + file_.fichier()}));
+    writers.push_back(std::make_unique<dialogue::LiveProgram>(
+        "autolog", std::vector<std::string>{"fichier=" + file_.fichier(), "LC_ALL=C.UTF-8", "FLEET_CHARSET"}));
   }
   std::vector<std::string> expected;
   for (int w = 0; w < kWriters; ++w) {
@@ -328,9 +348,9 @@ TEST_P(Autolog, SeveralAutologsAtOnceLoseNothingAndStoreASharedPlateOnce) {
     EXPECT_EQ(status, writer->err().empty() ? 0 : 1);  // 1 for the writers whose SHARED was refused
     EXPECT_EQ(writer->out().substr(0, 3), "00\n");
     EXPECT_EQ(writer->out().size(), 3 + (kArticlesEach + 1) * kAdded.size() + kQuestion.size() + kEnd.size());
-    refused += writer->err() ==
-               "autolog: ARTICLES: record \"SHARED\" not written: a record with this key is already in the file "
-               "(status 22)\n";
+    refused +=
+        writer->err() ==
+        "autolog : ARTICLES : article « SHARED » non enregistré : clé déjà présente dans le fichier (statut 22)\n";
     EXPECT_TRUE(writer->err().empty() || writer->err().find("SHARED") != std::string::npos) << writer->err();
   }
   EXPECT_EQ(refused, kWriters - 1);

@@ -23,10 +23,10 @@ const std::string kNothingRead(8, '\0');
 const std::string kListingEnd = "fin de traitement\n";
 const std::string kAdded = kQuestion + kMenu + article_prompts();
 const std::string kNotWritten =
-    "autolog: ARTICLES: record \"AB123CD\" not written: the file is not open for output (status 48)\n";
+    "autolog : ARTICLES : article « AB123CD » non enregistré : fichier non ouvert en écriture (statut 48)\n";
 
 Outcome run(const char* program, const std::string& fichier, const std::string& input = "") {
-  return dialogue::run(program, input, {.env = {"fichier=" + fichier}});
+  return dialogue::run(program, input, {.env = {"fichier=" + fichier, "LC_ALL=C.UTF-8", "FLEET_CHARSET"}});
 }
 
 TEST(FleetOnPostgres, FailedOpensShowTheirStatusAndOneLineEachAndTheDialogueRunsOn) {
@@ -46,7 +46,7 @@ TEST(FleetOnPostgres, FailedOpensShowTheirStatusAndOneLineEachAndTheDialogueRuns
     std::string fichier;
     const char* status;
     std::string shown;   // the URI in the message
-    std::string reason;  // the start of the reason
+    std::string reason;  // the start of the storage's reason, after the status
     bool input_only;     // autolog creates the missing table
   } cases[] = {
       {no_server, "30", no_server,
@@ -57,13 +57,14 @@ TEST(FleetOnPostgres, FailedOpensShowTheirStatusAndOneLineEachAndTheDialogueRuns
   };
   for (const Case& c : cases) {
     // One line for the open, and for autolog one for the article it could not store.
-    const std::string open_line = "cannot open " + c.shown + ": " + c.reason;
-    const std::string status_end = std::string(" (status ") + c.status + ")\n";
+    const std::string open_line = "impossible d'ouvrir « " + c.shown + " » : ";
+    const std::string status_and_reason = std::string(" (statut ") + c.status + " : " + c.reason;
     const Outcome listed = run("autolog2", c.fichier);
     EXPECT_EQ(listed.out, c.status + ("\n" + kNothingRead + "\n" + kListingEnd)) << c.fichier;
     EXPECT_EQ(listed.status, 0);
-    EXPECT_EQ(listed.err.find("autolog2: articles: " + open_line), 0u) << listed.err;
-    EXPECT_TRUE(listed.err.ends_with(status_end)) << listed.err;
+    EXPECT_EQ(listed.err.find("autolog2 : articles : " + open_line), 0u) << listed.err;
+    EXPECT_NE(listed.err.find(status_and_reason), std::string::npos) << listed.err;
+    EXPECT_TRUE(listed.err.ends_with(")\n")) << listed.err;
     EXPECT_EQ(std::count(listed.err.begin(), listed.err.end(), '\n'), 1) << listed.err;
     EXPECT_EQ(listed.err.find("wrong-one"), std::string::npos) << "the password is never shown";
     if (c.input_only) continue;
@@ -71,8 +72,9 @@ TEST(FleetOnPostgres, FailedOpensShowTheirStatusAndOneLineEachAndTheDialogueRuns
     const Outcome added = run("autolog", c.fichier, add_article("12", "AB123CD") + "n\n");
     EXPECT_EQ(added.out, c.status + ("\n" + kAdded + kQuestion + kEnd)) << c.fichier;
     EXPECT_EQ(added.status, 1);  // the article typed was not stored
-    EXPECT_EQ(added.err.find("autolog: ARTICLES: " + open_line), 0u) << added.err;
-    EXPECT_NE(added.err.find(status_end + kNotWritten), std::string::npos) << added.err;
+    EXPECT_EQ(added.err.find("autolog : ARTICLES : " + open_line), 0u) << added.err;
+    EXPECT_NE(added.err.find(status_and_reason), std::string::npos) << added.err;
+    EXPECT_NE(added.err.find(")\n" + kNotWritten), std::string::npos) << added.err;
     EXPECT_EQ(std::count(added.err.begin(), added.err.end(), '\n'), 2) << added.err;
     EXPECT_EQ(added.err.find("wrong-one"), std::string::npos) << "the password is never shown";
   }
@@ -106,7 +108,8 @@ TEST(FleetOnPostgres, ALockedTableIsGivenUpWithin30Seconds) {
   EXPECT_EQ(written.out, "00\n" + kAdded + kQuestion + kEnd);
   EXPECT_EQ(listed.out, "00\n" + kNothingRead + "\n" + kListingEnd);
   EXPECT_EQ(written.err,
-            "autolog: ARTICLES: record \"AB123CD\" not written: canceling statement due to lock timeout (status 30)\n");
+            "autolog : ARTICLES : article « AB123CD » non enregistré : échec (statut 30 : canceling statement due to "
+            "lock timeout)\n");
   EXPECT_EQ(file.records(), std::vector<std::string>{});
 }
 

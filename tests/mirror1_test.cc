@@ -48,7 +48,6 @@ TEST(Mirror1, WorkedExampleThatDoesNot) {
 TEST(Mirror1, SentencesOfEveryShape) {
   const std::string full_palindrome = repeat(127, 'A') + "B" + repeat(127, 'A');
   const std::string full_other = repeat(254, 'A') + "B";
-  const std::string long_line = repeat(250, 'x') + "abcdefghij";  // 260 characters
   const struct Case {
     const char* name;
     std::string input;
@@ -74,8 +73,6 @@ TEST(Mirror1, SentencesOfEveryShape) {
       {"255 characters reading the same", full_palindrome + "\n", full_palindrome, full_palindrome, full_palindrome,
        kSame},
       {"255 characters that do not", full_other + "\n", full_other, full_other, "B" + repeat(254, 'A'), kNotSame},
-      {"longer line cut at 255", long_line + "\n", long_line.substr(0, 255), long_line.substr(0, 255),
-       "edcba" + repeat(250, 'x'), kNotSame},
       {"no final line feed", "ABBA", "ABBA", "ABBA", "ABBA", kSame},
       {"CR LF", "ABBA\r\n", "ABBA", "ABBA", "ABBA", kSame},
       {"second line unread", "ABBA\nXY\n", "ABBA", "ABBA", "ABBA", kSame},

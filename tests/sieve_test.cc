@@ -69,7 +69,7 @@ TEST(Sieve, Words) {
     const dialogue::Outcome run = dialogue::run("sieve", c.word + "\n");
     EXPECT_EQ(run.out, output(c.code)) << c.word;
     EXPECT_EQ(run.status, 0) << c.word;
-    EXPECT_EQ(run.err, "") << c.word;
+    EXPECT_EQ(run.err.empty(), c.word.size() <= 30) << c.word;  // a longer word is cut, and said so
   }
 }
 

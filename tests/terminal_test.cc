@@ -151,6 +151,32 @@ TEST(Terminal, APlateTypedInUtf8IsStoredInLatin1) {
   }
 }
 
+// On a terminal the clerk sees at once what an answer lost and each article stored, in
+// the terminal's character set; with standard error elsewhere, only what went wrong.
+TEST(Terminal, TheClerkSeesWhatIsKeptAndEachArticleStored) {
+  const std::string typed = "\xC3\x89T\xC3\x89-42-ABC";  // ÉTÉ-42-ABC in UTF-8, 10 characters
+  const std::string cut = "autolog : « ÉTÉ-42-ABC » tapé, « ÉTÉ-42-A » retenu (8 caractères au plus)\n";
+  const std::string stored = "autolog : article « ÉTÉ-42-A » enregistré\n";
+  const std::string refused =
+      "autolog : ARTICLES : article « ÉTÉ-42-A » non enregistré : clé déjà présente dans le fichier (statut 22)\n";
+  const std::string up_to_plate = fleet_test::kQuestion + fleet_test::kMenu + "NUMERO DE SEMAINE : IMMATRICULATION : ";
+  const std::string after_plate = fleet_test::article_prompts().substr(
+      up_to_plate.size() - fleet_test::kQuestion.size() - fleet_test::kMenu.size());
+  for (const bool on_terminal : {true, false}) {
+    dialogue::TempDir folder;
+    const std::string input = fleet_test::add_article("12", typed) + fleet_test::add_article("13", typed) + "n\n";
+    const terminal::Outcome run = terminal::run(
+        "autolog", input,
+        {.env = with(kUtf8Locale, {"fichier=" + folder.file("articles")}), .stderr_on_terminal = on_terminal});
+    const std::string article = utf8(up_to_plate) + (on_terminal ? cut : "") + utf8(after_plate);
+    EXPECT_EQ(run.out, "00\n" + article + (on_terminal ? stored : "") + article + (on_terminal ? refused : "") +
+                           utf8(fleet_test::kQuestion + fleet_test::kEnd))
+        << on_terminal;
+    EXPECT_EQ(run.err, on_terminal ? "" : cut + cut + refused) << on_terminal;
+    EXPECT_EQ(run.status, 1) << on_terminal;
+  }
+}
+
 TEST(Terminal, ControlBytesOfAPlateAreShownHarmlessly) {
   dialogue::TempDir folder;
   const std::string fichier = "fichier=" + folder.file("articles");
