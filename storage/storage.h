@@ -105,7 +105,9 @@ class Storage {
 
   // Stores each record as insert would, in one transaction committed before it returns:
   // (*statuses)[i] is the status of records[i], and a refused record (kDuplicateKey)
-  // does not undo the others. When the Result is not ok, none of them is stored.
+  // does not undo the others. When the Result is not ok, none of them is stored, unless
+  // its reason says that whether they were is not known (a commit cut off with its
+  // connection, as an insert's).
   virtual Result insert_batch(std::span<const char* const> records, std::vector<FileStatus>* statuses) = 0;
 
   // Copies into record the record that follows, in ascending byte order of the primary

@@ -17,10 +17,10 @@ namespace dialogue {
 
 class LiveProgram {
  public:
-  // env: "NAME=value" sets NAME, a bare "NAME" removes it.
-  LiveProgram(std::string_view program, const std::vector<std::string>& env)
+  // env: "NAME=value" sets NAME, a bare "NAME" removes it; args follow the program's name.
+  LiveProgram(std::string_view program, const std::vector<std::string>& env, std::vector<std::string> args = {})
       : process_({program.find('/') == std::string_view::npos ? program_path(program) : std::string(program),
-                  {},
+                  std::move(args),
                   env,
                   {},
                   -1,

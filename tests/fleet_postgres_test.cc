@@ -84,6 +84,57 @@ TEST(FleetOnPostgres, FailedOpensShowTheirStatusAndOneLineEachAndTheDialogueRuns
   foreign.sql("DROP ROLE " + role);
 }
 
+// Tables of the right shape that would lose, hide or double articles: each is 39 at
+// open, with nothing written, and fleet check names it (status 1).
+TEST(FleetOnPostgres, ATableThatLosesHidesOrDoublesArticlesIsNoArticleFile) {
+  const std::string remade =  // the same table made again, some other way
+      "ALTER TABLE articles RENAME TO old; CREATE TABLE articles ";
+  const std::string marked = "; COMMENT ON TABLE articles IS 'indexed file 88 0+8 8+2d 18+10d'";
+  struct Case {
+    std::string ddl;
+    const char* reason;  // a part of it
+  } cases[] = {
+      {"ALTER TABLE articles SET UNLOGGED", "is UNLOGGED"},
+      {"CREATE FUNCTION gone() RETURNS trigger LANGUAGE plpgsql AS"
+       " $$BEGIN DELETE FROM articles WHERE key0 = NEW.key0; RETURN NULL; END$$;"
+       "CREATE TRIGGER gone AFTER INSERT ON articles FOR EACH ROW EXECUTE FUNCTION gone()",
+       "has the trigger gone"},
+      {"CREATE FUNCTION skip() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN RETURN NULL; END$$;"
+       "CREATE TRIGGER skip BEFORE INSERT ON articles FOR EACH ROW EXECUTE FUNCTION skip()",
+       "has the trigger skip"},
+      {"CREATE RULE nothing AS ON INSERT TO articles DO INSTEAD NOTHING", "has the rule nothing"},
+      {"ALTER TABLE articles ENABLE ROW LEVEL SECURITY; CREATE POLICY hiding ON articles USING (key1 <> '12')",
+       "has row-level security"},
+      {"CREATE TABLE copies () INHERITS (articles); INSERT INTO copies SELECT * FROM articles",
+       "has the child table copies"},
+      {"CREATE TABLE parent (LIKE articles); ALTER TABLE articles INHERIT parent", "inherits from parent"},
+      {remade +
+           "(LIKE old INCLUDING ALL) PARTITION BY HASH (key0);"
+           "CREATE TABLE part PARTITION OF articles FOR VALUES WITH (MODULUS 1, REMAINDER 0)" +
+           marked,
+       "is partitioned"},
+      {remade +
+           "(key0 bytea NOT NULL PRIMARY KEY, key1 bytea NOT NULL, key2 bytea NOT NULL"
+           " GENERATED ALWAYS AS (substring(record from 19 for 10)) STORED, record bytea NOT NULL);"
+           "CREATE INDEX ON articles (key1); CREATE INDEX ON articles (key2)" +
+           marked,
+       "has the generated column key2"},
+  };
+  for (const Case& c : cases) {
+    ArticleFile file(Storage::kPostgres);
+    ASSERT_EQ(run("autolog", file.fichier(), add_article("12", "AB123CD") + "n\n").status, 0);
+    file.sql(c.ddl);
+    const Outcome added = run("autolog", file.fichier(), add_article("13", "ZZ999ZZ") + "n\n");
+    EXPECT_TRUE(added.out.starts_with("39\n")) << c.reason << ": " << added.out;
+    EXPECT_NE(added.err.find(c.reason), std::string::npos) << added.err;
+    EXPECT_EQ(file.sql("SELECT count(*) FROM articles WHERE key0 = 'ZZ999ZZ '"), (testkit::Rows{{"0"}})) << c.reason;
+    const Outcome checked = dialogue::run("/bin/sh", "exec '" + dialogue::program_path("fleet") + "' check\n",
+                                          {.env = {"fichier=" + file.fichier()}});
+    EXPECT_EQ(checked.status, 1) << c.reason << ": " << checked.out;
+    EXPECT_NE(checked.err.find(c.reason), std::string::npos) << checked.err;
+  }
+}
+
 TEST(FleetOnPostgres, AnEmptyTableIsListedWithoutAPlate) {
   ArticleFile file(Storage::kPostgres);
   ASSERT_EQ(run("autolog", file.fichier(), "n\n").out, "00\n" + kQuestion + kEnd);  // creates it

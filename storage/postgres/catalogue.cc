@@ -43,6 +43,32 @@ std::string joined(const std::vector<std::string>& items) {
   return text;
 }
 
+// What would make the table c (of pg_class) lose, hide or double the records stored
+// in it, each said as it follows the table's name, joined by "; "; null when nothing.
+// A crash of the server empties an UNLOGGED table; a temporary one is another
+// session's alone. A trigger or a rule can drop, move or delete a record that the
+// insert then reports stored; row-level security hides records from some roles; a
+// partitioned table's partitions, and the children of an inheritance, are tables this
+// check never looks at, whose rows the reads show as the table's (a plate twice), and
+// a parent's owner deletes a child's rows through the parent. A generated column
+// takes no value from an insert. What only refuses a record loudly (a check
+// constraint, a foreign key) is left to check_table.
+constexpr char kHazards[] =
+    "(SELECT string_agg(hazard, '; ' ORDER BY n, hazard) FROM ("
+    " SELECT 1, 'is UNLOGGED: a crash of the server empties it' WHERE c.relpersistence = 'u'"
+    " UNION ALL SELECT 1, 'is temporary' WHERE c.relpersistence = 't'"
+    " UNION ALL SELECT 2, 'is partitioned' WHERE c.relkind = 'p'"
+    " UNION ALL SELECT 3, 'has the trigger ' || quote_ident(t.tgname) FROM pg_trigger t"
+    "  WHERE t.tgrelid = c.oid AND NOT t.tgisinternal"
+    " UNION ALL SELECT 4, 'has the rule ' || quote_ident(r.rulename) FROM pg_rewrite r WHERE r.ev_class = c.oid"
+    " UNION ALL SELECT 5, 'has row-level security' WHERE c.relrowsecurity"
+    " UNION ALL SELECT 6, 'has the child table ' || i.inhrelid::regclass::text FROM pg_inherits i"
+    "  WHERE i.inhparent = c.oid"
+    " UNION ALL SELECT 7, 'inherits from ' || i.inhparent::regclass::text FROM pg_inherits i WHERE i.inhrelid = c.oid"
+    " UNION ALL SELECT 8, 'has the generated column ' || quote_ident(a.attname) FROM pg_attribute a"
+    "  WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped AND a.attgenerated <> ''"
+    ") found(n, hazard))";
+
 }  // namespace
 
 std::string postgres_table_comment(const FileShape& shape) { return "indexed file " + describe(shape); }
@@ -73,7 +99,7 @@ std::string table_definition(const std::string& table, const FileShape& shape) {
 }
 
 Result find_table(Connection& connection, const std::string& table, const FileShape& shape, bool writes, bool* found) {
-  static constexpr char kLookUp[] =
+  static const std::string kLookUp =
       "SELECT c.relkind::text, coalesce(obj_description(c.oid, 'pg_class'), ''),"
       " (SELECT string_agg(a.attname || ' ' || format_type(a.atttypid, a.atttypmod)"
       "   || CASE WHEN a.attnotnull THEN ' not null' ELSE '' END, ', ' ORDER BY a.attnum)"
@@ -85,8 +111,8 @@ Result find_table(Connection& connection, const std::string& table, const FileSh
       "     FROM unnest(i.indkey::int2[]) WITH ORDINALITY k(attnum, n)"
       "     LEFT JOIN pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = k.attnum) || ')'"
       "   || CASE WHEN i.indpred IS NOT NULL THEN ' partial' WHEN NOT i.indisvalid THEN ' not valid' ELSE '' END"
-      "   AS d FROM pg_index i WHERE i.indrelid = c.oid) described)"
-      " FROM pg_class c WHERE c.oid = to_regclass($1)";
+      "   AS d FROM pg_index i WHERE i.indrelid = c.oid) described), " +
+      std::string(kHazards) + " FROM pg_class c WHERE c.oid = to_regclass($1)";
   const char* values[] = {table.c_str()};
   const PgResult result(connection.pq(), connection.run(kLookUp, {1, values}));
   Result checked = connection.check(result);
@@ -126,6 +152,9 @@ Result find_table(Connection& connection, const std::string& table, const FileSh
     return failure(FileStatus::kWrongShape,
                    "the table " + table + " has the keys (" + indexes + "), not (" + joined(wanted) + ")");
   }
+  if (const std::string_view hazards = result.value(0, 6); !hazards.empty()) {
+    return failure(FileStatus::kWrongShape, "the table " + table + " " + std::string(hazards));
+  }
   if (result.value(0, 3) != "true" || (writes && result.value(0, 4) != "true")) {
     return failure(FileStatus::kDenied, "permission denied for table " + table);
   }
@@ -137,6 +166,14 @@ Result check_table(Connection& connection, const std::string& table, const FileS
   const std::span<const KeyShape> keys = shape.keys;
   std::vector<std::string> problems;
   const char* name[] = {table.c_str()};
+
+  const PgResult hazards(
+      pq,
+      connection.run("SELECT " + std::string(kHazards) + " FROM pg_class c WHERE c.oid = to_regclass($1)", {1, name}));
+  if (Result result = connection.check(hazards); !result.ok()) return result;
+  if (hazards.rows() == 1 && !hazards.value(0, 0).empty()) {
+    problems.push_back("the table " + table + " " + std::string(hazards.value(0, 0)));
+  }
 
   static constexpr char kNullable[] =
       "SELECT a.attname FROM pg_attribute a WHERE a.attrelid = to_regclass($1) AND a.attnum > 0"

@@ -16,6 +16,10 @@
 namespace storage {
 namespace {
 
+// After the reason of a failure that came when a commit may have gone through.
+constexpr char kRecordNotKnown[] = "; whether the record was stored is not known";
+constexpr char kRecordsNotKnown[] = "; whether the records were stored is not known";
+
 class PostgresStorage final : public Storage {
  public:
   PostgresStorage(const Libpq& pq, const StorageRequest& request, int window_ms)
@@ -51,6 +55,14 @@ class PostgresStorage final : public Storage {
   // be known, which is when the server's process of the lost connection is still
   // there and does not end.
   Result look_for(const char* record);
+  // The same after a lost batch: each record of rest that is under its plate, the
+  // first of the batch with it, is decided kOk and leaves rest. kOk when the table
+  // could be read; kFailed as look_for.
+  Result look_for_batch(std::span<const char* const> records, std::vector<size_t>* rest,
+                        std::vector<FileStatus>* statuses);
+  // One insert of the records of rest, in their order; their statuses when it ran.
+  Result insert_rest(std::span<const char* const> records, const std::vector<size_t>& rest,
+                     std::vector<FileStatus>* statuses);
   void prepare_statements();
   // Runs the insert of one record; the outcome, and the server's SQLSTATE.
   Result insert_once(const char* record, const std::string& statement);
@@ -155,10 +167,7 @@ Result PostgresStorage::insert_once(const char* record, const std::string& state
 }
 
 Result PostgresStorage::look_for(const char* record) {
-  if (Result ended = connection_.end_abandoned(); !ended.ok()) {
-    if (connection_.lost()) return ended;
-    return failure(FileStatus::kFailed, ended.reason + "; whether the record was stored is not known");
-  }
+  if (Result ended = connection_.end_abandoned(); !ended.ok()) return ended;
   // Read committed, so that a look that waits for a lock sees what was committed
   // while it waited (a serializable one would see the table as it was before).
   // The statements go as one string, whose values are written in hexadecimal.
@@ -183,8 +192,9 @@ Result PostgresStorage::insert(const char* record) {
     result = connection_.connected();
     if (result.ok() && sent) {
       result = look_for(record);
+      if (result.ok() || result.status == FileStatus::kDuplicateKey) return result;
       if (result.status != FileStatus::kNoSuchKey) {
-        if (result.ok() || !connection_.lost()) return result;
+        if (!connection_.lost()) return failure(FileStatus::kFailed, result.reason + kRecordNotKnown);
       } else {
         sent = false;
       }
@@ -202,37 +212,114 @@ Result PostgresStorage::insert(const char* record) {
     }
     if (!connection_.pause_to_reconnect()) break;
   }
-  if (sent) return failure(FileStatus::kFailed, result.reason + "; whether the record was stored is not known");
+  if (sent) return failure(FileStatus::kFailed, result.reason + kRecordNotKnown);
   return result;
 }
 
 Result PostgresStorage::insert_batch(std::span<const char* const> records, std::vector<FileStatus>* statuses) {
   connection_.start_window();
   statuses->assign(records.size(), FileStatus::kFailed);
-  if (records.empty()) return {};
-  if (Result result = connection_.connected(); !result.ok()) return result;
+  std::vector<size_t> rest(records.size());  // the records not decided yet
+  for (size_t i = 0; i < rest.size(); ++i) rest[i] = i;
+  bool sent = false;    // a try was lost after it reached the server: it may have committed
+  bool looked = false;  // a look decided some of the records
+  // The records of rest are not stored: when a look found some of the others stored,
+  // each is refused with the status; else the batch fails whole.
+  const auto give_up = [&](Result why) -> Result {
+    if (!looked) return why;
+    for (const size_t i : rest) (*statuses)[i] = why.status;
+    return {};
+  };
+  Result result;
+  for (int attempt = 1; !rest.empty(); ++attempt) {
+    result = connection_.connected();
+    if (result.ok() && sent) {
+      const size_t before = rest.size();
+      result = look_for_batch(records, &rest, statuses);
+      if (!result.ok() && !connection_.lost()) return failure(FileStatus::kFailed, result.reason + kRecordsNotKnown);
+      if (result.ok()) {
+        sent = false;
+        looked |= rest.size() < before;
+        continue;
+      }
+    } else if (result.ok()) {
+      result = insert_rest(records, rest, statuses);
+      if (result.ok()) return result;
+      if (!connection_.lost()) {
+        if (!is_conflict(connection_.last_state()) || attempt >= kPostgresInsertTries) return give_up(result);
+        pause_apart(attempt);
+        continue;
+      }
+      sent = true;
+    } else if (result.status != FileStatus::kFailed) {
+      return give_up(result);  // refused, not lost
+    }
+    if (!connection_.pause_to_reconnect()) break;
+  }
+  if (rest.empty()) return {};
+  if (sent) return failure(FileStatus::kFailed, result.reason + kRecordsNotKnown);
+  return give_up(result);
+}
+
+Result PostgresStorage::insert_rest(std::span<const char* const> records, const std::vector<size_t>& rest,
+                                    std::vector<FileStatus>* statuses) {
+  std::vector<const char*> batch;
+  batch.reserve(rest.size());
+  for (const size_t i : rest) batch.push_back(records[i]);
   // The records as one array of bytea in its text form: {"\\x4142...",...}.
   std::string array = "{";
-  array.reserve(records.size() * (2 * record_length_ + 8));
-  for (const char* record : records) {
+  array.reserve(batch.size() * (2 * record_length_ + 8));
+  for (const char* record : batch) {
     array += array.size() > 1 ? ",\"\\\\x" : "\"\\\\x";
     append_hexadecimal(array, std::string_view(record, record_length_));
     array += '"';
   }
   array += '}';
   const char* values[] = {array.c_str()};
-  for (int attempt = 1;; ++attempt) {
-    const PgResult stored(pq_, connection_.run(insert_in_batch_, {1, values}, 1));
-    Result result = connection_.check(stored);
-    if (result.ok()) {
-      decide_batch(records, stored, statuses);
-      return result;
-    }
-    if (connection_.lost()) connection_.drop();
-    if (!is_conflict(connection_.last_state()) || attempt == kPostgresInsertTries || !connection_.is_open())
-      return result;
-    pause_apart(attempt);
+  const PgResult stored(pq_, connection_.run(insert_in_batch_, {1, values}, 1));
+  if (Result result = connection_.check(stored); !result.ok()) return result;
+  std::vector<FileStatus> decided(batch.size());
+  decide_batch(batch, stored, &decided);
+  for (size_t j = 0; j < rest.size(); ++j) (*statuses)[rest[j]] = decided[j];
+  return {};
+}
+
+Result PostgresStorage::look_for_batch(std::span<const char* const> records, std::vector<size_t>* rest,
+                                       std::vector<FileStatus>* statuses) {
+  if (Result ended = connection_.end_abandoned(); !ended.ok()) return ended;
+  // The lost try stored, of the records with one plate, the first alone: only a first
+  // one not decided yet is looked for.
+  std::vector<bool> undecided(records.size(), false);
+  for (const size_t i : *rest) undecided[i] = true;
+  std::map<std::string, size_t, std::less<>> first;  // a plate in hexadecimal -> its first record
+  std::string plates;
+  std::string plate;
+  for (size_t i = 0; i < records.size(); ++i) {
+    plate.clear();
+    append_hexadecimal(plate, std::string_view(records[i] + keys_[0].offset, keys_[0].length));
+    if (first.emplace(plate, i).second && undecided[i]) plates += (plates.empty() ? "" : ",") + plate;
   }
+  // As look_for does: read committed, one string of statements, values in hexadecimal.
+  const PgResult found(pq_, connection_.run("BEGIN ISOLATION LEVEL READ COMMITTED;"
+                                            " SELECT encode(key0, 'hex'), encode(record, 'hex') FROM " +
+                                                table_ +
+                                                " WHERE key0 IN (SELECT decode(p, 'hex')"
+                                                " FROM unnest(string_to_array('" +
+                                                plates + "', ',')) p); COMMIT",
+                                            {}, 0, connection_.deadline()));
+  if (Result result = connection_.check(found); !result.ok()) return result;
+  std::string same;
+  for (int row = 0; row < found.rows(); ++row) {
+    const auto at = first.find(found.value(row, 0));
+    if (at == first.end()) continue;
+    same.clear();
+    append_hexadecimal(same, std::string_view(records[at->second], record_length_));
+    if (found.value(row, 1) != same) continue;
+    undecided[at->second] = false;
+    (*statuses)[at->second] = FileStatus::kOk;
+  }
+  std::erase_if(*rest, [&](size_t i) { return !undecided[i]; });
+  return {};
 }
 
 // The statuses of a batch from the rows it returned (the primary key of each stored

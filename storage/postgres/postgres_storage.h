@@ -22,8 +22,9 @@
 // keeping the rest to look whether an insert it gave up went through. An insert whose connection is lost (a
 // restart, an administrator, a fail-over to another host of the URI) connects again
 // and tries again within its window; as the lost try may have committed, it first
-// looks: the same record under that plate is 00, another one 22. Only a server away
-// for the whole window, or a stalled one that cannot be stopped, gives 30.
+// looks: the same record under that plate is 00, another one 22. A batch is decided
+// so record by record, and the records not found are inserted again. Only a server
+// away for the whole window, or a stalled one that cannot be stopped, gives 30.
 //
 // The client library is loaded with dlopen at the first open of such a name, so a
 // program that only uses local files never loads it.

@@ -349,7 +349,7 @@ TEST(PostgresStorage, AConnectionTheServerEndsIsMadeAgainAndTheInsertStored) {
 // where the shape puts it.
 TEST(PostgresStorage, InsertsLostOnTheirWayAreDecidedByWhatTheTableHolds) {
   constexpr storage::KeyShape kKeys[] = {{2, 4, false}, {0, 2, true}};  // plate, week
-  constexpr FileStatus k00 = FileStatus::kOk, k22 = FileStatus::kDuplicateKey;
+  constexpr FileStatus k00 = FileStatus::kOk, k02 = FileStatus::kDuplicateAlternateKey, k22 = FileStatus::kDuplicateKey;
   struct Case {
     std::vector<std::string> records;    // one: an insert; more: a batch
     std::vector<std::string> meanwhile;  // committed while they waited
@@ -359,6 +359,12 @@ TEST(PostgresStorage, InsertsLostOnTheirWayAreDecidedByWhatTheTableHolds) {
       {{"w1LOSTxx"}, {"w1LOSTxx"}, {k00}, {"w1LOSTxx"}},
       {{"w1LOSTxx"}, {"w2LOSTyy"}, {k22}, {"w2LOSTyy"}},
       {{"w1LOSTxx"}, {}, {k00}, {"w1LOSTxx"}},
+      // Of two records with one plate, only the first can have been stored by the lost try.
+      {{"a1AAAAxx", "b1BBBBxx", "c1CCCCxx", "c2CCCCxx", "c1CCCCxx"},
+       {"a1AAAAxx", "z9BBBBzz"},
+       {k00, k22, k00, k22, k22},
+       {"a1AAAAxx", "z9BBBBzz", "c1CCCCxx"}},
+      {{"a1AAAAxx", "a1DDDDxx"}, {}, {k00, k02}, {"a1AAAAxx", "a1DDDDxx"}},
   };
   for (const Case& c : cases) {
     TestSchema schema;
