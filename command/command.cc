@@ -1,9 +1,12 @@
 // What the commands share: messages, the open of the article file, output, numbers.
 #include "command/command.h"
 
+#include <sys/stat.h>
+
 #include <array>
 
 #include "storage/open.h"
+#include "storage/postgres/postgres_storage.h"
 
 namespace fleet {
 
@@ -56,7 +59,36 @@ static std::string account(const storage::Result& result) {
   return line + ")";
 }
 
+// The file whose side file name is, if any: SQLite keeps beside a file NAME the files
+// NAME-wal, NAME-shm and NAME-journal, and takes whatever it finds under those names
+// for them. Opened as an article file, such a file would be read as something it is
+// not; made as one, it would be taken, and overwritten, as the side file of NAME.
+static std::string side_file_owner(const std::string& name) {
+  if (storage::is_postgres_uri(name)) return {};
+  for (const std::string_view end : {"-wal", "-shm", "-journal"}) {
+    if (name.size() <= end.size() || !name.ends_with(end)) continue;
+    const std::string owner = name.substr(0, name.size() - end.size());
+    struct stat st;
+    if (::stat(owner.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return owner;
+  }
+  return {};
+}
+
 std::unique_ptr<storage::Storage> open_articles(const Context& context, storage::StorageMode mode) {
+  const std::string owner = side_file_owner(context.file);
+  struct stat st;
+  const bool exists = !owner.empty() && ::lstat(context.file.c_str(), &st) == 0;
+  if (!owner.empty() && (exists || mode == storage::StorageMode::kInputOutput)) {
+    const std::string shown_owner = "« " + storage::shown_name(owner) + " »";
+    context.complain("impossible d'ouvrir le fichier d'articles " + context.shown_file() + " : " +
+                     (exists
+                          ? account(storage::failure(storage::FileStatus::kWrongShape,
+                                                     "c'est un fichier annexe du fichier " + shown_owner))
+                          : account(storage::failure(
+                                storage::FileStatus::kFailed,
+                                "un fichier de ce nom serait pris pour un fichier annexe du fichier " + shown_owner))));
+    return nullptr;
+  }
   storage::Opened opened = storage::open_storage({context.file, "ARTICLES", layout::kShape, mode, "fleet"});
   if (!opened.result.ok()) {
     context.complain("impossible d'ouvrir le fichier d'articles " + context.shown_file() + " : " +

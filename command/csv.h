@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fleet/record.h"
@@ -20,15 +21,27 @@ inline constexpr const char* kColumns[kColumnCount] = {
 // The heading row, without its line end.
 std::string heading(char separator);
 
-// Reads the rows of a CSV stream one by one.
+// Appends one field as the export writes it: quoted when it holds the separator, a
+// quote, a line end, another control byte or a leading space, which readers would
+// otherwise take apart or drop.
+void append_field(std::string& out, std::string_view utf8, char separator);
+
+// The longest row read. A row of the export takes 115 bytes at most (a plate of eight
+// quotes, every figure at its largest); this leaves room for zeros written before the
+// numbers, and a longer row is refused without being held, whatever its length.
+inline constexpr size_t kRowMost = 4096;
+
+// Reads the rows of a CSV stream one by one. Blank lines (nothing, or CR alone,
+// before the line end) are no rows and are skipped.
 class Reader {
  public:
   explicit Reader(std::FILE* in) : in_(in) {}
 
-  enum class Got { kRow, kEnd, kBadRow, kFailed };
+  enum class Got { kRow, kEnd, kBadRow, kTooLong, kFailed };
   // The next row's fields, and the line it starts on. kBadRow: a quote left open or
   // followed by something other than a separator or a line end (the rest of that
-  // line is skipped); kFailed: the stream could not be read.
+  // line is skipped); kTooLong: more than kRowMost bytes, read to its end but not
+  // kept (no fields); kFailed: the stream could not be read.
   Got next(char separator, std::vector<std::string>* fields, size_t* line);
 
   // Bytes read so far, for a progress bar.
@@ -36,6 +49,7 @@ class Reader {
 
  private:
   int get();
+  int peek();
   bool fill();
   void skip_line();
 

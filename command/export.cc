@@ -7,26 +7,6 @@
 namespace fleet {
 namespace {
 
-// One CSV field: quoted when it holds the separator, a quote, a line end, another
-// control byte or a leading space, which readers would otherwise take apart or drop.
-void append_field(std::string& out, std::string_view utf8, char separator) {
-  bool quote = !utf8.empty() && utf8.front() == ' ';
-  for (const char c : utf8) {
-    const auto byte = static_cast<unsigned char>(c);
-    quote = quote || c == separator || c == '"' || byte < 0x20 || byte == 0x7F;
-  }
-  if (!quote) {
-    out += utf8;
-    return;
-  }
-  out += '"';
-  for (const char c : utf8) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-}
-
 std::string plate_utf8(std::string_view plate) {
   // The trailing spaces are the field's filling, given back by the import.
   while (!plate.empty() && plate.back() == ' ') plate.remove_suffix(1);
@@ -34,7 +14,7 @@ std::string plate_utf8(std::string_view plate) {
 }
 
 void append_csv(std::string& out, const Article& article, char separator) {
-  append_field(out, plate_utf8(article.plate), separator);
+  csv::append_field(out, plate_utf8(article.plate), separator);
   out += separator;
   out += std::to_string(article.week);
   for (const Day& day : article.days) {

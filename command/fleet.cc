@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <new>
 
 #include "command/command.h"
 #include "programs/package.h"
@@ -111,19 +112,25 @@ int main(int argc, char** argv) {
   backup->add_option("DEST", destination, "le fichier à créer")->required()->type_name("");
   std::string page;
   CLI::App* report = command("report", "une page HTML autonome avec les chiffres et des graphiques");
-  report->add_option("--html", page, "la page à écrire")->required()->type_name("SORTIE.html")->group("Options ");
+  report->add_option("--html", page, "la page à écrire (- : la sortie standard)")
+      ->required()
+      ->type_name("SORTIE.html")
+      ->group("Options ");
 
+  // The help and the version are output like any other: written whole, or 1 and a line.
+  auto shown = [&](const std::string& utf8) {
+    fleet::Output output(context);
+    output.words(utf8);
+    return output.finish() ? fleet::kDone : fleet::kNotDone;
+  };
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
-    std::cout << fleet::text::words(app.help(), context.charset) << std::flush;
-    return fleet::kDone;
+    return shown(app.help());
   } catch (const CLI::CallForAllHelp&) {
-    std::cout << fleet::text::words(app.help(), context.charset) << std::flush;
-    return fleet::kDone;
+    return shown(app.help());
   } catch (const CLI::CallForVersion& version) {
-    std::cout << version.what() << "\n" << std::flush;
-    return fleet::kDone;
+    return shown(version.what() + std::string("\n"));
   } catch (const CLI::ParseError& error) {
     const std::vector<std::string> left = app.remaining();
     const bool unknown =
@@ -144,13 +151,19 @@ int main(int argc, char** argv) {
   }
 
   std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-  if (list->parsed()) return fleet::list_articles(context);
-  if (show->parsed()) return fleet::show_article(context, plate);
-  if (export_->parsed()) return fleet::export_articles(context, format == "json", separator[0]);
-  if (import->parsed()) return fleet::import_articles(context, source);
-  if (stats->parsed()) return fleet::show_stats(context);
-  if (check->parsed()) return fleet::check_file(context);
-  if (backup->parsed()) return fleet::backup_file(context, destination);
-  if (report->parsed()) return fleet::write_report(context, page);
+  // Memory a command could not get ends it with a line, its files closed as usual.
+  try {
+    if (list->parsed()) return fleet::list_articles(context);
+    if (show->parsed()) return fleet::show_article(context, plate);
+    if (export_->parsed()) return fleet::export_articles(context, format == "json", separator[0]);
+    if (import->parsed()) return fleet::import_articles(context, source);
+    if (stats->parsed()) return fleet::show_stats(context);
+    if (check->parsed()) return fleet::check_file(context);
+    if (backup->parsed()) return fleet::backup_file(context, destination);
+    if (report->parsed()) return fleet::write_report(context, page);
+  } catch (const std::bad_alloc&) {
+    context.complain("mémoire insuffisante : commande interrompue");
+    return fleet::kNotDone;
+  }
   return fleet::kWrongUsage;
 }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 
 #include "command/batch.h"
 #include "command/command.h"
@@ -159,9 +160,9 @@ int import_articles(const Context& context, const std::string& source) {
     separator = ';';
   } else if (got != csv::Reader::Got::kRow || fields.size() != csv::kColumnCount ||
              !std::equal(fields.begin(), fields.end(), csv::kColumns)) {
-    context.complain(got == csv::Reader::Got::kEnd
-                         ? std::string("rien à importer : l'entrée est vide")
-                         : "ligne 1 : ce n'est pas l'en-tête " + csv::heading(',') + " : rien n'est importé");
+    context.complain(got == csv::Reader::Got::kEnd ? std::string("rien à importer : l'entrée est vide")
+                                                   : "ligne " + std::to_string(line) + " : ce n'est pas l'en-tête " +
+                                                         csv::heading(',') + " : rien n'est importé");
     return kNotDone;
   }
 
@@ -221,28 +222,52 @@ int import_articles(const Context& context, const std::string& source) {
 
   Article article;
   std::string why;
-  for (;;) {
-    const csv::Reader::Got row = reader.next(separator, &fields, &line);
-    if (row == csv::Reader::Got::kEnd) break;
-    if (row == csv::Reader::Got::kFailed) {
-      store();
-      say_refusals();
-      progress.end();
-      context.complain("lecture interrompue à la ligne " + std::to_string(line) + " : " + std::strerror(errno));
-      return kNotDone;
+  try {
+    for (;;) {
+      const csv::Reader::Got row = reader.next(separator, &fields, &line);
+      if (row == csv::Reader::Got::kEnd) break;
+      if (row == csv::Reader::Got::kFailed) {
+        store();
+        say_refusals();
+        progress.end();
+        context.complain("lecture interrompue à la ligne " + std::to_string(line) + " : " + std::strerror(errno));
+        return kNotDone;
+      }
+      ++rows;
+      if (row == csv::Reader::Got::kBadRow) {
+        why = "guillemets mal fermés";
+      } else if (row == csv::Reader::Got::kTooLong) {
+        why = "plus de " + std::to_string(csv::kRowMost) + " octets, aucune ligne valable n'est aussi longue";
+      } else if (article_of(fields, separator, &article, &why)) {
+        batch.records.push_back(encode(article));
+        batch.lines.push_back(line);
+        if (batch.records.size() >= batch_size && !store()) return kNotDone;
+        progress.update(reader.consumed(), rows);
+        continue;
+      }
+      batch.refusals.emplace_back(line, "ligne " + std::to_string(line) + " refusée : " + why);
+      if (batch.refusals.size() >= kBatchMost && !store()) return kNotDone;  // a file of bad rows: kept short
     }
-    ++rows;
-    if (row == csv::Reader::Got::kBadRow) {
-      why = "guillemets mal fermés";
-    } else if (article_of(fields, separator, &article, &why)) {
-      batch.records.push_back(encode(article));
-      batch.lines.push_back(line);
-      if (batch.records.size() >= batch_size && !store()) return kNotDone;
-      progress.update(reader.consumed(), rows);
-      continue;
+  } catch (const std::bad_alloc&) {
+    // Memory stays within bounds whatever the input, but the machine may still run
+    // short: what was read before is stored or said all the same, and the run stops.
+    fields = {};
+    why = {};
+    bool stored_before = false;
+    bool threw = false;
+    try {
+      stored_before = store();  // false: it said which lines were lost
+    } catch (const std::bad_alloc&) {
+      threw = true;
     }
-    batch.refusals.emplace_back(line, "ligne " + std::to_string(line) + " refusée : " + why);
-    if (batch.refusals.size() >= kBatchMost && !store()) return kNotDone;  // a file of bad rows: kept short
+    progress.end();
+    if (threw && !batch.lines.empty()) {
+      context.complain("mémoire insuffisante : lignes " + std::to_string(batch.lines.front()) + " à " +
+                       std::to_string(line) + " non enregistrées, import arrêté");
+    } else if (threw || stored_before) {
+      context.complain("mémoire insuffisante : import arrêté à la ligne " + std::to_string(line));
+    }
+    return kNotDone;
   }
   if (!store()) return kNotDone;
   progress.update(reader.consumed(), rows, true);

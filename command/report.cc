@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "command/replace_file.h"
 #include "command/stats.h"
 
 namespace fleet {
@@ -188,10 +189,12 @@ int write_report(const Context& context, const std::string& destination) {
   }
   page += "</table>\n</body>\n</html>\n";
 
-  std::FILE* out = std::fopen(destination.c_str(), "wb");
-  bool written = out != nullptr && std::fwrite(page.data(), 1, page.size(), out) == page.size();
-  if (out != nullptr) written = std::fclose(out) == 0 && written;
-  if (!written) {
+  if (destination == "-") {
+    Output output(context);
+    output.write(page);
+    return output.finish() && whole ? kDone : kNotDone;
+  }
+  if (!replace_file(destination, page)) {
     context.complain("impossible d'écrire la page " + destination + " : " + std::strerror(errno));
     return kNotDone;
   }

@@ -67,6 +67,18 @@ function(file_layer_fuzz_target)
   add_dependencies(fuzz_file_layer file_layer_seed_files)
 endfunction()
 
+# The CSV of fleet import and export (csv_fuzzer.cc), over the command's own sources
+# but its main (fleet.cc, which only reads the command line).
+function(csv_fuzz_target)
+  get_target_property(source_dir fleet SOURCE_DIR)
+  get_target_property(sources fleet SOURCES)
+  list(FILTER sources EXCLUDE REGEX "(^|/)fleet\\.cc$")
+  list(TRANSFORM sources PREPEND ${source_dir}/)
+  find_package(nlohmann_json 3 REQUIRED)
+  fuzz_executable(fuzz_csv csv ${FUZZ_SOURCE_DIR}/csv_fuzzer.cc ${sources})
+  target_link_libraries(fuzz_csv PRIVATE storage storage_sqlite storage_postgres nlohmann_json::nlohmann_json)
+endfunction()
+
 runtime_fuzz_target(line_reader line_reader_fuzzer.cc)
 runtime_fuzz_target(numeric_accept numeric_accept_fuzzer.cc)
 
@@ -74,6 +86,7 @@ runtime_fuzz_target(numeric_accept numeric_accept_fuzzer.cc)
 fuzz_executable(fuzz_charset charset ${FUZZ_SOURCE_DIR}/charset_fuzzer.cc)
 target_link_libraries(fuzz_charset PRIVATE charset)
 file_layer_fuzz_target()
+csv_fuzz_target()
 
 # deliverable, program body
 program_fuzz_target(autolog autolog_)

@@ -33,7 +33,11 @@ struct Options {
   int timeout_seconds = 60;
   // When not negative, the program runs as this user, with the user's own group and
   // no other groups (the test must be root); when it cannot, the run ends with 126.
+  // A program of this project then runs from a copy that any user can reach
+  // (program_for_anyone).
   int user = -1;
+  // When positive, the program's address space is limited to this many MiB.
+  long memory_mib = 0;
 };
 
 struct Outcome {
@@ -47,6 +51,11 @@ struct Outcome {
 
 // Path of a program built by this project.
 std::string program_path(std::string_view name);
+
+// Path of a copy of that program that every user may run: the build folder may lie in
+// a folder that other users cannot enter (a home folder of mode 0700, a folder made by
+// mktemp -d). The copies are made once, in a folder of mode 0755 removed at exit.
+std::string program_for_anyone(std::string_view name);
 
 // Runs the program to its end, feeding input on its standard input and then closing it.
 Outcome run(std::string_view program, std::string_view input, const Options& options = {});

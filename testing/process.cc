@@ -138,6 +138,10 @@ void Process::child(int in_pipe, int out_pipe, int err_pipe) {
     _exit(kCannotSetUp);
   }
   if (!launch_.directory.empty() && chdir(launch_.directory.c_str()) != 0) _exit(kCannotSetUp);
+  if (launch_.memory_mib > 0) {
+    const rlimit limit{static_cast<rlim_t>(launch_.memory_mib) << 20, static_cast<rlim_t>(launch_.memory_mib) << 20};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(kCannotSetUp);
+  }
   execve(argv_[0], argv_.data(), envp_.data());
   _exit(kCannotExecute);
 }

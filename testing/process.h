@@ -40,6 +40,7 @@ struct Launch {
   std::string directory;          // working directory; empty keeps ours
   int user = -1;                  // when not negative, run as this user (we must be root)
   Stream in, out, err;
+  long memory_mib = 0;  // when positive, the child's address space is limited to this (RLIMIT_AS)
 };
 
 // How a child ended.
