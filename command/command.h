@@ -1,6 +1,7 @@
-// What the commands of `fleet` share: the article file they work on, the character
-// set of people's text, the exit statuses, messages on standard error and the open of
-// the file. Each command is one function returning the exit status.
+// What the commands of `fleet` share: the article file they work on (or the period the
+// reading ones read), the character set of people's text, the exit statuses, messages
+// on standard error and the open of the file. Each command is one function returning
+// the exit status.
 #pragma once
 
 #include <cstdio>
@@ -8,9 +9,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "fleet/record.h"
+#include "command/period.h"
 #include "command/text.h"
+#include "fleet/record.h"
 #include "storage/storage.h"
 
 namespace fleet {
@@ -21,7 +24,8 @@ inline constexpr int kNotDone = 1;  // something asked for was not done
 inline constexpr int kWrongUsage = 2;
 
 struct Context {
-  std::string file;  // the article file's name: a path or a PostgreSQL URI
+  std::string file;                // the article file's name: a path or a PostgreSQL URI
+  std::vector<std::string> files;  // what the reading commands read: file, or every -f given
   text::Charset charset = text::Charset::kUtf8;
 
   // One line on standard error, "fleet : " and the message (UTF-8 words, converted).
@@ -31,6 +35,12 @@ struct Context {
   std::string quoted_plate(std::string_view plate) const;
   // The file's name as messages show it (no password).
   std::string shown_file() const;
+  // complain(), for the period's functions.
+  Complain complainer() const {
+    return [this](const std::string& message) { complain(message); };
+  }
+  // The period of files, what it stands for said on standard error.
+  Period period() const { return Period::of(files, complainer()); }
 };
 
 // Opens the article file; on failure says why and returns nullptr.
@@ -70,7 +80,7 @@ std::string per_kilometre(uint64_t cents, uint64_t kilometres);
 // The commands.
 int list_articles(const Context& context);
 int show_article(const Context& context, const std::string& plate);
-int export_articles(const Context& context, bool json, char separator);
+int export_articles(const Context& context, bool json, char separator, const std::vector<std::string>& plates);
 int import_articles(const Context& context, const std::string& source);
 int show_stats(const Context& context);
 int check_file(const Context& context);
