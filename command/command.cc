@@ -64,28 +64,6 @@ std::unique_ptr<storage::Storage> open_articles(const Context& context, storage:
 
 std::string failure_account(const storage::Result& result) { return account(result); }
 
-bool each_article(const Context& context, storage::Storage& articles, std::string_view left_out,
-                  const std::function<void(const Article&)>& each) {
-  bool whole = true;
-  Article article;
-  std::string field;
-  const storage::Result scanned = articles.scan([&](std::string_view record) {
-    if (decode(record, &article, &field)) {
-      each(article);
-    } else {
-      context.complain("article " + context.quoted_plate(article.plate) + " " + std::string(left_out) + " : " + field +
-                       " n'est pas fait de chiffres");
-      whole = false;
-    }
-    return true;
-  });
-  if (!scanned.ok()) {
-    context.complain("lecture du fichier d'articles interrompue : " + failure_account(scanned));
-    whole = false;
-  }
-  return whole;
-}
-
 bool Output::finish() {
   if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
   context_.complain("impossible d'écrire sur la sortie standard");

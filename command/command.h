@@ -46,13 +46,6 @@ struct Context {
 // Opens the article file; on failure says why and returns nullptr.
 std::unique_ptr<storage::Storage> open_articles(const Context& context, storage::StorageMode mode);
 
-// Hands each article of the file to each, in plate order, in one pass. An article whose
-// figures are not digits is left out with a line on standard error saying it is
-// `left_out` ("illisible", "non exporté"), and so is the rest after a read that fails;
-// false when anything was left out.
-bool each_article(const Context& context, storage::Storage& articles, std::string_view left_out,
-                  const std::function<void(const Article&)>& each);
-
 // What a status means, in French.
 std::string french_meaning(storage::FileStatus status);
 // A failed Result as people read it: "meaning (statut 30 : the back end's account)".

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <limits>
 #include <set>
-#include <unordered_map>
 
 #include "command/command.h"
 #include "storage/open.h"
@@ -130,18 +129,34 @@ void rank(FleetStats& stats, const Car& car) {
   rank(stats.longest, FleetStats::kLongest, car, longer);
 }
 
-// A plate as a number, for the table of the cars of a period.
-static_assert(layout::kPlate.width == sizeof(uint64_t));
-uint64_t plate_number(const std::string& plate) {
-  uint64_t number = 0;
-  std::memcpy(&number, plate.data(), sizeof number);
-  return number;
-}
-std::string plate_of(uint64_t number) {
-  std::string plate(sizeof number, ' ');
-  std::memcpy(plate.data(), &number, sizeof number);
-  return plate;
-}
+// The cars of a period, each one's sums over the files read so far, in plate order.
+// Each file comes in plate order too, so adding one is a walk along both: the same
+// fleet week after week costs one comparison an article, and memory one car a plate.
+class CarSums {
+ public:
+  void add(const Article& article) {
+    while (at_ < cars_.size() && cars_[at_].plate < article.plate) ++at_;
+    Car* car = at_ < cars_.size() && cars_[at_].plate == article.plate ? &cars_[at_] : nullptr;
+    if (car == nullptr) car = &added_.emplace_back(Car{article.plate, 0, 0});
+    car->mileage += article.mileage();
+    car->cents += article.cents();
+  }
+  // After each file: the cars it added take their places.
+  void end_file() {
+    const size_t old = cars_.size();
+    cars_.insert(cars_.end(), std::make_move_iterator(added_.begin()), std::make_move_iterator(added_.end()));
+    std::inplace_merge(cars_.begin(), cars_.begin() + static_cast<ptrdiff_t>(old), cars_.end(),
+                       [](const Car& a, const Car& b) { return a.plate < b.plate; });
+    added_.clear();
+    at_ = 0;
+  }
+  const std::vector<Car>& cars() const { return cars_; }
+
+ private:
+  std::vector<Car> cars_;
+  std::vector<Car> added_;
+  size_t at_ = 0;
+};
 
 std::string quoted(const PeriodFile& file) { return "« " + file.shown + " »"; }
 
@@ -263,7 +278,7 @@ bool gather(const Period& period, const Complain& complain, PeriodFigures* figur
   figures->files.resize(period.size());
   FleetStats& all = figures->period;
   // A car's sums over several files: a car has an article in each week it drove.
-  std::unordered_map<uint64_t, Car> cars;
+  CarSums cars;
   bool whole = true;
   for (size_t i = 0; i < period.size(); ++i) {
     FileFigures& file = figures->files[i];
@@ -276,18 +291,14 @@ bool gather(const Period& period, const Complain& complain, PeriodFigures* figur
       if (!period.several()) {
         rank(all, Car{article.plate, article.mileage(), article.cents()});
       } else {
-        Car& car = cars[plate_number(article.plate)];
-        car.mileage += article.mileage();
-        car.cents += article.cents();
+        cars.add(article);
       }
       return true;
     });
+    cars.end_file();
     whole = whole && file.whole;
   }
-  for (auto& [number, car] : cars) {
-    car.plate = plate_of(number);
-    rank(all, car);
-  }
+  for (const Car& car : cars.cars()) rank(all, car);
   return whole;
 }
 
