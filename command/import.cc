@@ -213,9 +213,10 @@ int import_articles(const Context& context, const std::string& source) {
     batch_size = next_batch_size(batch.records.size(), std::chrono::duration<double>(Clock::now() - start).count());
     if (!result.ok()) {
       say_refusals();
-      context.complain((from_json ? "éléments [" : "lignes ") + std::to_string(batch.lines.front()) + " à " +
-                       (from_json ? "[" + std::to_string(batch.lines.back()) + "] non enregistrés"
-                                  : std::to_string(batch.lines.back()) + " non enregistrées") +
+      const std::string first = std::to_string(batch.lines.front());
+      const std::string last = std::to_string(batch.lines.back());
+      context.complain((from_json ? "éléments [" + first + "] à [" + last + "] non enregistrés"
+                                  : "lignes " + first + " à " + last + " non enregistrées") +
                        ", import arrêté : " + failure_account(result));
       return false;
     }
