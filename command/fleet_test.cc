@@ -240,6 +240,11 @@ TEST_P(FleetCommand, JsonElementsAreRefusedByIndexTheOthersStored) {
   std::vector<std::string> plates;
   for (const std::string& record : records()) plates.push_back(record.substr(0, 8) + record.substr(22, 6));
   EXPECT_EQ(plates, (std::vector<std::string>{"J1      003540", "J5      000100", "J9      000100"}));
+  // An element of over a megabyte is no article: reading stops there, held no further.
+  const Outcome huge = fleet({"import"}, "[{\"immatriculation\":\"" + std::string(3 << 20, 'a') + "\"}]", 1);
+  EXPECT_EQ(huge.err,
+            "fleet : lecture interrompue \xC3\xA0 l'\xC3\xA9l\xC3\xA9ment [0] : plus de 1 Mo sans la fin de "
+            "l'\xC3\xA9l\xC3\xA9ment\n");
 }
 
 TEST_P(FleetCommand, APeriodOfTwoFilesSaysWhereEachArticleIs) {
