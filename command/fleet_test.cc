@@ -225,17 +225,17 @@ TEST_P(FleetCommand, JsonElementsAreRefusedByIndexTheOthersStored) {
   const Outcome run = fleet({"import"}, input);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err,
-            "fleet : \xC3\xA9l\xC3\xA9ment [1] : \xC2\xAB J1 \xC2\xBB : immatriculation d\xC3\xA9j\xC3\xA0 "
+            "fleet : objet [1] : \xC2\xAB J1 \xC2\xBB : immatriculation d\xC3\xA9j\xC3\xA0 "
             "enregistr\xC3\xA9\x65 (statut 22), article non enregistr\xC3\xA9\n"
-            "fleet : \xC3\xA9l\xC3\xA9ment [2] refus\xC3\xA9 : lundi_frais \xC2\xAB 1.005 \xC2\xBB : pas un "
+            "fleet : objet [2] refus\xC3\xA9 : lundi_frais \xC2\xAB 1.005 \xC2\xBB : pas un "
             "montant de 0.00 \xC3\xA0 9999.99\n"
-            "fleet : \xC3\xA9l\xC3\xA9ment [3] refus\xC3\xA9 : semaine : un nombre est attendu\n"
-            "fleet : \xC3\xA9l\xC3\xA9ment [4] refus\xC3\xA9 : membre \xC2\xAB x \xC2\xBB : valeur compos\xC3\xA9\x65\n"
-            "fleet : \xC3\xA9l\xC3\xA9ment [6] refus\xC3\xA9 : membre \xC2\xAB semaine \xC2\xBB en double\n"
-            "fleet : \xC3\xA9l\xC3\xA9ment [7] refus\xC3\xA9 : l'immatriculation \xC2\xAB \xE2\x82\xAC \xC2\xBB "
+            "fleet : objet [3] refus\xC3\xA9 : semaine : un nombre est attendu\n"
+            "fleet : objet [4] refus\xC3\xA9 : membre \xC2\xAB x \xC2\xBB : valeur compos\xC3\xA9\x65\n"
+            "fleet : objet [6] refus\xC3\xA9 : membre \xC2\xAB semaine \xC2\xBB en double\n"
+            "fleet : objet [7] refus\xC3\xA9 : l'immatriculation \xC2\xAB \xE2\x82\xAC \xC2\xBB "
             "contient un caract\xC3\xA8re hors Latin-1\n"
-            "fleet : \xC3\xA9l\xC3\xA9ment [8] refus\xC3\xA9 : il manque le membre \xC2\xAB semaine \xC2\xBB\n"
-            "fleet : lecture interrompue \xC3\xA0 l'\xC3\xA9l\xC3\xA9ment [10] : JSON mal form\xC3\xA9 \xC3\xA0 "
+            "fleet : objet [8] refus\xC3\xA9 : il manque le membre \xC2\xAB semaine \xC2\xBB\n"
+            "fleet : lecture interrompue \xC3\xA0 l'objet [10] : JSON mal form\xC3\xA9 \xC3\xA0 "
             "la ligne 3\n");
   std::vector<std::string> plates;
   for (const std::string& record : records()) plates.push_back(record.substr(0, 8) + record.substr(22, 6));
@@ -243,8 +243,8 @@ TEST_P(FleetCommand, JsonElementsAreRefusedByIndexTheOthersStored) {
   // An element of over a megabyte is no article: reading stops there, held no further.
   const Outcome huge = fleet({"import"}, "[{\"immatriculation\":\"" + std::string(3 << 20, 'a') + "\"}]", 1);
   EXPECT_EQ(huge.err,
-            "fleet : lecture interrompue \xC3\xA0 l'\xC3\xA9l\xC3\xA9ment [0] : plus de 1 Mo sans la fin de "
-            "l'\xC3\xA9l\xC3\xA9ment\n");
+            "fleet : lecture interrompue \xC3\xA0 l'objet [0] : plus de 1 Mo sans la fin de "
+            "l'objet\n");
 }
 
 TEST_P(FleetCommand, APeriodOfTwoFilesSaysWhereEachArticleIs) {

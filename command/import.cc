@@ -177,7 +177,7 @@ int import_articles(const Context& context, const std::string& source) {
   }
   // Where a row is, as messages say it, and the word after it.
   auto place = [&](size_t at) {
-    return from_json ? "élément [" + std::to_string(at) + "]" : "ligne " + std::to_string(at);
+    return from_json ? "objet [" + std::to_string(at) + "]" : "ligne " + std::to_string(at);
   };
   const std::string refused_word = from_json ? " refusé : " : " refusée : ";
 
@@ -215,7 +215,7 @@ int import_articles(const Context& context, const std::string& source) {
       say_refusals();
       const std::string first = std::to_string(batch.lines.front());
       const std::string last = std::to_string(batch.lines.back());
-      context.complain((from_json ? "éléments [" + first + "] à [" + last + "] non enregistrés"
+      context.complain((from_json ? "objets [" + first + "] à [" + last + "] non enregistrés"
                                   : "lignes " + first + " à " + last + " non enregistrées") +
                        ", import arrêté : " + failure_account(result));
       return false;
@@ -274,7 +274,7 @@ int import_articles(const Context& context, const std::string& source) {
   progress.end();
   if (progress.shown()) {
     context.complain(std::to_string(stored) + " articles enregistrés, " + std::to_string(refused) +
-                     (from_json ? " éléments refusés" : " lignes refusées"));
+                     (from_json ? " objets refusés" : " lignes refusées"));
   }
   return refused == 0 ? kDone : kNotDone;
 }

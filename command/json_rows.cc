@@ -183,10 +183,10 @@ Rows::Got Rows::element(std::vector<std::string>* fields) {
   Element element(fields);
   nlohmann::json::sax_parse(Input(this), Input(nullptr), &element, nlohmann::json::input_format_t::json, false);
   if (element_bytes_ >= kElementMost) {
-    return failed("plus de " + std::to_string(kElementMost >> 20) + " Mo sans la fin de l'élément");
+    return failed("plus de " + std::to_string(kElementMost >> 20) + " Mo sans la fin de l'objet");
   }
   if (element.malformed()) {
-    return failed(element.cut() ? "l'entrée finit au milieu de l'élément"
+    return failed(element.cut() ? "l'entrée finit au milieu de l'objet"
                                 : "JSON mal formé à la ligne " + std::to_string(line_));
   }
   why_ = element.why();

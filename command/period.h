@@ -43,8 +43,8 @@ struct PeriodFile {
 class Period {
  public:
   // The files that names stand for, in their order. A name that is a folder stands for
-  // the article files in it, in byte order of their names: its entries that hold an
-  // SQLite database, leaving out hidden ones, SQLite's side files (-wal, -shm,
+  // the article files in it, in byte order of their names: its regular files that hold
+  // an SQLite database, leaving out hidden ones, SQLite's side files (-wal, -shm,
   // -journal) and copies still being made (.partial-); folders in it are not entered.
   // Any other name is a file, opened as it is read. A folder that cannot be read or
   // holds no article file is said, and the period is then not whole.
