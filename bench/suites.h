@@ -32,7 +32,8 @@ void fleet_suite(const Setup& setup, Report& report);
 // autolog on a PostgreSQL table against bare libpq, on a throwaway server of its own.
 void postgres_suite(const Setup& setup, Report& report);
 
-// fleet export and import of a 200,000-article file, against sqlite3 and a bare floor.
+// fleet export and import of a 200,000-article file, against sqlite3 and a bare floor;
+// fleet stats over 52 weekly files against one file of as many articles.
 void fleet_command_suite(const Setup& setup, Report& report);
 
 // Google Benchmark micro-benchmarks of the runtime's hot operations.

@@ -74,22 +74,22 @@ static std::string side_file_owner(const std::string& name) {
   return {};
 }
 
-std::unique_ptr<storage::Storage> open_articles(const Context& context, storage::StorageMode mode) {
-  const std::string owner = side_file_owner(context.file);
+storage::Opened open_article_file(const std::string& name, storage::StorageMode mode) {
+  const std::string owner = side_file_owner(name);
   struct stat st;
-  const bool exists = !owner.empty() && ::lstat(context.file.c_str(), &st) == 0;
+  const bool exists = !owner.empty() && ::lstat(name.c_str(), &st) == 0;
   if (!owner.empty() && (exists || mode == storage::StorageMode::kInputOutput)) {
-    const std::string shown_owner = "« " + storage::shown_name(owner) + " »";
-    context.complain("impossible d'ouvrir le fichier d'articles " + context.shown_file() + " : " +
-                     (exists
-                          ? account(storage::failure(storage::FileStatus::kWrongShape,
-                                                     "c'est un fichier annexe du fichier " + shown_owner))
-                          : account(storage::failure(
-                                storage::FileStatus::kFailed,
-                                "un fichier de ce nom serait pris pour un fichier annexe du fichier " + shown_owner))));
-    return nullptr;
+    const std::string shown_owner = "« " + charset::harmless(storage::shown_name(owner)) + " »";
+    return {exists ? storage::failure(storage::FileStatus::kWrongShape, "c'est un fichier annexe du fichier " + shown_owner)
+                   : storage::failure(storage::FileStatus::kFailed,
+                                      "un fichier de ce nom serait pris pour un fichier annexe du fichier " + shown_owner),
+            nullptr};
   }
-  storage::Opened opened = storage::open_storage({context.file, "ARTICLES", layout::kShape, mode, "fleet"});
+  return storage::open_storage({name, "ARTICLES", layout::kShape, mode, "fleet"});
+}
+
+std::unique_ptr<storage::Storage> open_articles(const Context& context, storage::StorageMode mode) {
+  storage::Opened opened = open_article_file(context.file, mode);
   if (!opened.result.ok()) {
     context.complain("impossible d'ouvrir le fichier d'articles " + context.shown_file() + " : " +
                      account(opened.result));
@@ -99,28 +99,6 @@ std::unique_ptr<storage::Storage> open_articles(const Context& context, storage:
 }
 
 std::string failure_account(const storage::Result& result) { return account(result); }
-
-bool each_article(const Context& context, storage::Storage& articles, std::string_view left_out,
-                  const std::function<void(const Article&)>& each) {
-  bool whole = true;
-  Article article;
-  std::string field;
-  const storage::Result scanned = articles.scan([&](std::string_view record) {
-    if (decode(record, &article, &field)) {
-      each(article);
-    } else {
-      context.complain("article " + context.quoted_plate(article.plate) + " " + std::string(left_out) + " : " + field +
-                       " n'est pas fait de chiffres");
-      whole = false;
-    }
-    return true;
-  });
-  if (!scanned.ok()) {
-    context.complain("lecture du fichier d'articles interrompue : " + failure_account(scanned));
-    whole = false;
-  }
-  return whole;
-}
 
 bool Output::finish() {
   if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;

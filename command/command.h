@@ -1,6 +1,7 @@
-// What the commands of `fleet` share: the article file they work on, the character
-// set of people's text, the exit statuses, messages on standard error and the open of
-// the file. Each command is one function returning the exit status.
+// What the commands of `fleet` share: the article file they work on (or the period the
+// reading ones read), the character set of people's text, the exit statuses, messages
+// on standard error and the open of the file. Each command is one function returning
+// the exit status.
 #pragma once
 
 #include <cstdio>
@@ -8,9 +9,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "fleet/record.h"
+#include "command/period.h"
 #include "command/text.h"
+#include "fleet/record.h"
 #include "storage/storage.h"
 
 namespace fleet {
@@ -21,7 +24,8 @@ inline constexpr int kNotDone = 1;  // something asked for was not done
 inline constexpr int kWrongUsage = 2;
 
 struct Context {
-  std::string file;  // the article file's name: a path or a PostgreSQL URI
+  std::string file;                // the article file's name: a path or a PostgreSQL URI
+  std::vector<std::string> files;  // what the reading commands read: file, or every -f given
   text::Charset charset = text::Charset::kUtf8;
 
   // One line on standard error, "fleet : " and the message (UTF-8 words, converted); any
@@ -32,17 +36,21 @@ struct Context {
   std::string quoted_plate(std::string_view plate) const;
   // The file's name as messages and the page show it: no password, harmless UTF-8.
   std::string shown_file() const;
+  // complain(), for the period's functions.
+  Complain complainer() const {
+    return [this](const std::string& message) { complain(message); };
+  }
+  // The period of files, what it stands for said on standard error.
+  Period period() const { return Period::of(files, complainer()); }
 };
+
+// Opens the article file called name as the commands do: a name that SQLite would take
+// for another file's side file (NAME-wal, NAME-shm, NAME-journal beside a file NAME) is
+// refused, 39 when it exists and 30 when it would be made.
+storage::Opened open_article_file(const std::string& name, storage::StorageMode mode);
 
 // Opens the article file; on failure says why and returns nullptr.
 std::unique_ptr<storage::Storage> open_articles(const Context& context, storage::StorageMode mode);
-
-// Hands each article of the file to each, in plate order, in one pass. An article whose
-// figures are not digits is left out with a line on standard error saying it is
-// `left_out` ("illisible", "non exporté"), and so is the rest after a read that fails;
-// false when anything was left out.
-bool each_article(const Context& context, storage::Storage& articles, std::string_view left_out,
-                  const std::function<void(const Article&)>& each);
 
 // What a status means, in French.
 std::string french_meaning(storage::FileStatus status);
@@ -71,7 +79,7 @@ std::string per_kilometre(uint64_t cents, uint64_t kilometres);
 // The commands.
 int list_articles(const Context& context);
 int show_article(const Context& context, const std::string& plate);
-int export_articles(const Context& context, bool json, char separator);
+int export_articles(const Context& context, bool json, char separator, const std::vector<std::string>& plates);
 int import_articles(const Context& context, const std::string& source);
 int show_stats(const Context& context);
 int check_file(const Context& context);

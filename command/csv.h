@@ -35,7 +35,8 @@ inline constexpr size_t kRowMost = 4096;
 // before the line end) are no rows and are skipped.
 class Reader {
  public:
-  explicit Reader(std::FILE* in) : in_(in) {}
+  // first_line: the number of the line the stream starts on (blank lines before it read).
+  explicit Reader(std::FILE* in, size_t first_line = 1) : in_(in), line_(first_line) {}
 
   enum class Got { kRow, kEnd, kBadRow, kTooLong, kFailed };
   // The next row's fields, and the line it starts on. kBadRow: a quote left open or
@@ -54,7 +55,7 @@ class Reader {
   void skip_line();
 
   std::FILE* in_;
-  size_t line_ = 1;
+  size_t line_;
   size_t consumed_ = 0;
   std::vector<unsigned char> buffer_ = std::vector<unsigned char>(1 << 16);
   size_t at_ = 0;

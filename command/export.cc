@@ -1,5 +1,9 @@
-// fleet export: every article, in plate order, as CSV or JSON (always UTF-8).
+// fleet export: the period's articles, file by file in its order and each file's in
+// plate order, or those of some plates, as CSV or JSON (always UTF-8). With several
+// files, each row says which it comes from in a leading column.
 #include <nlohmann/json.hpp>
+
+#include <algorithm>
 
 #include "command/command.h"
 #include "command/csv.h"
@@ -7,13 +11,20 @@
 namespace fleet {
 namespace {
 
+// The leading column of a period's export, which import passes over.
+constexpr char kFileColumn[] = "fichier";
+
 std::string plate_utf8(std::string_view plate) {
   // The trailing spaces are the field's filling, given back by the import.
   while (!plate.empty() && plate.back() == ' ') plate.remove_suffix(1);
   return charset::utf8_of(plate);
 }
 
-void append_csv(std::string& out, const Article& article, char separator) {
+void append_csv(std::string& out, const std::string* file, const Article& article, char separator) {
+  if (file != nullptr) {
+    csv::append_field(out, *file, separator);
+    out += separator;
+  }
   csv::append_field(out, plate_utf8(article.plate), separator);
   out += separator;
   out += std::to_string(article.week);
@@ -26,8 +37,9 @@ void append_csv(std::string& out, const Article& article, char separator) {
   out += "\r\n";
 }
 
-void append_json(std::string& out, const Article& article, bool first) {
+void append_json(std::string& out, const std::string* file, const Article& article, bool first) {
   nlohmann::ordered_json object;
+  if (file != nullptr) object[kFileColumn] = *file;
   object[csv::kColumns[0]] = plate_utf8(article.plate);
   object[csv::kColumns[1]] = article.week;
   for (size_t d = 0; d < layout::kDays; ++d) {
@@ -42,25 +54,61 @@ void append_json(std::string& out, const Article& article, bool first) {
 
 }  // namespace
 
-int export_articles(const Context& context, bool json, char separator) {
-  const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInput);
-  if (!articles) return kNotDone;
+int export_articles(const Context& context, bool json, char separator, const std::vector<std::string>& typed) {
+  std::vector<std::string> plates(typed.size());
+  std::string why;
+  for (size_t k = 0; k < typed.size(); ++k) {
+    if (!typed_plate(typed[k], context.charset, &plates[k], &why)) {
+      context.complain(why);
+      return kWrongUsage;
+    }
+  }
+  const Period period = context.period();
   Output output(context);
   std::string out;
-  if (!json) out = csv::heading(separator) + "\r\n";
+  bool started = false;  // nothing at all is written when no file could be read
+  auto start = [&]() {
+    if (started) return;
+    started = true;
+    if (!json) out = (period.several() ? std::string(kFileColumn) + separator : "") + csv::heading(separator) + "\r\n";
+  };
   bool first = true;
-  const bool whole = each_article(context, *articles, "non exporté", [&](const Article& article) {
+  auto put = [&](size_t file, const Article& article) {
+    start();
+    const std::string* name = period.several() ? &period.files()[file].shown : nullptr;
     if (json) {
-      append_json(out, article, first);
+      append_json(out, name, article, first);
     } else {
-      append_csv(out, article, separator);
+      append_csv(out, name, article, separator);
     }
     first = false;
     if (out.size() >= 1 << 16) {
       output.write(out);
       out.clear();
     }
-  });
+  };
+  bool whole = true;
+  if (plates.empty()) {
+    for (size_t i = 0; i < period.size(); ++i) {
+      whole = period.scan(i, "non exporté", context.complainer(), [&](const Article& article) {
+        put(i, article);
+        return true;
+      }) && whole;
+    }
+  } else {
+    std::vector<bool> found;
+    const bool read = plates_articles(period, plates, context.complainer(), put, &found);
+    whole = read;
+    for (size_t k = 0; k < plates.size(); ++k) {
+      if (found[k] || std::find(plates.begin(), plates.begin() + k, plates[k]) != plates.begin() + k) continue;
+      // Where a file could not be read, the article may be there: that was said.
+      if (read) context.complain("aucun article pour l'immatriculation " + context.quoted_plate(plates[k]));
+      whole = false;
+    }
+  }
+  whole = whole && period.whole();
+  if (first && !whole) return kNotDone;
+  start();
   if (json) out += first ? "[]\n" : "\n]\n";
   output.write(out);
   return output.finish() && whole ? kDone : kNotDone;

@@ -1,5 +1,6 @@
 // fleet: the fleet's article file for its users. One command a run: list, show,
-// export, import, stats, check, backup, report; the file named as for autolog.
+// export, import, stats, check, backup, report; the file named as for autolog, or for
+// the reading commands a period of several (-f repeated, or a folder).
 //
 // The command line is read by CLI11 (subcommands, their options and their help);
 // its own messages, which are English, are replaced by French ones here.
@@ -16,7 +17,7 @@ namespace {
 
 using fleet::Context;
 
-constexpr char kUsage[] = "usage : fleet [-f FICHIER] COMMANDE [OPTIONS]   (fleet --help pour l'aide)";
+constexpr char kUsage[] = "usage : fleet [-f FICHIER]... COMMANDE [OPTIONS]   (fleet --help pour l'aide)";
 
 // The article file: -f, or the environment variable fichier, or ./fichier.
 std::string default_file() {
@@ -78,8 +79,11 @@ int main(int argc, char** argv) {
   app.option_defaults()->group("Options ");
   app.set_help_flag("-h,--help", "afficher cette aide et quitter")->group("Options ");
   app.set_version_flag("--version", "fleet " FLEET_VERSION, "afficher la version et quitter")->group("Options ");
-  app.add_option("-f,--file", context.file, "fichier d'articles (chemin ou URI postgresql://...)")
+  std::vector<std::string> named;
+  app.add_option("-f,--file", named,
+                 "fichier d'articles (chemin ou URI postgresql://...) ; répété, ou un dossier, pour lire une période")
       ->type_name("FICHIER")
+      ->allow_extra_args(false)
       ->group("Options ");
   app.require_subcommand(1);
   app.fallthrough();
@@ -102,9 +106,15 @@ int main(int argc, char** argv) {
   export_->add_option("--separator", separator, "séparateur du CSV : , (par défaut) ou ; pour un tableur français")
       ->type_name("SEP")
       ->group("Options ");
+  std::vector<std::string> plates;
+  export_->add_option("--plate", plates, "seulement l'article de cette immatriculation (répétable)")
+      ->type_name("IMMAT")
+      ->allow_extra_args(false)
+      ->group("Options ");
   std::string source = "-";
-  CLI::App* import = command("import", "ajoute les articles d'un CSV au format de l'export (- : l'entrée standard)");
-  import->add_option("FICHIER", source, "le CSV à lire (par défaut l'entrée standard)")->type_name("");
+  CLI::App* import =
+      command("import", "ajoute les articles d'un CSV ou d'un JSON au format de l'export (- : l'entrée standard)");
+  import->add_option("FICHIER", source, "le CSV ou le JSON à lire (par défaut l'entrée standard)")->type_name("");
   CLI::App* stats = command("stats", "les chiffres de la flotte : prix de revient, semaine la plus roulée...");
   CLI::App* check = command("check", "vérifie l'intégrité et la forme du fichier d'articles");
   std::string destination;
@@ -150,12 +160,20 @@ int main(int argc, char** argv) {
     return fleet::kWrongUsage;
   }
 
+  if (!named.empty()) context.file = named.front();
+  context.files = named.empty() ? std::vector<std::string>{context.file} : named;
+  if ((import->parsed() || backup->parsed()) && named.size() > 1) {
+    context.complain(std::string(import->parsed() ? "import" : "backup") + " ne prend qu'un fichier d'articles (-f)");
+    std::cerr << kUsage << "\n";
+    return fleet::kWrongUsage;
+  }
+
   std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   // Memory a command could not get ends it with a line, its files closed as usual.
   try {
     if (list->parsed()) return fleet::list_articles(context);
     if (show->parsed()) return fleet::show_article(context, plate);
-    if (export_->parsed()) return fleet::export_articles(context, format == "json", separator[0]);
+    if (export_->parsed()) return fleet::export_articles(context, format == "json", separator[0], plates);
     if (import->parsed()) return fleet::import_articles(context, source);
     if (stats->parsed()) return fleet::show_stats(context);
     if (check->parsed()) return fleet::check_file(context);

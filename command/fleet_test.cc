@@ -1,6 +1,7 @@
-// fleet, the command, run whole on both storages: each command's output, the round
-// trip through CSV byte for byte, refused rows by line number, damage found by check,
-// the backup, usage errors, and the HTML page rendered by Chromium.
+// fleet, the command, run whole on both storages: each command's output, alone and over
+// a period of two files, the round trip through CSV and JSON byte for byte, refused
+// rows by line number (elements by index), damage found by check, the backup, usage
+// errors, and the HTML page rendered by Chromium.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
@@ -55,6 +56,12 @@ class FleetCommand : public ::testing::TestWithParam<const char*> {
     if (on_sqlite()) return folder_.file("articles\xE9" + std::to_string(n));
     while (schemas_.size() <= static_cast<size_t>(n)) schemas_.push_back(std::make_unique<testkit::TestSchema>());
     return schemas_[n]->uri();
+  }
+  // The same name as messages show it: no password, the Latin-1 byte as UTF-8.
+  std::string shown_file(int n = 0) {
+    std::string shown = storage::shown_name(file(n));
+    if (const size_t at = shown.find('\xE9'); at != std::string::npos) shown.replace(at, 1, "\xC3\xA9");
+    return shown;
   }
 
   // fleet with these arguments on file(n), input on its standard input. The kit runs
@@ -189,15 +196,157 @@ TEST_P(FleetCommand, ExportThenImportGivesTheSameRecordsByteForByte) {
   }
   const std::vector<std::string> original = records(0);
   ASSERT_EQ(original.size(), written.size());
-  for (const char* separator : {",", ";"}) {
-    const int n = separator[0] == ',' ? 1 : 2;
-    const Outcome exported = fleet({"export", "--separator", separator});
+  const std::vector<std::string> formats[] = {{"--separator", ","}, {"--separator", ";"}, {"--format", "json"}};
+  for (int n = 1; n <= 3; ++n) {
+    std::vector<std::string> args = formats[n - 1];
+    args.insert(args.begin(), "export");
+    const Outcome exported = fleet(args);
     ASSERT_EQ(exported.status, 0) << exported.err;
     const Outcome imported = fleet({"import"}, exported.out, n);
     EXPECT_EQ(imported.status, 0) << imported.err;
-    EXPECT_TRUE(records(n) == original) << "separator " << separator;
-    EXPECT_EQ(fleet({"export", "--separator", separator}, "", n).out, exported.out);
+    EXPECT_TRUE(records(n) == original) << args[2];
+    EXPECT_EQ(fleet(args, "", n).out, exported.out);
   }
+}
+
+TEST_P(FleetCommand, JsonElementsAreRefusedByIndexTheOthersStored) {
+  // An element with every member but those named, which are given as written.
+  auto element = [](const std::string& members) {
+    std::string object = "{" + members;
+    for (int c = 1; c < 16; ++c) {
+      const char* name[] = {"",          "semaine",      "lundi_km",    "lundi_frais",
+                            "mardi_km",  "mardi_frais",  "mercredi_km", "mercredi_frais",
+                            "jeudi_km",  "jeudi_frais",  "vendredi_km", "vendredi_frais",
+                            "samedi_km", "samedi_frais", "dimanche_km", "dimanche_frais"};
+      if (members.find("\"" + std::string(name[c]) + "\"") == std::string::npos) {
+        object += std::string(",\"") + name[c] + "\":" + (c == 1 ? "7" : "1");
+      }
+    }
+    return object + "}";
+  };
+  const std::string input = "\xEF\xBB\xBF \n[" + element("\"immatriculation\":\"J1\",\"lundi_frais\":35.4") +  // 0
+                            "," + element("\"immatriculation\":\"J1\"") +                              // 1: taken
+                            ",\n" + element("\"immatriculation\":\"J2\",\"lundi_frais\":1.005") +      // 2
+                            "," + element("\"immatriculation\":\"J3\",\"semaine\":\"7\"") +            // 3
+                            "," + element("\"immatriculation\":\"J4\",\"x\":[1]") +                    // 4
+                            "," + element("\"immatriculation\":\"J5\",\"fichier\":\"s06\"") +          // 5
+                            "," + element("\"immatriculation\":\"J6\",\"semaine\":7,\"semaine\":8") +  // 6
+                            "," + element("\"immatriculation\":\"\\u20ac\"") +                         // 7
+                            ",{\"immatriculation\":\"J8\"}," + element("\"immatriculation\":\"J9\"") + ",{]";
+  const Outcome run = fleet({"import"}, input);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err,
+            "fleet : objet [1] : \xC2\xAB J1 \xC2\xBB : immatriculation d\xC3\xA9j\xC3\xA0 "
+            "enregistr\xC3\xA9\x65 (statut 22), article non enregistr\xC3\xA9\n"
+            "fleet : objet [2] refus\xC3\xA9 : lundi_frais \xC2\xAB 1.005 \xC2\xBB : pas un "
+            "montant de 0.00 \xC3\xA0 9999.99\n"
+            "fleet : objet [3] refus\xC3\xA9 : semaine : un nombre est attendu\n"
+            "fleet : objet [4] refus\xC3\xA9 : membre \xC2\xAB x \xC2\xBB : valeur compos\xC3\xA9\x65\n"
+            "fleet : objet [6] refus\xC3\xA9 : membre \xC2\xAB semaine \xC2\xBB en double\n"
+            "fleet : objet [7] refus\xC3\xA9 : l'immatriculation \xC2\xAB \xE2\x82\xAC \xC2\xBB "
+            "contient un caract\xC3\xA8re hors Latin-1\n"
+            "fleet : objet [8] refus\xC3\xA9 : il manque le membre \xC2\xAB semaine \xC2\xBB\n"
+            "fleet : lecture interrompue \xC3\xA0 l'objet [10] : JSON mal form\xC3\xA9 \xC3\xA0 "
+            "la ligne 3\n");
+  std::vector<std::string> plates;
+  for (const std::string& record : records()) plates.push_back(record.substr(0, 8) + record.substr(22, 6));
+  EXPECT_EQ(plates, (std::vector<std::string>{"J1      003540", "J5      000100", "J9      000100"}));
+  // An element of over a megabyte is no article: reading stops there, held no further.
+  const Outcome huge = fleet({"import"}, "[{\"immatriculation\":\"" + std::string(3 << 20, 'a') + "\"}]", 1);
+  EXPECT_EQ(huge.err,
+            "fleet : lecture interrompue \xC3\xA0 l'objet [0] : plus de 1 Mo sans la fin de "
+            "l'objet\n");
+}
+
+TEST_P(FleetCommand, APeriodOfTwoFilesSaysWhereEachArticleIs) {
+  ASSERT_EQ(fleet({"import"}, kThree).status, 0);
+  ASSERT_EQ(fleet({"import"}, kHeading + row("AB123CD", 8, 100, "1.00") + row("NEW1", 8, 10, "0.50"), 1).status, 0);
+  const std::string one = shown_file(0);
+  const std::string two = shown_file(1);
+  auto both = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"-f", file(1)});
+    return fleet(args);
+  };
+  // Each line of the output that holds all of these, in this order.
+  auto holds = [](const std::string& out, const std::vector<std::vector<std::string>>& lines) {
+    size_t at = 0;
+    for (const auto& parts : lines) {
+      for (const std::string& part : parts) {
+        at = out.find(part, at);
+        if (at == std::string::npos) return "no " + part;
+        at += part.size();
+      }
+    }
+    return std::string("held");
+  };
+  const Outcome list = both({"list"});
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(holds(list.out, {{"Immatriculation", "Fichier", "Semaine"},
+                             {"^[[2J", one, "12"},
+                             {"AB123CD", one, "07", "1750"},
+                             {"AB123CD", two, "08", "700"},
+                             {"NEW1", two, "08"},
+                             {"\xC3\x89,\"x\"", one}}),
+            "held")
+      << list.out;
+  const Outcome show = both({"show", "AB123CD"});
+  EXPECT_EQ(show.status, 0) << show.err;
+  EXPECT_EQ(holds(show.out, {{"Fichier         : " + one + "\nSemaine         : 07\n"},
+                             {"Total             1750     247.80\n"},
+                             {"Fichier         : " + two + "\nSemaine         : 08\n"},
+                             {"P\xC3\xA9riode         : 2 fichiers, 2 articles\nKilom\xC3\xA8tres      : 2450\n"}}),
+            "held")
+      << show.out;
+  EXPECT_NE(both({"show", "NEW1"}).out.find(one + "\nAucun article\n"), std::string::npos);
+  const Outcome stats = both({"stats"});
+  EXPECT_EQ(stats.status, 0) << stats.err;
+  EXPECT_EQ(holds(stats.out, {{"Fichiers                : 2\nArticles                : 5\n"},
+                              {"Semaine la plus roul\xC3\xA9\x65  : 7 (1750 km)"},
+                              {one, "3", "2450", "272.30", "0.111"},
+                              {two, "2", "770", "10.50", "0.014"},
+                              {"sur la p\xC3\xA9riode :\n  1. AB123CD        2450\n  2. ^[[2J"}}),
+            "held")
+      << stats.out;
+  const Outcome check = both({"check"});
+  EXPECT_EQ(check.status, 0) << check.err;
+  EXPECT_EQ(holds(check.out, {{"\xC2\xAB " + one + " \xC2\xBB sain : 3 articles"}, {two, "sain : 2 articles"}}),
+            "held");
+
+  // The export says the file of each row; import passes over it, and keeps the first
+  // article of each plate.
+  const Outcome exported = both({"export"});
+  EXPECT_EQ(exported.status, 0) << exported.err;
+  EXPECT_EQ(exported.out.substr(0, 8 + kHeading.size()), "fichier," + kHeading);
+  EXPECT_NE(exported.out.find("\r\n" + one + ",AB123CD,7,"), std::string::npos) << exported.out;
+  EXPECT_NE(exported.out.find("\r\n" + two + ",AB123CD,8,"), std::string::npos) << exported.out;
+  const Outcome imported = fleet({"import"}, exported.out, 2);
+  EXPECT_EQ(imported.status, 1);
+  EXPECT_NE(imported.err.find("ligne 5 : \xC2\xAB AB123CD \xC2\xBB : immatriculation d\xC3\xA9j\xC3\xA0"),
+            std::string::npos)
+      << imported.err;
+  std::vector<std::string> expected = records(0);
+  expected.insert(expected.begin() + 2, records(1).back());
+  EXPECT_TRUE(records(2) == expected);
+  EXPECT_NE(
+      both({"export", "--format", "json"}).out.find("{\"fichier\":\"" + two + "\",\"immatriculation\":\"AB123CD\""),
+      std::string::npos);
+
+  const Outcome plates = both({"export", "--plate", "NEW1", "--plate", "ZZ", "--plate", "AB123CD"});
+  EXPECT_EQ(plates.status, 1);
+  EXPECT_EQ(plates.err, "fleet : aucun article pour l'immatriculation \xC2\xAB ZZ \xC2\xBB\n");
+  EXPECT_EQ(
+      holds(plates.out, {{"fichier,immatriculation"}, {one, ",AB123CD,7,"}, {two, ",AB123CD,8,"}, {two, ",NEW1,"}}),
+      "held")
+      << plates.out;
+  EXPECT_EQ(std::count(plates.out.begin(), plates.out.end(), '\n'), 4);
+  auto html = [](std::string name) {
+    for (size_t at = 0; (at = name.find('&', at)) != std::string::npos; at += 5) name.replace(at, 1, "&amp;");
+    return name;
+  };
+  const std::string page = folder_.file("period.html");
+  ASSERT_EQ(both({"report", "--html", page}).status, 0);
+  EXPECT_EQ(holds(testkit::bytes_of(page), {{"id=\"articles\">5<"}, {"id=\"fichiers\""}, {html(one)}, {html(two)}}),
+            "held");
 }
 
 TEST_P(FleetCommand, InvalidRowsAreRefusedByLineTheOthersStored) {
@@ -315,21 +464,20 @@ TEST_P(FleetCommand, ASideFileIsSaidToBeOneAndNoneIsMade) {
   testkit::put_bytes(folder_.file("three.csv"), kThree);
   const struct {
     std::string named;
+    std::string shown;
     std::string command;
     std::string account;
   } cases[] = {
-      {name + "-wal", "check", "ce n'est pas un fichier d'articles (statut 39 : c'est un fichier annexe du fichier"},
-      {name + "-journal", "import " + quoted(folder_.file("three.csv")),
+      {name + "-wal", shown_file() + "-wal", "check", "ce n'est pas un fichier d'articles (statut 39 : c'est un fichier annexe du fichier"},
+      {name + "-journal", shown_file() + "-journal", "import " + quoted(folder_.file("three.csv")),
        "\xC3\xA9\x63hec (statut 30 : un fichier de ce nom serait pris pour un fichier annexe du fichier"},
   };
   for (const auto& c : cases) {
     const Outcome run = dialogue::run("/bin/sh", "exec " + quoted(dialogue::program_path("fleet")) + " -f " +
                                                      quoted(c.named) + " " + c.command + " </dev/null\n");
     EXPECT_EQ(run.status, 1) << c.named;
-    // The names' Latin-1 byte is shown as UTF-8.
-    const auto shown = [](std::string text) { return text.replace(text.find('\xE9'), 1, "\xC3\xA9"); };
-    EXPECT_EQ(run.err, "fleet : impossible d'ouvrir le fichier d'articles \xC2\xAB " + shown(c.named) +
-                           " \xC2\xBB : " + c.account + " \xC2\xAB " + shown(name) + " \xC2\xBB)\n");
+    EXPECT_EQ(run.err, "fleet : impossible d'ouvrir le fichier d'articles \xC2\xAB " + c.shown + " \xC2\xBB : " +
+                           c.account + " \xC2\xAB " + shown_file() + " \xC2\xBB)\n");
   }
   EXPECT_FALSE(std::filesystem::exists(name + "-journal"));
 }
@@ -347,6 +495,7 @@ TEST_P(FleetCommand, WrongUsageIs2WithAUsageLineAndNothingIsCreated) {
       {{"export", "--separator", "|"}, 2},
       {{"report"}, 2},
       {{"backup"}, 2},
+      {{"-f", "other", "import"}, 2},
       {{"--help"}, 0},
       {{"show", "--help"}, 0},
       {{"--version"}, 0},

@@ -1,5 +1,6 @@
-// fleet import: CSV rows in the export's format stored as autolog stores articles, in
-// batches, each row refused alone with its line number.
+// fleet import: CSV rows (or JSON elements) in the export's format stored as autolog
+// stores articles, in batches, each row refused alone with its line number (or the
+// element's index in the array).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "command/batch.h"
 #include "command/command.h"
 #include "command/csv.h"
+#include "command/json_rows.h"
 
 namespace fleet {
 namespace {
@@ -151,20 +153,34 @@ int import_articles(const Context& context, const std::string& source) {
     }
   } closer{in};
 
-  csv::Reader reader(in);
+  size_t lines_before = 0;
+  const json::Kind kind = json::kind_of(in, &lines_before);
+  const bool from_json = kind == json::Kind::kJson;
+  json::Rows elements(in, lines_before);
+  csv::Reader reader(in, 1 + lines_before);
   std::vector<std::string> fields;
   size_t line = 0;
-  const csv::Reader::Got got = reader.next(',', &fields, &line);
+  const csv::Reader::Got got = kind == json::Kind::kCsv ? reader.next(',', &fields, &line) : csv::Reader::Got::kRow;
+  // The export of a period leads with the file of each row: read, and passed over.
+  const bool file_column = !from_json && got == csv::Reader::Got::kRow && !fields.empty() &&
+                           (fields[0] == json::kFileMember || fields[0].starts_with("fichier;"));
+  if (file_column && fields.size() == 1) fields[0].erase(0, 8);
+  if (file_column && fields.size() > 1) fields.erase(fields.begin());
   char separator = ',';
-  if (got == csv::Reader::Got::kRow && fields.size() == 1 && fields[0] == csv::heading(';')) {
+  if (!from_json && got == csv::Reader::Got::kRow && fields.size() == 1 && fields[0] == csv::heading(';')) {
     separator = ';';
-  } else if (got != csv::Reader::Got::kRow || fields.size() != csv::kColumnCount ||
-             !std::equal(fields.begin(), fields.end(), csv::kColumns)) {
+  } else if (!from_json && (got != csv::Reader::Got::kRow || fields.size() != csv::kColumnCount ||
+                            !std::equal(fields.begin(), fields.end(), csv::kColumns))) {
     context.complain(got == csv::Reader::Got::kEnd ? std::string("rien à importer : l'entrée est vide")
                                                    : "ligne " + std::to_string(line) + " : ce n'est pas l'en-tête " +
                                                          csv::heading(',') + " : rien n'est importé");
     return kNotDone;
   }
+  // Where a row is, as messages say it, and the word after it.
+  auto place = [&](size_t at) {
+    return from_json ? "objet [" + std::to_string(at) + "]" : "ligne " + std::to_string(at);
+  };
+  const std::string refused_word = from_json ? " refusé : " : " refusée : ";
 
   const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInputOutput);
   if (!articles) return kNotDone;
@@ -198,8 +214,11 @@ int import_articles(const Context& context, const std::string& source) {
     batch_size = next_batch_size(batch.records.size(), std::chrono::duration<double>(Clock::now() - start).count());
     if (!result.ok()) {
       say_refusals();
-      context.complain("lignes " + std::to_string(batch.lines.front()) + " à " + std::to_string(batch.lines.back()) +
-                       " non enregistrées, import arrêté : " + failure_account(result));
+      const std::string first = std::to_string(batch.lines.front());
+      const std::string last = std::to_string(batch.lines.back());
+      context.complain((from_json ? "objets [" + first + "] à [" + last + "] non enregistrés"
+                                  : "lignes " + first + " à " + last + " non enregistrées") +
+                       ", import arrêté : " + failure_account(result));
       return false;
     }
     for (size_t i = 0; i < statuses.size(); ++i) {
@@ -209,7 +228,7 @@ int import_articles(const Context& context, const std::string& source) {
       }
       const int status = static_cast<int>(statuses[i]);
       batch.refusals.emplace_back(
-          batch.lines[i], "ligne " + std::to_string(batch.lines[i]) + " : " +
+          batch.lines[i], place(batch.lines[i]) + " : " +
                               context.quoted_plate(std::string_view(batch.records[i]).substr(0, layout::kPlate.width)) +
                               " : " + french_meaning(statuses[i]) + " (statut " + std::to_string(status / 10) +
                               std::to_string(status % 10) + "), article non enregistré");
@@ -224,28 +243,34 @@ int import_articles(const Context& context, const std::string& source) {
   std::string why;
   try {
     for (;;) {
-      const csv::Reader::Got row = reader.next(separator, &fields, &line);
+      const csv::Reader::Got row = from_json ? elements.next(&fields, &line) : reader.next(separator, &fields, &line);
       if (row == csv::Reader::Got::kEnd) break;
       if (row == csv::Reader::Got::kFailed) {
         store();
         say_refusals();
         progress.end();
-        context.complain("lecture interrompue à la ligne " + std::to_string(line) + " : " + std::strerror(errno));
+        context.complain(std::string("lecture interrompue ") + (from_json ? "à l'" : "à la ") + place(line) + " : " +
+                         (from_json ? elements.why() : std::string(std::strerror(errno))));
         return kNotDone;
       }
       ++rows;
+      const bool counted = !file_column || row != csv::Reader::Got::kRow || fields.size() == csv::kColumnCount + 1;
+      if (file_column && counted && row == csv::Reader::Got::kRow) fields.erase(fields.begin());
       if (row == csv::Reader::Got::kBadRow) {
-        why = "guillemets mal fermés";
+        why = from_json ? elements.why() : "guillemets mal fermés";
       } else if (row == csv::Reader::Got::kTooLong) {
         why = "plus de " + std::to_string(csv::kRowMost) + " octets, aucune ligne valable n'est aussi longue";
+      } else if (!counted) {
+        why = std::to_string(fields.size()) + " colonne" + (fields.size() > 1 ? "s" : "") + " au lieu de " +
+              std::to_string(csv::kColumnCount + 1);
       } else if (article_of(fields, separator, &article, &why)) {
         batch.records.push_back(encode(article));
         batch.lines.push_back(line);
         if (batch.records.size() >= batch_size && !store()) return kNotDone;
-        progress.update(reader.consumed(), rows);
+        progress.update(from_json ? elements.consumed() : reader.consumed(), rows);
         continue;
       }
-      batch.refusals.emplace_back(line, "ligne " + std::to_string(line) + " refusée : " + why);
+      batch.refusals.emplace_back(line, place(line) + refused_word + why);
       if (batch.refusals.size() >= kBatchMost && !store()) return kNotDone;  // a file of bad rows: kept short
     }
   } catch (const std::bad_alloc&) {
@@ -270,10 +295,11 @@ int import_articles(const Context& context, const std::string& source) {
     return kNotDone;
   }
   if (!store()) return kNotDone;
-  progress.update(reader.consumed(), rows, true);
+  progress.update(from_json ? elements.consumed() : reader.consumed(), rows, true);
   progress.end();
   if (progress.shown()) {
-    context.complain(std::to_string(stored) + " articles enregistrés, " + std::to_string(refused) + " lignes refusées");
+    context.complain(std::to_string(stored) + " articles enregistrés, " + std::to_string(refused) +
+                     (from_json ? " objets refusés" : " lignes refusées"));
   }
   return refused == 0 ? kDone : kNotDone;
 }

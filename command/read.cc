@@ -27,49 +27,47 @@ std::string two_digits(uint32_t value) {
   return {static_cast<char>('0' + value / 10), static_cast<char>('0' + value % 10)};
 }
 
-// The plate typed on the command line (in the locale's character set) as stored bytes;
-// false with why when it cannot be a plate.
-bool plate_argument(const Context& context, const std::string& typed, std::string* plate, std::string* why) {
-  if (context.charset == text::Charset::kUtf8) {
-    if (!charset::to_latin1(typed, plate)) {
-      *why = "l'immatriculation contient un caractère hors Latin-1";
-      return false;
-    }
-  } else {
-    *plate = typed;
+// The seven days of an article and their totals.
+std::string days_block(const Article& article) {
+  std::string out = "Jour        Kilomètres      Frais\n";
+  for (size_t d = 0; d < layout::kDays; ++d) {
+    out += padded(layout::kDayNames[d], 10) + right(std::to_string(article.days[d].mileage), 12) +
+           right(money(article.days[d].cents), 11) + "\n";
   }
-  if (plate->size() > layout::kPlate.width) {
-    *why = "l'immatriculation a plus de " + std::to_string(layout::kPlate.width) + " caractères";
-    return false;
-  }
-  plate->resize(layout::kPlate.width, ' ');
-  return true;
+  return out + padded("Total", 10) + right(std::to_string(article.mileage()), 12) + right(money(article.cents()), 11) +
+         "\n";
 }
 
 }  // namespace
 
 int list_articles(const Context& context) {
-  const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInput);
-  if (!articles) return kNotDone;
-  struct Line {
-    std::string plate;  // as shown, UTF-8
-    std::string figures;
-  };
-  std::vector<Line> lines;
+  const Period period = context.period();
+  Page page;
+  const bool whole = read_page(period, {}, context.complainer(), &page) && period.whole();
+  if (!whole && page.entries.empty()) return kNotDone;
+  // Columns as wide as their widest value: the whole page is read before its first line.
   size_t plate_width = 15;  // "Immatriculation"
-  const bool whole = each_article(context, *articles, "illisible", [&](const Article& article) {
-    Line line{charset::shown(trimmed(article.plate), text::Charset::kUtf8), {}};
-    line.figures = "  " + right(two_digits(article.week), 7) + "  " + right(std::to_string(article.mileage()), 10) +
-                   "  " + right(money(article.cents()), 9) + "  " +
-                   right(per_kilometre(article.cents(), article.mileage()), 7) + "\n";
-    plate_width = std::max(plate_width, text::columns(line.plate));
-    lines.push_back(std::move(line));
-  });
+  size_t file_width = 7;    // "Fichier"
+  std::vector<std::string> plates;
+  plates.reserve(page.entries.size());
+  for (const PageEntry& entry : page.entries) {
+    plates.push_back(charset::shown(trimmed(entry.article.plate), text::Charset::kUtf8));
+    plate_width = std::max(plate_width, text::columns(plates.back()));
+  }
+  for (const PeriodFile& file : period.files()) {
+    file_width = std::max(file_width, text::columns(file.shown));
+  }
   Output output(context);
-  output.words(padded("Immatriculation", plate_width) + "  Semaine  Kilomètres      Frais  Coût/km\n");
+  output.words(padded("Immatriculation", plate_width) + (period.several() ? "  " + padded("Fichier", file_width) : "") +
+               "  Semaine  Kilomètres      Frais  Coût/km\n");
   std::string block;
-  for (const Line& line : lines) {
-    block += padded(line.plate, plate_width) + line.figures;
+  for (size_t i = 0; i < page.entries.size(); ++i) {
+    const Article& article = page.entries[i].article;
+    block += padded(plates[i], plate_width);
+    if (period.several()) block += "  " + padded(period.files()[page.entries[i].file].shown, file_width);
+    block += "  " + right(two_digits(article.week), 7) + "  " + right(std::to_string(article.mileage()), 10) + "  " +
+             right(money(article.cents()), 9) + "  " + right(per_kilometre(article.cents(), article.mileage()), 7) +
+             "\n";
     if (block.size() > 1 << 16) {
       output.words(block);
       block.clear();
@@ -82,40 +80,44 @@ int list_articles(const Context& context) {
 int show_article(const Context& context, const std::string& typed) {
   std::string plate;
   std::string why;
-  if (!plate_argument(context, typed, &plate, &why)) {
+  if (!typed_plate(typed, context.charset, &plate, &why)) {
     context.complain(why);
     return kWrongUsage;
   }
-  const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInput);
-  if (!articles) return kNotDone;
-  std::string record(layout::kRecordLength, '\0');
-  const storage::Result read = articles->read_key(plate.data(), record.data());
-  if (!read.ok()) {
-    context.complain(read.status == storage::FileStatus::kNoSuchKey
-                         ? "aucun article pour l'immatriculation " + context.quoted_plate(plate)
-                         : "lecture de l'article " + context.quoted_plate(plate) + " : " + failure_account(read));
+  const Period period = context.period();
+  CarWeeks car;
+  const bool whole = car_weeks(period, plate, context.complainer(), &car) && period.whole();
+  if (car.totals.articles == 0) {
+    if (whole) context.complain("aucun article pour l'immatriculation " + context.quoted_plate(plate));
     return kNotDone;
   }
-  Article article;
-  std::string field;
-  if (!decode(record, &article, &field)) {
-    context.complain("article " + context.quoted_plate(plate) + " illisible : " + field +
-                     " n'est pas fait de chiffres");
-    return kNotDone;
+  std::string out = "Immatriculation : " + charset::shown(trimmed(plate), text::Charset::kUtf8) + "\n";
+  if (!period.several()) {
+    const Article& article = *car.articles[0];
+    out += "Semaine         : " + two_digits(article.week) + "\n\n" + days_block(article) + "\n";
+    out += "Coût par kilomètre : " + per_kilometre(article.cents(), article.mileage()) + "\n";
+  } else {
+    // The car's article in each file, then its sums over the period.
+    for (size_t i = 0; i < period.size(); ++i) {
+      out += "\nFichier         : " + period.files()[i].shown + "\n";
+      if (!car.articles[i]) {
+        out += "Aucun article\n";
+        continue;
+      }
+      const Article& article = *car.articles[i];
+      out += "Semaine         : " + two_digits(article.week) + "\n" + days_block(article);
+      out += "Coût par kilomètre : " + per_kilometre(article.cents(), article.mileage()) + "\n";
+    }
+    const Totals& totals = car.totals;
+    out += "\nPériode         : " + std::to_string(period.size()) + " fichiers, " + std::to_string(totals.articles) +
+           " article" + (totals.articles > 1 ? "s" : "") + "\n";
+    out += "Kilomètres      : " + std::to_string(totals.mileage) + "\n";
+    out += "Frais           : " + money(totals.cents) + "\n";
+    out += "Coût par kilomètre : " + per_kilometre(totals.cents, totals.mileage) + "\n";
   }
-  std::string out = "Immatriculation : " + charset::shown(trimmed(article.plate), text::Charset::kUtf8) + "\n";
-  out += "Semaine         : " + two_digits(article.week) + "\n\n";
-  out += "Jour        Kilomètres      Frais\n";
-  for (size_t d = 0; d < layout::kDays; ++d) {
-    out += padded(layout::kDayNames[d], 10) + right(std::to_string(article.days[d].mileage), 12) +
-           right(money(article.days[d].cents), 11) + "\n";
-  }
-  out +=
-      padded("Total", 10) + right(std::to_string(article.mileage()), 12) + right(money(article.cents()), 11) + "\n\n";
-  out += "Coût par kilomètre : " + per_kilometre(article.cents(), article.mileage()) + "\n";
   Output output(context);
   output.words(out);
-  return output.finish() ? kDone : kNotDone;
+  return output.finish() && whole ? kDone : kNotDone;
 }
 
 }  // namespace fleet

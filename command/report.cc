@@ -1,12 +1,13 @@
 // fleet report --html: one self-contained page (no file, script or font of its own
 // outside it) with the figures of `fleet stats` and charts drawn as inline SVG. Its
-// size does not grow with the file: it shows sums, the 100 week numbers and 20 cars.
+// size does not grow with the file: it shows sums, the 100 week numbers and 20 cars
+// (and, for a period of several files, a line and a bar of each file).
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "command/command.h"
 #include "command/replace_file.h"
-#include "command/stats.h"
 
 namespace fleet {
 namespace {
@@ -129,6 +130,24 @@ std::string cars_chart(const std::vector<Car>& cars) {
   return svg + "</svg></figure>\n";
 }
 
+// A period's files in their order: a table of each one's figures and a chart of its
+// kilometres, each bar named by the file's last part.
+std::string files_section(const Period& period, const std::vector<FileFigures>& files) {
+  std::string html =
+      "<h2>Fichiers de la période</h2>\n<table id=\"fichiers\">\n<tr><th>Fichier</th><th>Articles</th>"
+      "<th>Kilomètres</th><th>Frais</th><th>Coût/km</th></tr>\n";
+  std::vector<Bar> bars;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const FileFigures& file = files[i];
+    const std::string& shown = period.files()[i].shown;
+    html += "<tr><td>" + escaped(shown) + "</td><td class=\"n\">" + std::to_string(file.articles) +
+            "</td><td class=\"n\">" + std::to_string(file.mileage) + "</td><td class=\"n\">" + money(file.cents) +
+            "</td><td class=\"n\">" + per_kilometre(file.cents, file.mileage) + "</td></tr>\n";
+    bars.push_back({escaped(shown.substr(shown.find_last_of('/') + 1)), file.mileage, std::to_string(file.mileage)});
+  }
+  return html + "</table>\n" + column_chart("Kilomètres par fichier, dans l'ordre de la période", bars);
+}
+
 constexpr char kStyle[] =
     "body{font-family:sans-serif;margin:2em;color:#222;background:#fff}"
     "table{border-collapse:collapse;margin:1em 0}td,th{padding:.2em .8em;border-bottom:1px solid #ccc;text-align:left}"
@@ -141,8 +160,10 @@ constexpr char kStyle[] =
 }  // namespace
 
 int write_report(const Context& context, const std::string& destination) {
-  FleetStats stats;
-  const bool whole = gather(context, &stats);
+  const Period period = context.period();
+  PeriodFigures figures;
+  const bool whole = gather(period, context.complainer(), &figures) && period.whole();
+  const FleetStats& stats = figures.period;
   if (!whole && stats.articles == 0) return kNotDone;
 
   const int busiest = stats.busiest_week();
@@ -150,7 +171,10 @@ int write_report(const Context& context, const std::string& destination) {
       "<!DOCTYPE html>\n<html lang=\"fr\">\n<head>\n<meta charset=\"utf-8\">\n"
       "<title>Flotte : rapport</title>\n<style>" +
       std::string(kStyle) + "</style>\n</head>\n<body>\n";
-  page += "<h1>Rapport de la flotte</h1>\n<p>Fichier d'articles : " + escaped(context.shown_file()) + "</p>\n";
+  page += "<h1>Rapport de la flotte</h1>\n<p>" +
+          (period.several() ? "Période de " + std::to_string(period.size()) + " fichiers d'articles"
+                            : "Fichier d'articles : « " + escaped(period.files()[0].shown) + " »") +
+          "</p>\n";
   page += "<table>\n";
   auto row = [&](const char* id, const char* label, const std::string& value) {
     page += std::string("<tr><th>") + label + "</th><td class=\"n\" id=\"" + id + "\">" + value + "</td></tr>\n";
@@ -162,6 +186,7 @@ int write_report(const Context& context, const std::string& destination) {
   row("semaine", "Semaine la plus roulée",
       busiest < 0 ? "-" : std::to_string(busiest) + " (" + std::to_string(stats.mileage_by_week[busiest]) + " km)");
   page += "</table>\n";
+  if (period.several()) page += files_section(period, figures.files);
 
   std::vector<Bar> days;
   for (size_t d = 0; d < layout::kDays; ++d) {

@@ -1,25 +1,13 @@
-// fleet stats: the fleet's figures in one pass over the article file.
-#include "command/stats.h"
-
+// fleet stats: the figures of the period, each file's and the whole's.
 #include <algorithm>
+
+#include "command/command.h"
 
 namespace fleet {
 namespace {
 
-// True when a costs more per kilometre than b (both have kilometres).
-bool dearer(const Car& a, const Car& b) { return a.cents * b.mileage > b.cents * a.mileage; }
-bool longer(const Car& a, const Car& b) { return a.mileage > b.mileage; }
-
-// Keeps the most of best cars in order; among equals the first seen (the smaller plate)
-// stays first.
-template <class Better>
-void rank(std::vector<Car>& best, size_t most, const Car& car, Better better) {
-  if (best.size() == most && !better(car, best.back())) return;
-  const auto place =
-      std::upper_bound(best.begin(), best.end(), car, [&](const Car& a, const Car& b) { return better(a, b); });
-  best.insert(place, car);
-  if (best.size() > most) best.pop_back();
-}
+// The cars of a period's list of the most kilometres.
+constexpr size_t kLongestShown = 10;
 
 // Text padded to a number of columns.
 std::string padded(std::string text, size_t width) {
@@ -32,42 +20,38 @@ std::string right(const std::string& text, size_t width) {
   return text.size() < width ? std::string(width - text.size(), ' ') + text : text;
 }
 
+std::string plate_shown(std::string plate) {
+  while (!plate.empty() && plate.back() == ' ') plate.pop_back();
+  return charset::shown(plate, text::Charset::kUtf8);
+}
+
+// One line per file: its articles, kilometres, costs and cost per kilometre.
+std::string files_table(const Period& period, const std::vector<FileFigures>& files) {
+  size_t width = 7;  // "Fichier"
+  for (const PeriodFile& file : period.files())
+    width = std::max(width, text::columns(file.shown));
+  std::string out = "Par fichier :\n  " + padded("Fichier", width) + "  Articles  Kilomètres        Frais  Coût/km\n";
+  for (size_t i = 0; i < files.size(); ++i) {
+    const FileFigures& file = files[i];
+    out += "  " + padded(period.files()[i].shown, width) + right(std::to_string(file.articles), 10) +
+           right(std::to_string(file.mileage), 12) + right(money(file.cents), 13) +
+           right(per_kilometre(file.cents, file.mileage), 9) + (file.whole ? "" : "  (lecture incomplète)") + "\n";
+  }
+  return out;
+}
+
 }  // namespace
 
-int FleetStats::busiest_week() const {
-  int busiest = -1;
-  for (size_t week = 0; week < mileage_by_week.size(); ++week) {
-    if (week_seen[week] && (busiest < 0 || mileage_by_week[week] > mileage_by_week[busiest])) {
-      busiest = static_cast<int>(week);
-    }
-  }
-  return busiest;
-}
-
-bool gather(const Context& context, FleetStats* stats) {
-  const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInput);
-  if (!articles) return false;
-  const bool whole = each_article(context, *articles, "illisible", [&](const Article& article) {
-    const Car car{article.plate, article.mileage(), article.cents()};
-    ++stats->articles;
-    stats->mileage += car.mileage;
-    stats->cents += car.cents;
-    for (size_t d = 0; d < layout::kDays; ++d) stats->mileage_by_day[d] += article.days[d].mileage;
-    stats->mileage_by_week[article.week] += car.mileage;
-    stats->week_seen[article.week] = true;
-    if (car.mileage > 0) rank(stats->dearest, FleetStats::kDearest, car, dearer);
-    rank(stats->longest, FleetStats::kLongest, car, longer);
-  });
-  return whole;
-}
-
 int show_stats(const Context& context) {
-  FleetStats stats;
-  const bool whole = gather(context, &stats);
+  const Period period = context.period();
+  PeriodFigures figures;
+  const bool whole = gather(period, context.complainer(), &figures) && period.whole();
+  const FleetStats& stats = figures.period;
   if (!whole && stats.articles == 0) return kNotDone;
   constexpr size_t kLabel = 24;
   std::string out;
   auto line = [&](const char* label, const std::string& value) { out += padded(label, kLabel) + ": " + value + "\n"; };
+  if (period.several()) line("Fichiers", std::to_string(period.size()));
   line("Articles", std::to_string(stats.articles));
   line("Kilomètres", std::to_string(stats.mileage));
   line("Frais", money(stats.cents));
@@ -75,6 +59,7 @@ int show_stats(const Context& context) {
   const int busiest = stats.busiest_week();
   line("Semaine la plus roulée",
        busiest < 0 ? "-" : std::to_string(busiest) + " (" + std::to_string(stats.mileage_by_week[busiest]) + " km)");
+  if (period.several()) out += files_table(period, figures.files);
   out += "Kilomètres par jour :\n";
   for (size_t d = 0; d < layout::kDays; ++d) {
     out += "  " + padded(layout::kDayNames[d], 10) + right(std::to_string(stats.mileage_by_day[d]), 9) + "\n";
@@ -83,10 +68,17 @@ int show_stats(const Context& context) {
   if (stats.dearest.empty()) out += "  -\n";
   for (size_t i = 0; i < stats.dearest.size(); ++i) {
     const Car& car = stats.dearest[i];
-    std::string plate = car.plate;
-    while (!plate.empty() && plate.back() == ' ') plate.pop_back();
-    out += "  " + std::to_string(i + 1) + ". " + padded(charset::shown(plate, text::Charset::kUtf8), 10) +
+    out += "  " + std::to_string(i + 1) + ". " + padded(plate_shown(car.plate), 10) +
            right(per_kilometre(car.cents, car.mileage), 9) + "\n";
+  }
+  if (period.several()) {
+    out += "Kilomètres les plus nombreux sur la période :\n";
+    if (stats.longest.empty()) out += "  -\n";
+    for (size_t i = 0; i < stats.longest.size() && i < kLongestShown; ++i) {
+      const Car& car = stats.longest[i];
+      out += right(std::to_string(i + 1), 3) + ". " + padded(plate_shown(car.plate), 10) +
+             right(std::to_string(car.mileage), 9) + "\n";
+    }
   }
   Output output(context);
   output.words(out);

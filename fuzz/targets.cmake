@@ -76,7 +76,7 @@ function(csv_fuzz_target)
   list(TRANSFORM sources PREPEND ${source_dir}/)
   find_package(nlohmann_json 3 REQUIRED)
   fuzz_executable(fuzz_csv csv ${FUZZ_SOURCE_DIR}/csv_fuzzer.cc ${sources})
-  target_link_libraries(fuzz_csv PRIVATE charset storage storage_sqlite storage_postgres nlohmann_json::nlohmann_json)
+  target_link_libraries(fuzz_csv PRIVATE fleet_period nlohmann_json::nlohmann_json)
 endfunction()
 
 runtime_fuzz_target(line_reader line_reader_fuzzer.cc)
