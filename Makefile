@@ -10,7 +10,7 @@ SHELL := /bin/bash
 # through every target took seconds. Used for new build folders only (a folder keeps the
 # generator it was made with).
 export CMAKE_GENERATOR ?= Ninja
-.PHONY: all deps configure build run test test-sanitize package bench fuzz clean
+.PHONY: all deps configure build run test test-sanitize lint package bench fuzz clean
 
 all: build
 
@@ -52,6 +52,23 @@ test-sanitize: deps
 	@cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON >/dev/null
 	@cmake --build $(BUILD)-sanitize -j $(JOBS)
 	@cd $(BUILD)-sanitize && ctest -j $(JOBS) --output-on-failure
+
+# Every tracked C and C++ file as .clang-format lays it out, and clang-tidy's short list of
+# checks (.clang-tidy) over every project source, JOBS at a time; both run, so that one
+# report shows every finding, and any finding fails the lint. clang-tidy reads each file's
+# flags from the compile database of a build folder of its own, configured only: nothing
+# in it is built. Its "N warnings generated" lines count what the checks leave out.
+LINT_BUILD ?= $(BUILD)-lint
+lint:
+	@scripts/install-deps lint
+	@cmake -S . -B $(LINT_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON \
+	  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+	@set -o pipefail; status=0; \
+	git ls-files -z '*.c' '*.cc' '*.h' | xargs -0 clang-format --dry-run --Werror || status=1; \
+	git ls-files -z '*.c' '*.cc' | \
+	  xargs -0 -n 4 -P $(JOBS) clang-tidy -p $(LINT_BUILD) --quiet --header-filter='^$(CURDIR)/' 2>&1 | \
+	  { grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$$' || true; } || status=1; \
+	exit $$status
 
 # The Debian package of the programs and their manual pages, in $(BUILD)/.
 package:

@@ -80,10 +80,11 @@ storage::Opened open_article_file(const std::string& name, storage::StorageMode 
   const bool exists = !owner.empty() && ::lstat(name.c_str(), &st) == 0;
   if (!owner.empty() && (exists || mode == storage::StorageMode::kInputOutput)) {
     const std::string shown_owner = "« " + charset::harmless(storage::shown_name(owner)) + " »";
-    return {exists ? storage::failure(storage::FileStatus::kWrongShape, "c'est un fichier annexe du fichier " + shown_owner)
-                   : storage::failure(storage::FileStatus::kFailed,
-                                      "un fichier de ce nom serait pris pour un fichier annexe du fichier " + shown_owner),
-            nullptr};
+    return {
+        exists ? storage::failure(storage::FileStatus::kWrongShape, "c'est un fichier annexe du fichier " + shown_owner)
+               : storage::failure(storage::FileStatus::kFailed,
+                                  "un fichier de ce nom serait pris pour un fichier annexe du fichier " + shown_owner),
+        nullptr};
   }
   return storage::open_storage({name, "ARTICLES", layout::kShape, mode, "fleet"});
 }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +20,7 @@
 #include "fleet/record.h"
 #include "storage/open.h"
 #include "testing/harness.h"
+#include "testing/process.h"
 #include "testing/test_folder.h"
 #include "testing/test_postgres.h"
 
@@ -468,7 +468,8 @@ TEST_P(FleetCommand, ASideFileIsSaidToBeOneAndNoneIsMade) {
     std::string command;
     std::string account;
   } cases[] = {
-      {name + "-wal", shown_file() + "-wal", "check", "ce n'est pas un fichier d'articles (statut 39 : c'est un fichier annexe du fichier"},
+      {name + "-wal", shown_file() + "-wal", "check",
+       "ce n'est pas un fichier d'articles (statut 39 : c'est un fichier annexe du fichier"},
       {name + "-journal", shown_file() + "-journal", "import " + quoted(folder_.file("three.csv")),
        "\xC3\xA9\x63hec (statut 30 : un fichier de ce nom serait pris pour un fichier annexe du fichier"},
   };
@@ -476,8 +477,8 @@ TEST_P(FleetCommand, ASideFileIsSaidToBeOneAndNoneIsMade) {
     const Outcome run = dialogue::run("/bin/sh", "exec " + quoted(dialogue::program_path("fleet")) + " -f " +
                                                      quoted(c.named) + " " + c.command + " </dev/null\n");
     EXPECT_EQ(run.status, 1) << c.named;
-    EXPECT_EQ(run.err, "fleet : impossible d'ouvrir le fichier d'articles \xC2\xAB " + c.shown + " \xC2\xBB : " +
-                           c.account + " \xC2\xAB " + shown_file() + " \xC2\xBB)\n");
+    EXPECT_EQ(run.err, "fleet : impossible d'ouvrir le fichier d'articles \xC2\xAB " + c.shown +
+                           " \xC2\xBB : " + c.account + " \xC2\xAB " + shown_file() + " \xC2\xBB)\n");
   }
   EXPECT_FALSE(std::filesystem::exists(name + "-journal"));
 }
@@ -590,21 +591,19 @@ TEST_P(FleetCommand, BackupCopiesALocalFileWithItsWalWhileItIsWritten) {
 
   // While another process adds articles one by one, a copy is one whole state of the
   // file: sound, and holding only articles of the original.
-  const pid_t child = fork();
-  if (child == 0) {
+  const pid_t child = testkit::fork_child([&] {
     storage::Opened adder =
         storage::open_storage({name, "ARTICLES", fleet::layout::kShape, storage::StorageMode::kInputOutput, "child"});
     for (unsigned i = 0; adder.result.ok() && i < 3000; ++i) {
       fleet::Article added{"C" + std::to_string(10000 + i) + "  ", i % 100, {}};
       adder.storage->insert(fleet::encode(added).data());
     }
-    _exit(0);
-  }
+    return adder.result.ok() ? 0 : 1;
+  });
   for (int wait = 0; records().size() < 50 && wait < 1000; ++wait) usleep(10000);
   const std::string during = folder_.file("during");
   const Outcome busy = fleet({"backup", during});
-  int status = 0;
-  waitpid(child, &status, 0);
+  EXPECT_EQ(testkit::status_of(child), 0);
   EXPECT_EQ(busy.status, 0) << busy.err;
   const Outcome checked = dialogue::run(
       "/bin/sh", "exec " + quoted(dialogue::program_path("fleet")) + " -f " + quoted(during) + " check\n");

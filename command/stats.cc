@@ -28,8 +28,7 @@ std::string plate_shown(std::string plate) {
 // One line per file: its articles, kilometres, costs and cost per kilometre.
 std::string files_table(const Period& period, const std::vector<FileFigures>& files) {
   size_t width = 7;  // "Fichier"
-  for (const PeriodFile& file : period.files())
-    width = std::max(width, text::columns(file.shown));
+  for (const PeriodFile& file : period.files()) width = std::max(width, text::columns(file.shown));
   std::string out = "Par fichier :\n  " + padded("Fichier", width) + "  Articles  Kilomètres        Frais  Coût/km\n";
   for (size_t i = 0; i < files.size(); ++i) {
     const FileFigures& file = files[i];
