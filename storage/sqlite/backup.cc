@@ -8,19 +8,14 @@
 #include <cstring>
 #include <string>
 
+#include "storage/sqlite/backup.h"
 #include "storage/sqlite/database.h"
 #include "storage/sqlite/file_os.h"
 #include "storage/sqlite/sqlite_storage.h"
 
 namespace storage {
-namespace {
+namespace sqlite {
 
-using namespace sqlite;
-
-// kOk when a copy may take the name destination: nothing is there, no side file of
-// another file lies at it (SQLite would read the copy through it: another file's
-// records), and it is not the name of a file's side file (SQLite would take the copy
-// for that file's own, and remove or overwrite it).
 Result destination_free(const std::string& destination) {
   const std::string full = resolved(destination);
   for (const char* end : kSideEnds) {
@@ -37,9 +32,11 @@ Result destination_free(const std::string& destination) {
   return {};
 }
 
+namespace {
+
 // Copies the database from holds, inside its open read transaction, into the empty
-// file at temporary.
-Result copy_into(sqlite3* from, const std::string& temporary) {
+// file at temporary, then runs then_sql (when not empty) on the copy.
+Result copy_into(sqlite3* from, const std::string& temporary, const std::string& then_sql) {
   sqlite3* to = nullptr;
   Result result = connect_to(temporary, true, &to);
   // In WAL mode, as every file of this storage is (the header says so).
@@ -59,6 +56,7 @@ Result copy_into(sqlite3* from, const std::string& temporary) {
       if (rc != SQLITE_DONE) result = sqlite_failure(to, rc);
     }
   }
+  if (result.ok() && !then_sql.empty()) result = execute(to, then_sql);
   if (to != nullptr && sqlite3_close(to) != SQLITE_OK && result.ok()) {
     result = failure(FileStatus::kFailed, "the copy could not be closed");
   }
@@ -99,6 +97,30 @@ Result read_back(sqlite3* from, const std::string& temporary, const FileShape& s
 
 }  // namespace
 
+Result copy_whole(sqlite3* from, const std::string& destination, const FileShape& shape, const std::string& then_sql) {
+  // The copy is made under a name of its own beside the destination and linked in
+  // place once whole, so that the destination is either absent or a complete copy.
+  std::string temporary = destination + ".partial-";
+  int fd = -1;
+  if (Result made = make_temporary(&temporary, &fd); !made.ok()) return made;
+  Result result = copy_into(from, temporary, then_sql);
+  if (result.ok()) result = read_back(from, temporary, shape);
+  if (result.ok() && ::fsync(fd) != 0) result = failure(FileStatus::kFailed, std::strerror(errno));
+  if (result.ok()) result = destination_free(destination);  // nothing came there meanwhile
+  if (result.ok() && ::link(temporary.c_str(), destination.c_str()) != 0) {
+    result = failure(status_of_errno(errno), errno == EEXIST ? "the destination exists" : std::strerror(errno));
+  }
+  ::close(fd);
+  ::unlink(temporary.c_str());
+  for (const char* side : kSideEnds) ::unlink((temporary + side).c_str());
+  if (result.ok()) sync_folder(folder_of(destination));
+  return result;
+}
+
+}  // namespace sqlite
+
+using namespace sqlite;
+
 Result backup_sqlite(std::string_view source_name, std::string_view destination_name, const FileShape& shape) {
   const std::string source(source_name);
   const std::string destination(destination_name);
@@ -110,12 +132,6 @@ Result backup_sqlite(std::string_view source_name, std::string_view destination_
   if (Result header = check_header_at(source, shape); !header.ok()) return header;
   if (Result free = destination_free(destination); !free.ok()) return free;
 
-  // The copy is made under a name of its own beside the destination and linked in
-  // place once whole, so that the destination is either absent or a complete copy.
-  std::string temporary = destination + ".partial-";
-  int fd = -1;
-  if (Result made = make_temporary(&temporary, &fd); !made.ok()) return made;
-
   // Reading through SQLite takes in what the WAL holds. One read transaction holds one
   // state of the file, while others write on, for the copy and for its comparison.
   sqlite3* from = nullptr;
@@ -124,18 +140,8 @@ Result backup_sqlite(std::string_view source_name, std::string_view destination_
     sqlite3_busy_timeout(from, kSqliteBusyTimeoutMs);
     result = execute(from, "BEGIN; SELECT count(*) FROM sqlite_schema");
   }
-  if (result.ok()) result = copy_into(from, temporary);
-  if (result.ok()) result = read_back(from, temporary, shape);
+  if (result.ok()) result = copy_whole(from, destination, shape);
   sqlite3_close(from);
-  if (result.ok() && ::fsync(fd) != 0) result = failure(FileStatus::kFailed, std::strerror(errno));
-  if (result.ok()) result = destination_free(destination);  // nothing came there meanwhile
-  if (result.ok() && ::link(temporary.c_str(), destination.c_str()) != 0) {
-    result = failure(status_of_errno(errno), errno == EEXIST ? "the destination exists" : std::strerror(errno));
-  }
-  ::close(fd);
-  ::unlink(temporary.c_str());
-  for (const char* side : kSideEnds) ::unlink((temporary + side).c_str());
-  if (result.ok()) sync_folder(folder_of(destination));
   return result;
 }
 
