@@ -51,8 +51,8 @@ int backup_file(const Context& context, const std::string& destination) {
   if (!articles) return kNotDone;
   const storage::Result copied = articles->backup(destination);
   if (!copied.ok()) {
-    context.complain("sauvegarde de " + context.shown_file() + " vers " + destination + " impossible : " +
-                     failure_account(copied));
+    context.complain("sauvegarde de " + context.shown_file() + " vers " + destination +
+                     " impossible : " + failure_account(copied));
     return kNotDone;
   }
   return kDone;

@@ -8,9 +8,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "fleet/record.h"
 #include "command/text.h"
+#include "fleet/record.h"
 #include "storage/storage.h"
 
 namespace fleet {
@@ -21,7 +22,8 @@ inline constexpr int kNotDone = 1;  // something asked for was not done
 inline constexpr int kWrongUsage = 2;
 
 struct Context {
-  std::string file;  // the article file's name: a path or a PostgreSQL URI
+  std::string file;                // the article file's name: a path or a PostgreSQL URI
+  std::vector<std::string> files;  // what the reading commands read: file, or every -f given
   text::Charset charset = text::Charset::kUtf8;
 
   // One line on standard error, "fleet : " and the message (UTF-8 words, converted).
@@ -71,10 +73,14 @@ std::string per_kilometre(uint64_t cents, uint64_t kilometres);
 int list_articles(const Context& context);
 int show_article(const Context& context, const std::string& plate);
 int export_articles(const Context& context, bool json, char separator);
-int import_articles(const Context& context, const std::string& source);
+int import_articles(const Context& context, const std::string& source, bool replace);
 int show_stats(const Context& context);
 int check_file(const Context& context);
 int backup_file(const Context& context, const std::string& destination);
 int write_report(const Context& context, const std::string& destination);
+int delete_articles(const Context& context, const std::vector<std::string>& plates);
+int archive_file(const Context& context, const std::string& destination);
+// check_file on each of context.files, then whether two of them hold the same article.
+int check_files(const Context& context);
 
 }  // namespace fleet

@@ -1,6 +1,7 @@
 // fleet export: every article, in plate order, as CSV or JSON (always UTF-8).
 #include <nlohmann/json.hpp>
 
+#include "command/change.h"
 #include "command/command.h"
 #include "command/csv.h"
 
@@ -86,6 +87,16 @@ int export_articles(const Context& context, bool json, char separator) {
   if (json) out += first ? "[]\n" : "\n]\n";
   output.write(out);
   return output.finish() && whole ? kDone : kNotDone;
+}
+
+void append_undo_row(std::string& out, std::string_view plate, const Article* article) {
+  if (article != nullptr) {
+    append_csv(out, *article, ',');
+    return;
+  }
+  append_field(out, plate_utf8(plate), ',');
+  out.append(csv::kColumnCount - 1, ',');
+  out += "\r\n";
 }
 
 }  // namespace fleet

@@ -1,5 +1,6 @@
 // fleet: the fleet's article file for its users. One command a run: list, show,
-// export, import, stats, check, backup, report; the file named as for autolog.
+// export, import, stats, check, backup, report, and the changes delete and archive;
+// the file named as for autolog.
 //
 // The command line is read by CLI11 (subcommands, their options and their help);
 // its own messages, which are English, are replaced by French ones here.
@@ -36,7 +37,7 @@ std::string french(const CLI::ParseError& error) {
   if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) return "argument inattendu : " + named_in(message);
   if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
     if (message.find("ubcommand") != std::string::npos) {
-      return "il manque la commande (list, show, export, import, stats, check, backup ou report)";
+      return "il manque la commande (list, show, export, import, stats, check, backup, report, delete ou archive)";
     }
     return "il manque " + message.substr(0, message.find(' '));
   }
@@ -76,8 +77,10 @@ int main(int argc, char** argv) {
   app.option_defaults()->group("Options ");
   app.set_help_flag("-h,--help", "afficher cette aide et quitter")->group("Options ");
   app.set_version_flag("--version", "fleet " FLEET_VERSION, "afficher la version et quitter")->group("Options ");
-  app.add_option("-f,--file", context.file, "fichier d'articles (chemin ou URI postgresql://...)")
+  std::vector<std::string> named;
+  app.add_option("-f,--file", named, "fichier d'articles (chemin ou URI postgresql://...) ; répété pour check")
       ->type_name("FICHIER")
+      ->allow_extra_args(false)
       ->group("Options ");
   app.require_subcommand(1);
   app.fallthrough();
@@ -103,11 +106,28 @@ int main(int argc, char** argv) {
   std::string source = "-";
   CLI::App* import = command("import", "ajoute les articles d'un CSV au format de l'export (- : l'entrée standard)");
   import->add_option("FICHIER", source, "le CSV à lire (par défaut l'entrée standard)")->type_name("");
+  bool replace = false;
+  import
+      ->add_flag("--replace", replace,
+                 "chaque ligne prend la place de l'article de son immatriculation (ajouté s'il n'y en a pas) ; ce "
+                 "qui est remplacé est écrit en CSV sur la sortie standard")
+      ->group("Options ");
   CLI::App* stats = command("stats", "les chiffres de la flotte : prix de revient, semaine la plus roulée...");
   CLI::App* check = command("check", "vérifie l'intégrité et la forme du fichier d'articles");
   std::string destination;
   CLI::App* backup = command("backup", "copie cohérente d'un fichier d'articles local (DEST ne doit pas exister)");
   backup->add_option("DEST", destination, "le fichier à créer")->required()->type_name("");
+  std::vector<std::string> doomed;
+  CLI::App* delete_ = command("delete", "supprime des articles et les écrit en CSV sur la sortie standard");
+  delete_->add_option("IMMATRICULATION", doomed, "les immatriculations (8 caractères au plus)")
+      ->required()
+      ->type_name("");
+  std::string archive_to;
+  CLI::App* archive =
+      command("archive", "déplace tous les articles dans DEST, un nouveau fichier : le fichier reste pour la suite");
+  archive->add_option("DEST", archive_to, "le fichier à créer, ou l'URI d'une autre table de la même base")
+      ->required()
+      ->type_name("");
   std::string page;
   CLI::App* report = command("report", "une page HTML autonome avec les chiffres et des graphiques");
   report->add_option("--html", page, "la page à écrire")->required()->type_name("SORTIE.html")->group("Options ");
@@ -142,14 +162,24 @@ int main(int argc, char** argv) {
     return fleet::kWrongUsage;
   }
 
+  if (!named.empty()) context.file = named.front();
+  context.files = named.empty() ? std::vector<std::string>{context.file} : named;
+  if (named.size() > 1 && !check->parsed()) {
+    context.complain("seule la commande check prend plusieurs fichiers d'articles (-f)");
+    std::cerr << kUsage << "\n";
+    return fleet::kWrongUsage;
+  }
+
   std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   if (list->parsed()) return fleet::list_articles(context);
   if (show->parsed()) return fleet::show_article(context, plate);
   if (export_->parsed()) return fleet::export_articles(context, format == "json", separator[0]);
-  if (import->parsed()) return fleet::import_articles(context, source);
+  if (import->parsed()) return fleet::import_articles(context, source, replace);
   if (stats->parsed()) return fleet::show_stats(context);
-  if (check->parsed()) return fleet::check_file(context);
+  if (check->parsed()) return fleet::check_files(context);
   if (backup->parsed()) return fleet::backup_file(context, destination);
   if (report->parsed()) return fleet::write_report(context, page);
+  if (delete_->parsed()) return fleet::delete_articles(context, doomed);
+  if (archive->parsed()) return fleet::archive_file(context, archive_to);
   return fleet::kWrongUsage;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "command/batch.h"
+#include "command/change.h"
 #include "command/command.h"
 #include "command/csv.h"
 
@@ -137,7 +138,7 @@ struct Batch {
 
 }  // namespace
 
-int import_articles(const Context& context, const std::string& source) {
+int import_articles(const Context& context, const std::string& source, bool replace) {
   std::FILE* in = source == "-" ? stdin : std::fopen(source.c_str(), "rb");
   if (in == nullptr) {
     context.complain("impossible de lire " + source + " : " + std::strerror(errno));
@@ -167,6 +168,10 @@ int import_articles(const Context& context, const std::string& source) {
 
   const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInputOutput);
   if (!articles) return kNotDone;
+  // With --replace each row takes the place of its plate's article, and the rows that
+  // undo it go to standard output.
+  const std::unique_ptr<ReplaceRows> replacing = replace ? std::make_unique<ReplaceRows>(context) : nullptr;
+  if (replacing && !replacing->start()) return kNotDone;
   Progress progress(in);
   size_t stored = 0;
   size_t refused = 0;
@@ -193,7 +198,8 @@ int import_articles(const Context& context, const std::string& source) {
     pointers.clear();
     for (const std::string& record : batch.records) pointers.push_back(record.data());
     const Clock::time_point start = Clock::now();
-    const storage::Result result = articles->insert_batch(pointers, &statuses);
+    const storage::Result result =
+        replacing ? replacing->store(*articles, batch.records, &statuses) : articles->insert_batch(pointers, &statuses);
     batch_size = next_batch_size(batch.records.size(), std::chrono::duration<double>(Clock::now() - start).count());
     if (!result.ok()) {
       say_refusals();
@@ -208,10 +214,12 @@ int import_articles(const Context& context, const std::string& source) {
       }
       const int status = static_cast<int>(statuses[i]);
       batch.refusals.emplace_back(
-          batch.lines[i], "ligne " + std::to_string(batch.lines[i]) + " : " +
-                              context.quoted_plate(std::string_view(batch.records[i]).substr(0, layout::kPlate.width)) +
-                              " : " + french_meaning(statuses[i]) + " (statut " + std::to_string(status / 10) +
-                              std::to_string(status % 10) + "), article non enregistré");
+          batch.lines[i],
+          "ligne " + std::to_string(batch.lines[i]) + " : " +
+              context.quoted_plate(std::string_view(batch.records[i]).substr(0, layout::kPlate.width)) + " : " +
+              french_meaning(statuses[i]) + " (statut " + std::to_string(status / 10) + std::to_string(status % 10) +
+              "), " +
+              (batch.records[i].size() == layout::kRecordLength ? "article non enregistré" : "rien n'est supprimé"));
     }
     say_refusals();
     batch.records.clear();
@@ -234,6 +242,13 @@ int import_articles(const Context& context, const std::string& source) {
     ++rows;
     if (row == csv::Reader::Got::kBadRow) {
       why = "guillemets mal fermés";
+    } else if (std::string removal; replacing && replacing->removal_row(fields, &removal)) {
+      // A removal is a change of another kind: a batch of its own.
+      if (!store()) return kNotDone;
+      batch.records.push_back(std::move(removal));
+      batch.lines.push_back(line);
+      if (!store()) return kNotDone;
+      continue;
     } else if (article_of(fields, separator, &article, &why)) {
       batch.records.push_back(encode(article));
       batch.lines.push_back(line);
@@ -250,7 +265,7 @@ int import_articles(const Context& context, const std::string& source) {
   if (progress.shown()) {
     context.complain(std::to_string(stored) + " articles enregistrés, " + std::to_string(refused) + " lignes refusées");
   }
-  return refused == 0 ? kDone : kNotDone;
+  return refused == 0 && (!replacing || replacing->whole()) ? kDone : kNotDone;
 }
 
 }  // namespace fleet

@@ -269,8 +269,14 @@ Result TableChanges::archive(std::string_view destination_name, uint64_t* moved)
       if (!connection_.lost()) {
         if (result.ok()) {
           *moved = std::stoull(std::string(done.value(0, 0)));
-        } else {
-          const PgResult rolled_back(pq_, connection_.run("ROLLBACK"));
+          return result;
+        }
+        // Made meanwhile (by a move whose program ended before it did): the table,
+        // its row type or a catalog row is already there.
+        const std::string state = connection_.last_state();
+        const PgResult rolled_back(pq_, connection_.run("ROLLBACK"));
+        if (state == "42P07" || state == "42710" || state == "23505") {
+          return failure(FileStatus::kFailed, "the destination exists");
         }
         return result;
       }

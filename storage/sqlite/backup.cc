@@ -16,7 +16,7 @@
 namespace storage {
 namespace sqlite {
 
-Result destination_free(const std::string& destination) {
+Result not_a_side_file(const std::string& destination) {
   const std::string full = resolved(destination);
   for (const char* end : kSideEnds) {
     const size_t length = std::strlen(end);
@@ -27,8 +27,13 @@ Result destination_free(const std::string& destination) {
                                               ", which SQLite would take for that file's own");
     }
   }
+  return {};
+}
+
+Result destination_free(const std::string& destination) {
+  if (Result named = not_a_side_file(destination); !named.ok()) return named;
   if (exists(destination)) return failure(FileStatus::kFailed, "the destination exists");
-  if (const std::string side = side_file_of(full); !side.empty()) return side_file_refusal(side);
+  if (const std::string side = side_file_of(resolved(destination)); !side.empty()) return side_file_refusal(side);
   return {};
 }
 

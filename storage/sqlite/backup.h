@@ -10,6 +10,9 @@
 
 namespace storage::sqlite {
 
+// kOk unless destination is the name of a side file of a file that is there.
+Result not_a_side_file(const std::string& destination);
+
 // kOk when a copy may take the name destination: nothing is there, no side file of
 // another file lies at it (SQLite would read the copy through it: another file's
 // records), and it is not the name of a file's side file (SQLite would take the copy

@@ -186,6 +186,7 @@ Result SqliteStorage::archive(std::string_view destination_name, uint64_t* moved
   start_operation();
   if (Result named = follow_name(); !named.ok()) return named;
 
+  if (Result named = not_a_side_file(destination); !named.ok()) return named;
   if (exists(destination)) {
     // A move cut off after its copy was linked is finished; any other file is left.
     bool marked = false;
