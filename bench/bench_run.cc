@@ -1,7 +1,10 @@
 // bench_run: measures the programs against their floors and prints one table, also
 // written as CSV.
 //
-//   bench_run [--csv PATH] [--quick] [--only startup|fleet|micro]
+//   bench_run [--csv PATH] [--quick] [--only startup|fleet|changes|postgres|micro]
+//
+// --only changes runs the rows of fleet's changes alone (archive, delete, replace),
+// which --only fleet runs with the others.
 //
 // --quick makes fewer runs, for trying the benchmark out; its figures are rough.
 #include <sys/stat.h>
@@ -40,7 +43,7 @@ int main(int argc, char** argv) {
       setup.scaling_reps = 1;
       setup.micro_min_time = "0.01";
     } else {
-      std::cerr << "usage: bench_run [--csv PATH] [--quick] [--only startup|fleet|micro]\n";
+      std::cerr << "usage: bench_run [--csv PATH] [--quick] [--only startup|fleet|changes|postgres|micro]\n";
       return 2;
     }
   }
@@ -55,6 +58,10 @@ int main(int argc, char** argv) {
     std::cerr << "article file: autolog and autolog2...\n";
     bench::fleet_suite(setup, report);
     bench::fleet_command_suite(setup, report);
+  }
+  if (only.empty() || only == "fleet" || only == "changes") {
+    std::cerr << "fleet archive, delete and import --replace...\n";
+    bench::fleet_changes_suite(setup, report);
   }
   if (only.empty() || only == "postgres") bench::postgres_suite(setup, report);
   if (only.empty() || only == "micro") {

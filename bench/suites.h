@@ -35,6 +35,10 @@ void postgres_suite(const Setup& setup, Report& report);
 // fleet export and import of a 200,000-article file, against sqlite3 and a bare floor.
 void fleet_command_suite(const Setup& setup, Report& report);
 
+// fleet archive of a 200,000-article file, and fleet delete and import --replace of one
+// article, against bare SQLite doing the same statements.
+void fleet_changes_suite(const Setup& setup, Report& report);
+
 // Google Benchmark micro-benchmarks of the runtime's hot operations.
 void micro_suite(const Setup& setup, Report& report);
 

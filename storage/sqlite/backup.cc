@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -44,8 +46,10 @@ namespace {
 Result copy_into(sqlite3* from, const std::string& temporary, const std::string& then_sql) {
   sqlite3* to = nullptr;
   Result result = connect_to(temporary, true, &to);
-  // In WAL mode, as every file of this storage is (the header says so).
-  if (result.ok()) result = execute(to, "PRAGMA journal_mode = WAL");
+  // The pages go straight into the file, once, without a journal or a flush of their
+  // own: the copy is a file of no use until it is whole, flushed and linked. It comes
+  // out in WAL mode, as every file of this storage is: its header is the file's.
+  if (result.ok()) result = execute(to, "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF");
   if (result.ok()) {
     sqlite3_backup* copy = sqlite3_backup_init(to, "main", from, "main");
     if (copy == nullptr) {
@@ -61,43 +65,74 @@ Result copy_into(sqlite3* from, const std::string& temporary, const std::string&
       if (rc != SQLITE_DONE) result = sqlite_failure(to, rc);
     }
   }
-  if (result.ok() && !then_sql.empty()) result = execute(to, then_sql);
   if (to != nullptr && sqlite3_close(to) != SQLITE_OK && result.ok()) {
     result = failure(FileStatus::kFailed, "the copy could not be closed");
+  }
+  if (result.ok() && !then_sql.empty()) {
+    // On a connection of its own, which finds the copy in WAL mode as a reader will.
+    result = connect_to(temporary, true, &to);
+    if (result.ok()) result = execute(to, "PRAGMA synchronous = OFF;" + then_sql);
+    if (to != nullptr && sqlite3_close(to) != SQLITE_OK && result.ok()) {
+      result = failure(FileStatus::kFailed, "the copy could not be closed");
+    }
   }
   return result;
 }
 
-// Opens the copy at temporary as a reader of the article file will, and compares its
+// The page cache, in KiB, that holds a file of this many bytes whole (up to 256 MiB):
+// records read in key order visit the table's pages out of order, and a cache that
+// holds them reads each page once instead of once a record.
+int64_t cache_for(int64_t bytes) { return std::min<int64_t>(bytes / 1024 + 1024, 256 * 1024); }
+
+// Opens the copy at temporary as a reader of the article file will, then compares its
 // records, in key order, with those of from's read transaction, the state copied.
 Result read_back(sqlite3* from, const std::string& temporary, const FileShape& shape) {
-  Opened copy = open_sqlite({temporary, {}, shape, StorageMode::kInput, "backup"});
-  if (!copy.result.ok()) return failure(FileStatus::kFailed, "the copy cannot be read back: " + copy.result.reason);
-  Statement original;
-  int rc = original.prepare(from, "SELECT record FROM records ORDER BY " + key_expression(shape.keys[0]));
-  if (rc != SQLITE_OK) return sqlite_failure(from, rc);
-  rc = SQLITE_DONE;
+  if (Opened copy = open_sqlite({temporary, {}, shape, StorageMode::kInput, "backup"}); !copy.result.ok()) {
+    return failure(FileStatus::kFailed, "the copy cannot be read back: " + copy.result.reason);
+  }
+  struct stat st;
+  const int64_t cache = cache_for(::stat(temporary.c_str(), &st) == 0 ? st.st_size : 0);
+  sqlite3* to = nullptr;
+  Result result = connect_to(temporary, false, &to);
+  if (!result.ok()) return failure(FileStatus::kFailed, "the copy cannot be read back: " + result.reason);
+  Statement kept_cache, copied, original;
+  const std::string in_key_order = "SELECT record FROM records ORDER BY " + key_expression(shape.keys[0]);
+  int rc = kept_cache.prepare(from, "PRAGMA cache_size");
+  if (rc == SQLITE_OK) rc = kept_cache.step();
+  const int64_t kept = rc == SQLITE_ROW ? sqlite3_column_int64(kept_cache.get(), 0) : -2000;
+  kept_cache.reset();
+  const std::string larger = "PRAGMA cache_size = -" + std::to_string(cache);
+  rc = sqlite3_exec(from, larger.c_str(), nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(to, larger.c_str(), nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = copied.prepare(to, in_key_order);
+  if (rc != SQLITE_OK)
+    result = failure(FileStatus::kFailed, "the copy cannot be read back: " + std::string(sqlite3_errmsg(to)));
+  if (result.ok() && (rc = original.prepare(from, in_key_order)) != SQLITE_OK) result = sqlite_failure(from, rc);
   size_t compared = 0;
   bool same = true;
-  Result scanned = copy.storage->scan([&](std::string_view record) {
-    rc = original.step();
-    same = rc == SQLITE_ROW && original.blob() == record;
+  while (result.ok() && same) {
+    const int in_copy = copied.step();
+    const int in_file = original.step();
     ++compared;
-    return same;
-  });
-  if (same && scanned.ok()) {
-    rc = original.step();
-    same = rc == SQLITE_DONE;
-    ++compared;
+    if ((in_copy != SQLITE_ROW && in_copy != SQLITE_DONE) || (in_file != SQLITE_ROW && in_file != SQLITE_DONE)) {
+      result = in_file != SQLITE_ROW && in_file != SQLITE_DONE
+                   ? sqlite_failure(from, in_file)
+                   : failure(FileStatus::kFailed, "the copy cannot be read back: " + std::string(sqlite3_errmsg(to)));
+    } else if (in_copy != in_file || (in_copy == SQLITE_ROW && copied.blob() != original.blob())) {
+      same = false;
+    } else if (in_copy == SQLITE_DONE) {
+      break;
+    }
   }
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return sqlite_failure(from, rc);
-  if (Result closed = copy.storage->close(); scanned.ok()) scanned = closed;
-  if (!scanned.ok()) return failure(FileStatus::kFailed, "the copy cannot be read back: " + scanned.reason);
-  if (!same) {
+  copied.finalize();
+  original.finalize();
+  sqlite3_close(to);
+  sqlite3_exec(from, ("PRAGMA cache_size = " + std::to_string(kept)).c_str(), nullptr, nullptr, nullptr);
+  if (result.ok() && !same) {
     return failure(FileStatus::kFailed, "the copy does not read back as the file: they differ at record " +
                                             std::to_string(compared) + " in key order");
   }
-  return {};
+  return result;
 }
 
 }  // namespace
