@@ -28,15 +28,18 @@ Result not_known(const std::string& reason) {
 
 }  // namespace
 
-Result TableChanges::read_stored(const std::vector<std::string>& keys,
-                                 std::vector<std::pair<std::string, std::string>>* found) {
-  found->clear();
+Result TableChanges::read_stored(const std::vector<std::string>& keys, std::vector<std::string>* stored) {
+  stored->assign(keys.size(), {});
+  std::map<std::string_view, size_t> at;
+  for (size_t k = 0; k < keys.size(); ++k) at.emplace(keys[k], k);
   const std::string array = bytea_array(keys);
   const char* values[] = {array.c_str()};
-  const PgResult stored(
+  const PgResult found(
       pq_, connection_.run("SELECT key0, record FROM " + table_ + " WHERE key0 = ANY($1::bytea[])", {1, values}, 1));
-  if (Result result = connection_.check(stored); !result.ok()) return result;
-  for (int row = 0; row < stored.rows(); ++row) found->emplace_back(stored.value(row, 0), stored.value(row, 1));
+  if (Result result = connection_.check(found); !result.ok()) return result;
+  for (int row = 0; row < found.rows(); ++row) {
+    if (const auto key = at.find(found.value(row, 0)); key != at.end()) (*stored)[key->second] = found.value(row, 1);
+  }
   return {};
 }
 
@@ -56,13 +59,7 @@ Result TableChanges::try_change(const std::vector<std::string>& keys, const std:
     const PgResult begun(pq_, connection_.run("BEGIN ISOLATION LEVEL SERIALIZABLE"));
     if (Result result = connection_.check(begun); !result.ok()) return undone(result);
   }
-  std::vector<std::pair<std::string, std::string>> found;
-  if (Result result = read_stored(keys, &found); !result.ok()) return undone(result);
-  before->assign(keys.size(), {});
-  for (auto& [key, record] : found) {
-    const auto at = std::find(keys.begin(), keys.end(), key);
-    if (at != keys.end()) (*before)[at - keys.begin()] = std::move(record);
-  }
+  if (Result result = read_stored(keys, before); !result.ok()) return undone(result);
   const bool erasing = wanted.front().empty();
   if (erasing && before->front().empty()) return undone(failure(FileStatus::kNoSuchKey));
 
@@ -102,18 +99,10 @@ Result TableChanges::try_change(const std::vector<std::string>& keys, const std:
 
 Result TableChanges::look(const std::vector<std::string>& keys, const std::vector<std::string>& wanted,
                           const std::vector<std::string>& before) {
-  std::vector<std::pair<std::string, std::string>> found;
-  if (Result result = read_stored(keys, &found); !result.ok()) return result;
-  bool as_wanted = true;
-  bool as_before = true;
-  for (size_t k = 0; k < keys.size(); ++k) {
-    std::string now;
-    for (const auto& [key, record] : found) {
-      if (key == keys[k]) now = record;
-    }
-    as_wanted = as_wanted && now == wanted[k];
-    as_before = as_before && now == before[k];
-  }
+  std::vector<std::string> now;
+  if (Result result = read_stored(keys, &now); !result.ok()) return result;
+  const bool as_wanted = now == wanted;
+  const bool as_before = now == before;
   if (as_wanted) return {};
   if (as_before) return failure(FileStatus::kNoSuchKey);
   return not_known("another program changed these records meanwhile");
@@ -173,24 +162,22 @@ Result TableChanges::replace_batch(std::span<const char* const> records, std::ve
   // Each key once, holding the last of its records.
   std::vector<std::string> keys;
   std::vector<std::string> wanted;
+  std::map<std::string, size_t> at;
   for (const char* record : records) {
-    const std::string key = key_of(record);
-    const auto at = std::find(keys.begin(), keys.end(), key);
-    if (at == keys.end()) {
-      keys.push_back(key);
+    const auto [known, added] = at.emplace(key_of(record), keys.size());
+    if (added) {
+      keys.push_back(known->first);
       wanted.emplace_back(record, shape_.record_length);
     } else {
-      wanted[at - keys.begin()].assign(record, shape_.record_length);
+      wanted[known->second].assign(record, shape_.record_length);
     }
   }
   std::vector<std::string> before;
   const Result result = change(keys, wanted, &before);
   if (!result.ok()) return result;
   // What each record took the place of: what was stored, or the batch's record before it.
-  std::map<std::string, std::string> held;
-  for (size_t k = 0; k < keys.size(); ++k) held[keys[k]] = before[k];
   for (size_t i = 0; i < records.size(); ++i) {
-    std::string& now = held[key_of(records[i])];
+    std::string& now = before[at[key_of(records[i])]];
     (*replaced)[i] = std::move(now);
     now.assign(records[i], shape_.record_length);
   }

@@ -35,9 +35,9 @@ class TableChanges {
   Result archive(std::string_view destination, uint64_t* moved);
 
  private:
-  // The records stored under keys (absent ones left out), read on the connection as
-  // it stands (inside a transaction, or alone).
-  Result read_stored(const std::vector<std::string>& keys, std::vector<std::pair<std::string, std::string>>* found);
+  // The record stored under each key (empty for none), read on the connection as it
+  // stands (inside a transaction, or alone).
+  Result read_stored(const std::vector<std::string>& keys, std::vector<std::string>* stored);
   // One change: the records under keys become wanted (an empty one: none). *before
   // is what they were. kNoSuchKey, for an erase, when no record is under its key.
   Result change(const std::vector<std::string>& keys, const std::vector<std::string>& wanted,
