@@ -84,10 +84,10 @@ Result unmark(const std::string& destination) {
     result = execute(db, std::string("PRAGMA synchronous = FULL; DROP TABLE IF EXISTS ") + kMarkTable);
   }
   if (db != nullptr && sqlite3_close(db) != SQLITE_OK && result.ok()) {
-    result = failure(FileStatus::kFailed, "the archive could not be closed");
+    result = failure(FileStatus::kFailed, "the archive did not close");
   }
   if (!result.ok()) {
-    return failure(FileStatus::kFailed, "every record is in the archive, but its mark could not be taken off (" +
+    return failure(FileStatus::kFailed, "every record is in the archive, but its mark was not taken off (" +
                                             result.reason + "): run the archive again");
   }
   return result;
