@@ -1,9 +1,10 @@
 // bench_run: measures the programs against their floors and prints one table, also
 // written as CSV.
 //
-//   bench_run [--csv PATH] [--quick] [--only startup|fleet|command|postgres|micro]
+//   bench_run [--csv PATH] [--quick] [--only startup|fleet|command|changes|postgres|micro]
 //
-// fleet holds command: the fleet command's rows, alone with --only command.
+// fleet holds command and changes: the fleet command's reading rows, alone with --only
+// command, and its changes (archive, delete, replace), alone with --only changes.
 //
 // --quick makes fewer runs, for trying the benchmark out; its figures are rough.
 #include <sys/stat.h>
@@ -42,7 +43,7 @@ int main(int argc, char** argv) {
       setup.scaling_reps = 1;
       setup.micro_min_time = "0.01";
     } else {
-      std::cerr << "usage: bench_run [--csv PATH] [--quick] [--only startup|fleet|command|postgres|micro]\n";
+      std::cerr << "usage: bench_run [--csv PATH] [--quick] [--only startup|fleet|command|changes|postgres|micro]\n";
       return 2;
     }
   }
@@ -58,6 +59,10 @@ int main(int argc, char** argv) {
     bench::fleet_suite(setup, report);
   }
   if (only.empty() || only == "fleet" || only == "command") bench::fleet_command_suite(setup, report);
+  if (only.empty() || only == "fleet" || only == "changes") {
+    std::cerr << "fleet archive, delete and import --replace...\n";
+    bench::fleet_changes_suite(setup, report);
+  }
   if (only.empty() || only == "postgres") bench::postgres_suite(setup, report);
   if (only.empty() || only == "micro") {
     std::cerr << "micro-benchmarks...\n";

@@ -36,6 +36,10 @@ void postgres_suite(const Setup& setup, Report& report);
 // fleet stats over 52 weekly files against one file of as many articles.
 void fleet_command_suite(const Setup& setup, Report& report);
 
+// fleet archive of a 200,000-article file, and fleet delete and import --replace of one
+// article, against bare SQLite doing the same statements.
+void fleet_changes_suite(const Setup& setup, Report& report);
+
 // Google Benchmark micro-benchmarks of the runtime's hot operations.
 void micro_suite(const Setup& setup, Report& report);
 

@@ -80,10 +80,14 @@ std::string per_kilometre(uint64_t cents, uint64_t kilometres);
 int list_articles(const Context& context);
 int show_article(const Context& context, const std::string& plate);
 int export_articles(const Context& context, bool json, char separator, const std::vector<std::string>& plates);
-int import_articles(const Context& context, const std::string& source);
+int import_articles(const Context& context, const std::string& source, bool replace);
 int show_stats(const Context& context);
 int check_file(const Context& context);
 int backup_file(const Context& context, const std::string& destination);
 int write_report(const Context& context, const std::string& destination);
+int delete_articles(const Context& context, const std::vector<std::string>& plates);
+int archive_file(const Context& context, const std::string& destination);
+// check_file on each of context.files, then whether two of them hold the same article.
+int check_files(const Context& context);
 
 }  // namespace fleet

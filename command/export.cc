@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "command/change.h"
 #include "command/command.h"
 #include "command/csv.h"
 
@@ -112,6 +113,16 @@ int export_articles(const Context& context, bool json, char separator, const std
   if (json) out += first ? "[]\n" : "\n]\n";
   output.write(out);
   return output.finish() && whole ? kDone : kNotDone;
+}
+
+void append_undo_row(std::string& out, std::string_view plate, const Article* article) {
+  if (article != nullptr) {
+    append_csv(out, nullptr, *article, ',');
+    return;
+  }
+  csv::append_field(out, plate_utf8(plate), ',');
+  out.append(csv::kColumnCount - 1, ',');
+  out += "\r\n";
 }
 
 }  // namespace fleet

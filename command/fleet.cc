@@ -1,6 +1,7 @@
 // fleet: the fleet's article file for its users. One command a run: list, show,
-// export, import, stats, check, backup, report; the file named as for autolog, or for
-// the reading commands a period of several (-f repeated, or a folder).
+// export, import, stats, check, backup, report, and the changes delete and archive; the
+// file named as for autolog, or for the reading commands a period of several (-f
+// repeated, or a folder).
 //
 // The command line is read by CLI11 (subcommands, their options and their help);
 // its own messages, which are English, are replaced by French ones here.
@@ -39,7 +40,7 @@ std::string french(const CLI::ParseError& error) {
   if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) return "argument inattendu : " + named_in(message);
   if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
     if (message.find("ubcommand") != std::string::npos) {
-      return "il manque la commande (list, show, export, import, stats, check, backup ou report)";
+      return "il manque la commande (list, show, export, import, stats, check, backup, report, delete ou archive)";
     }
     return "il manque " + message.substr(0, message.find(' '));
   }
@@ -115,11 +116,28 @@ int main(int argc, char** argv) {
   CLI::App* import =
       command("import", "ajoute les articles d'un CSV ou d'un JSON au format de l'export (- : l'entrée standard)");
   import->add_option("FICHIER", source, "le CSV ou le JSON à lire (par défaut l'entrée standard)")->type_name("");
+  bool replace = false;
+  import
+      ->add_flag("--replace", replace,
+                 "chaque ligne prend la place de l'article de son immatriculation (ajouté s'il n'y en a pas) ; ce "
+                 "qui est remplacé est écrit en CSV sur la sortie standard")
+      ->group("Options ");
   CLI::App* stats = command("stats", "les chiffres de la flotte : prix de revient, semaine la plus roulée...");
   CLI::App* check = command("check", "vérifie l'intégrité et la forme du fichier d'articles");
   std::string destination;
   CLI::App* backup = command("backup", "copie cohérente d'un fichier d'articles local (DEST ne doit pas exister)");
   backup->add_option("DEST", destination, "le fichier à créer")->required()->type_name("");
+  std::vector<std::string> doomed;
+  CLI::App* delete_ = command("delete", "supprime des articles et les écrit en CSV sur la sortie standard");
+  delete_->add_option("IMMATRICULATION", doomed, "les immatriculations (8 caractères au plus)")
+      ->required()
+      ->type_name("");
+  std::string archive_to;
+  CLI::App* archive =
+      command("archive", "déplace tous les articles dans DEST, un nouveau fichier : le fichier reste pour la suite");
+  archive->add_option("DEST", archive_to, "le fichier à créer, ou l'URI d'une autre table de la même base")
+      ->required()
+      ->type_name("");
   std::string page;
   CLI::App* report = command("report", "une page HTML autonome avec les chiffres et des graphiques");
   report->add_option("--html", page, "la page à écrire (- : la sortie standard)")
@@ -162,8 +180,12 @@ int main(int argc, char** argv) {
 
   if (!named.empty()) context.file = named.front();
   context.files = named.empty() ? std::vector<std::string>{context.file} : named;
-  if ((import->parsed() || backup->parsed()) && named.size() > 1) {
-    context.complain(std::string(import->parsed() ? "import" : "backup") + " ne prend qu'un fichier d'articles (-f)");
+  if ((import->parsed() || backup->parsed() || delete_->parsed() || archive->parsed()) && named.size() > 1) {
+    context.complain(std::string(import->parsed()    ? "import"
+                                 : backup->parsed()  ? "backup"
+                                 : delete_->parsed() ? "delete"
+                                                     : "archive") +
+                     " ne prend qu'un fichier d'articles (-f)");
     std::cerr << kUsage << "\n";
     return fleet::kWrongUsage;
   }
@@ -174,11 +196,13 @@ int main(int argc, char** argv) {
     if (list->parsed()) return fleet::list_articles(context);
     if (show->parsed()) return fleet::show_article(context, plate);
     if (export_->parsed()) return fleet::export_articles(context, format == "json", separator[0], plates);
-    if (import->parsed()) return fleet::import_articles(context, source);
+    if (import->parsed()) return fleet::import_articles(context, source, replace);
     if (stats->parsed()) return fleet::show_stats(context);
-    if (check->parsed()) return fleet::check_file(context);
+    if (check->parsed()) return fleet::check_files(context);
     if (backup->parsed()) return fleet::backup_file(context, destination);
     if (report->parsed()) return fleet::write_report(context, page);
+    if (delete_->parsed()) return fleet::delete_articles(context, doomed);
+    if (archive->parsed()) return fleet::archive_file(context, archive_to);
   } catch (const std::bad_alloc&) {
     context.complain("mémoire insuffisante : commande interrompue");
     return fleet::kNotDone;

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -620,6 +622,172 @@ TEST_P(FleetCommand, BackupCopiesALocalFileWithItsWalWhileItIsWritten) {
   });
   EXPECT_GE(seen, 50u);  // at least the state that was seen before the copy began
   EXPECT_EQ(all.size(), 3004u);
+}
+
+// Corrections and the archive, one after the other on one file, each run's output
+// fed to the next where it says so: deleting, replacing, undoing both with the rows
+// they wrote, then moving the week into an archive.
+TEST_P(FleetCommand, ChangesWriteTheRowsThatUndoThemAndTheArchiveMovesEveryArticle) {
+  const std::string aa = row("AA", 7, 10, "1.00"), bb = row("BB", 7, 20, "2.00"), cc = row("\"C,C\"", 7, 30, "3.00");
+  const std::string removal_dd = "DD,,,,,,,,,,,,,,,\r\n";
+  const std::string archive = file(1);
+  constexpr char kPrevious[] = "(the output of the step before)";
+  const struct {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::string out;
+    std::string err;       // a part of it; empty: nothing
+    std::string exported;  // the file's export afterwards
+  } steps[] = {
+      {{"import"}, kHeading + aa + bb + cc, 0, "", "", kHeading + aa + bb + cc},
+      {{"delete", "BB", "ZZ", "AA"},
+       "",
+       1,
+       kHeading + bb + aa,
+       "fleet : \xC2\xAB ZZ \xC2\xBB : aucun article pour cette immatriculation (statut 23), rien n'est "
+       "supprim\xC3\xA9\n",
+       kHeading + cc},
+      {{"import", "--replace"},
+       kPrevious,
+       0,
+       kHeading + "BB,,,,,,,,,,,,,,,\r\nAA,,,,,,,,,,,,,,,\r\n",
+       "",
+       kHeading + aa + bb + cc},
+      {{"import", "--replace"},
+       kHeading + row("AA", 8, 1, "0.50") + row("DD", 9, 4, "4.00") + row("AA", 9, 2, "0.75"),
+       0,
+       kHeading + aa + removal_dd,
+       "",
+       kHeading + row("AA", 9, 2, "0.75") + bb + cc + row("DD", 9, 4, "4.00")},
+      {{"import", "--replace"},
+       kPrevious,
+       0,
+       kHeading + row("AA", 9, 2, "0.75") + row("DD", 9, 4, "4.00"),
+       "",
+       kHeading + aa + bb + cc},
+      {{"import", "--replace"},
+       kHeading + removal_dd,
+       1,
+       kHeading,
+       "(statut 23), rien n'est supprim",
+       kHeading + aa + bb + cc},
+      {{"delete", "NINECHARS"}, "", 2, "", "plus de 8 caract", kHeading + aa + bb + cc},
+      {{"archive", archive}, "", 0, "", " 3 articles d\xC3\xA9plac\xC3\xA9s de ", kHeading},
+      {{"import"}, kHeading + row("AA", 8, 5, "5.00"), 0, "", "", kHeading + row("AA", 8, 5, "5.00")},
+      {{"archive", archive}, "", 1, "", "archivage de ", kHeading + row("AA", 8, 5, "5.00")},
+  };
+  std::string previous;
+  for (const auto& step : steps) {
+    std::string what;
+    for (const std::string& arg : step.args) what += arg + " ";
+    const Outcome run = fleet(step.args, step.input == kPrevious ? previous : step.input);
+    EXPECT_EQ(run.status, step.status) << what << run.err;
+    EXPECT_EQ(run.out, step.out) << what;
+    if (step.err.empty()) {
+      EXPECT_EQ(run.err, "") << what;
+    } else {
+      EXPECT_NE(run.err.find(step.err), std::string::npos) << what << run.err;
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << what << run.err;
+    }
+    EXPECT_EQ(fleet({"export"}).out, step.exported) << what;
+    previous = run.out;
+  }
+  EXPECT_EQ(fleet({"export"}, "", 1).out, kHeading + aa + bb + cc);
+  // Over both files: sound, and no article in both, until one is.
+  const Outcome both = fleet({"-f", archive, "check"});
+  EXPECT_EQ(both.status, 0) << both.err;
+  ASSERT_EQ(fleet({"import"}, kHeading + bb).status, 0);
+  const Outcome twice = fleet({"-f", archive, "check"});
+  EXPECT_EQ(twice.status, 1);
+  EXPECT_NE(twice.err.find("article \xC2\xAB BB \xC2\xBB de la semaine 7 \xC3\xA0 la fois dans "), std::string::npos)
+      << twice.err;
+}
+
+// The archive with writers adding articles all the while, killed in the middle, then
+// run again: every article ends in exactly one of the two files, those of the file
+// when the archive began in the archive.
+TEST_P(FleetCommand, AnArchiveKilledWhileArticlesComeIsFinishedByTheNextRunAndLosesNone) {
+  constexpr int kWriters = 2;
+  constexpr unsigned kBefore = 10000;
+  int n = 0;
+  for (const int delay_ms : {15, 60, 200}) {
+    n += 2;
+    const std::string name = file(n), archive = file(n + 1);
+    std::vector<std::string> before;
+    for (unsigned i = 0; i < kBefore; ++i) {
+      fleet::Article article{"B" + std::to_string(1000000 + i), i % 53, {}};
+      before.push_back(fleet::encode(article));
+    }
+    {
+      storage::Opened made = storage::open_storage(
+          {name, "ARTICLES", fleet::layout::kShape, storage::StorageMode::kInputOutput, "fleet_test"});
+      ASSERT_TRUE(made.result.ok()) << made.result.reason;
+      std::vector<const char*> pointers;
+      for (const std::string& record : before) pointers.push_back(record.data());
+      std::vector<storage::FileStatus> statuses;
+      ASSERT_TRUE(made.storage->insert_batch(pointers, &statuses).ok());
+    }
+    // Each writer says each plate it stored in a file of its own, and stops when asked.
+    const std::string stop = folder_.file("stop" + std::to_string(n));
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w) {
+      const std::string said = folder_.file("said" + std::to_string(n) + "-" + std::to_string(w));
+      writers.push_back(testkit::fork_child([&, w] {
+        storage::Opened mine = storage::open_storage(
+            {name, "ARTICLES", fleet::layout::kShape, storage::StorageMode::kInputOutput, "writer"});
+        std::ofstream out(said, std::ios::binary);
+        for (unsigned i = 0; mine.result.ok() && !std::filesystem::exists(stop) && i < 100000; ++i) {
+          const fleet::Article article{"W" + std::to_string(w) + std::to_string(100000 + i), 8, {}};
+          if (mine.storage->insert(fleet::encode(article).data()).ok()) out << article.plate << std::flush;
+          usleep(2000);  // a busy office, not a loop that leaves no gap between two commits
+        }
+        return mine.result.ok() ? 0 : 1;
+      }));
+    }
+    const auto said_by = [&](int w) {
+      return testkit::bytes_of(folder_.file("said" + std::to_string(n) + "-" + std::to_string(w)));
+    };
+    for (int wait = 0; wait < 1000 && (said_by(0).size() < 160 || said_by(kWriters - 1).size() < 160); ++wait) {
+      usleep(10000);  // both at work
+    }
+    testkit::Process killed({dialogue::program_path("fleet"), {"-f", name, "archive", archive}});
+    ASSERT_TRUE(killed.start());
+    usleep(delay_ms * 1000);
+    killed.kill(SIGKILL);
+    const testkit::Ending first = killed.wait();
+    const bool linked = on_sqlite() && std::filesystem::exists(archive);  // killed after the copy
+    const Outcome again = fleet({"archive", archive}, "", n);
+    std::ofstream(stop) << "stop";
+    for (const pid_t writer : writers) EXPECT_EQ(testkit::status_of(writer), 0);
+    // Killed after it had finished, the move is done, and the second run finds the
+    // destination taken.
+    const bool finished = first.status == 0 || again.err.find("exists") != std::string::npos;
+    EXPECT_TRUE(again.status == 0 || finished) << delay_ms << " ms: " << again.err;
+
+    std::vector<std::string> written;
+    for (int w = 0; w < kWriters; ++w) {
+      const std::string said = said_by(w);
+      for (size_t at = 0; at + 8 <= said.size(); at += 8) written.push_back(said.substr(at, 8));
+    }
+    const std::vector<std::string> here = records(n), there = records(n + 1);
+    std::map<std::string, int> found;  // plate -> files holding it
+    for (const auto* records : {&here, &there}) {
+      for (const std::string& record : *records) ++found[record.substr(0, 8)];
+    }
+    for (const std::string& record : before) {
+      EXPECT_TRUE(std::binary_search(there.begin(), there.end(), record)) << record.substr(0, 8) << " not archived";
+      EXPECT_EQ(found[record.substr(0, 8)], 1) << record.substr(0, 8);
+    }
+    for (const std::string& plate : written) EXPECT_EQ(found[plate], 1) << plate;
+    for (const auto& [plate, files] : found) EXPECT_EQ(files, 1) << plate << " in both";
+    EXPECT_GT(written.size(), 0u);
+    const Outcome checked = fleet({"-f", archive, "check"}, "", n);
+    EXPECT_EQ(checked.status, 0) << delay_ms << " ms: " << checked.err;
+    std::cerr << delay_ms << " ms: first run " << (first.signal != 0 ? "killed" : "ended")
+              << (linked ? " with its copy linked" : "") << ", " << written.size() << " written, " << there.size()
+              << " archived\n";
+  }
 }
 
 // The value of the element with this id in an HTML page.

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "command/batch.h"
+#include "command/change.h"
 #include "command/command.h"
 #include "command/csv.h"
 #include "command/json_rows.h"
@@ -140,7 +141,7 @@ struct Batch {
 
 }  // namespace
 
-int import_articles(const Context& context, const std::string& source) {
+int import_articles(const Context& context, const std::string& source, bool replace) {
   std::FILE* in = source == "-" ? stdin : std::fopen(source.c_str(), "rb");
   if (in == nullptr) {
     context.complain("impossible de lire " + source + " : " + std::strerror(errno));
@@ -184,6 +185,10 @@ int import_articles(const Context& context, const std::string& source) {
 
   const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInputOutput);
   if (!articles) return kNotDone;
+  // With --replace each row takes the place of its plate's article, and the rows that
+  // undo it go to standard output.
+  const std::unique_ptr<ReplaceRows> replacing = replace ? std::make_unique<ReplaceRows>(context) : nullptr;
+  if (replacing && !replacing->start()) return kNotDone;
   Progress progress(in);
   size_t stored = 0;
   size_t refused = 0;
@@ -210,7 +215,8 @@ int import_articles(const Context& context, const std::string& source) {
     pointers.clear();
     for (const std::string& record : batch.records) pointers.push_back(record.data());
     const Clock::time_point start = Clock::now();
-    const storage::Result result = articles->insert_batch(pointers, &statuses);
+    const storage::Result result =
+        replacing ? replacing->store(*articles, batch.records, &statuses) : articles->insert_batch(pointers, &statuses);
     batch_size = next_batch_size(batch.records.size(), std::chrono::duration<double>(Clock::now() - start).count());
     if (!result.ok()) {
       say_refusals();
@@ -228,10 +234,12 @@ int import_articles(const Context& context, const std::string& source) {
       }
       const int status = static_cast<int>(statuses[i]);
       batch.refusals.emplace_back(
-          batch.lines[i], place(batch.lines[i]) + " : " +
-                              context.quoted_plate(std::string_view(batch.records[i]).substr(0, layout::kPlate.width)) +
-                              " : " + french_meaning(statuses[i]) + " (statut " + std::to_string(status / 10) +
-                              std::to_string(status % 10) + "), article non enregistré");
+          batch.lines[i],
+          place(batch.lines[i]) + " : " +
+              context.quoted_plate(std::string_view(batch.records[i]).substr(0, layout::kPlate.width)) + " : " +
+              french_meaning(statuses[i]) + " (statut " + std::to_string(status / 10) + std::to_string(status % 10) +
+              "), " +
+              (batch.records[i].size() == layout::kRecordLength ? "article non enregistré" : "rien n'est supprimé"));
     }
     say_refusals();
     batch.records.clear();
@@ -258,6 +266,14 @@ int import_articles(const Context& context, const std::string& source) {
       if (file_column && counted && row == csv::Reader::Got::kRow) fields.erase(fields.begin());
       if (row == csv::Reader::Got::kBadRow) {
         why = from_json ? elements.why() : "guillemets mal fermés";
+      } else if (std::string removal;
+                 row == csv::Reader::Got::kRow && replacing && counted && replacing->removal_row(fields, &removal)) {
+        // A removal is a change of another kind: a batch of its own.
+        if (!store()) return kNotDone;
+        batch.records.push_back(std::move(removal));
+        batch.lines.push_back(line);
+        if (!store()) return kNotDone;
+        continue;
       } else if (row == csv::Reader::Got::kTooLong) {
         why = "plus de " + std::to_string(csv::kRowMost) + " octets, aucune ligne valable n'est aussi longue";
       } else if (!counted) {
@@ -301,7 +317,7 @@ int import_articles(const Context& context, const std::string& source) {
     context.complain(std::to_string(stored) + " articles enregistrés, " + std::to_string(refused) +
                      (from_json ? " objets refusés" : " lignes refusées"));
   }
-  return refused == 0 ? kDone : kNotDone;
+  return refused == 0 && (!replacing || replacing->whole()) ? kDone : kNotDone;
 }
 
 }  // namespace fleet

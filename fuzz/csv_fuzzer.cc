@@ -118,7 +118,7 @@ std::string import(const std::string& input, int* status) {
   const int said = memfd_create("said", 0);
   const int saved = dup(STDERR_FILENO);
   FUZZ_CHECK(said >= 0 && saved >= 0 && dup2(said, STDERR_FILENO) == STDERR_FILENO);
-  *status = fleet::import_articles(context, source);
+  *status = fleet::import_articles(context, source, false);
   dup2(saved, STDERR_FILENO);
   close(saved);
   std::string text(static_cast<size_t>(lseek(said, 0, SEEK_END)), '\0');

@@ -37,11 +37,14 @@ class Place {
  public:
   virtual ~Place() = default;
   virtual std::string name() const = 0;
+  // The name of another file of the same back end, where an archive may go.
+  virtual std::string other(int n) = 0;
 };
 
 class LocalFolder : public Place {
  public:
   std::string name() const override { return folder_.file("articles"); }
+  std::string other(int n) override { return folder_.file("archive" + std::to_string(n)); }
 
  private:
   testkit::TempFolder folder_;
@@ -50,9 +53,14 @@ class LocalFolder : public Place {
 class PostgresSchema : public Place {
  public:
   std::string name() const override { return schema_.uri(); }
+  std::string other(int n) override {
+    while (others_.size() <= static_cast<size_t>(n)) others_.push_back(std::make_unique<testkit::TestSchema>());
+    return others_[n]->uri();
+  }
 
  private:
   mutable testkit::TestSchema schema_;
+  std::vector<std::unique_ptr<testkit::TestSchema>> others_;
 };
 
 class StorageContract : public ::testing::TestWithParam<const char*> {
@@ -64,6 +72,9 @@ class StorageContract : public ::testing::TestWithParam<const char*> {
   Opened open(StorageMode mode, const FileShape& shape = kArticleShape) const {
     name_ = place_->name();
     return storage::open_storage({name_, "ARTICLES", shape, mode, "storage_contract_test"});
+  }
+  Opened open_named(const std::string& name, StorageMode mode, const FileShape& shape = kArticleShape) const {
+    return storage::open_storage({name, "ARTICLES", shape, mode, "storage_contract_test"});
   }
   std::vector<std::string> all_records(storage::Storage& s) const {
     std::vector<std::string> found;
@@ -283,6 +294,96 @@ TEST_P(StorageContract, AFileItMadeChecksSoundOnEveryOpen) {
   ASSERT_TRUE(reader.result.ok()) << reader.result.reason;
   const storage::Result checked = reader.storage->check();
   EXPECT_EQ(checked.status, FileStatus::kOk) << checked.reason;
+}
+
+// Erase and replace, one after the other on one file: what each took away, and the
+// records a new reader then finds. The third key allows no duplicates.
+TEST_P(StorageContract, ErasesAndReplacesAreCommittedAndGiveBackWhatTheyTook) {
+  constexpr KeyShape keys[] = {{0, 4, false}, {4, 2, true}, {6, 2, false}};
+  const FileShape shape{8, keys};
+  Opened opened = open(StorageMode::kInputOutput, shape);
+  ASSERT_TRUE(opened.result.ok()) << opened.result.reason;
+  for (const char* record : {"AAAA11xx", "BBBB22yy", "CCCC33zz"}) ASSERT_TRUE(opened.storage->insert(record).ok());
+  struct Case {
+    const char* erase;               // a key to erase, or
+    std::vector<std::string> batch;  // records to replace
+    FileStatus status;
+    std::vector<std::string> took;    // what was erased, or what each record replaced
+    std::vector<std::string> stored;  // afterwards, in key order
+  } cases[] = {
+      {"BBBB", {}, FileStatus::kOk, {"BBBB22yy"}, {"AAAA11xx", "CCCC33zz"}},
+      {"BBBB", {}, FileStatus::kNoSuchKey, {""}, {"AAAA11xx", "CCCC33zz"}},
+      {nullptr, {"AAAA44xx"}, FileStatus::kOk, {"AAAA11xx"}, {"AAAA44xx", "CCCC33zz"}},
+      {nullptr, {"DDDD11ww"}, FileStatus::kOk, {""}, {"AAAA44xx", "CCCC33zz", "DDDD11ww"}},
+      {nullptr,  // one key twice: the last is stored, and it replaced the first
+       {"CCCC55zz", "EEEE66vv", "CCCC77zz"},
+       FileStatus::kOk,
+       {"CCCC33zz", "", "CCCC55zz"},
+       {"AAAA44xx", "CCCC77zz", "DDDD11ww", "EEEE66vv"}},
+      {nullptr,  // the unique third key of another record: none of the batch is stored
+       {"FFFF88uu", "AAAA99zz"},
+       FileStatus::kDuplicateKey,
+       {"", ""},
+       {"AAAA44xx", "CCCC77zz", "DDDD11ww", "EEEE66vv"}},
+      {nullptr, {"AAAA99xx"}, FileStatus::kOk, {"AAAA44xx"}, {"AAAA99xx", "CCCC77zz", "DDDD11ww", "EEEE66vv"}},
+  };
+  for (const Case& c : cases) {
+    const std::string what = c.erase != nullptr ? std::string("erase ") + c.erase : "replace " + c.batch.front();
+    std::vector<std::string> took(1);
+    storage::Result result;
+    if (c.erase != nullptr) {
+      result = opened.storage->erase(c.erase, &took[0]);
+    } else {
+      std::vector<const char*> records;
+      for (const std::string& record : c.batch) records.push_back(record.data());
+      result = opened.storage->replace_batch(records, &took);
+    }
+    EXPECT_EQ(result.status, c.status) << what << ": " << result.reason;
+    if (c.status == FileStatus::kOk) EXPECT_EQ(took, c.took) << what;
+    Opened reader = open(StorageMode::kInput, shape);
+    ASSERT_TRUE(reader.result.ok()) << reader.result.reason;
+    EXPECT_EQ(all_records(*reader.storage), c.stored) << what;
+  }
+  std::string replaced;
+  ASSERT_TRUE(opened.storage->replace("GGGG00gg", &replaced).ok());
+  EXPECT_EQ(replaced, "");
+  char record[8];
+  EXPECT_EQ(opened.storage->read_key("DDDD", record).status, FileStatus::kOk);
+  EXPECT_EQ(opened.storage->check().status, FileStatus::kOk) << opened.storage->check().reason;
+}
+
+// The archive moves every record into a new file, which opens as the file did; the
+// file goes on taking records. A destination that exists, or the file itself, is
+// refused and nothing moves.
+TEST_P(StorageContract, AnArchiveMovesEveryRecordIntoANewFile) {
+  Opened opened = open(StorageMode::kInputOutput);
+  ASSERT_TRUE(opened.result.ok()) << opened.result.reason;
+  const std::string first = place_->other(0), second = place_->other(1), third = place_->other(2);
+  struct Case {
+    std::vector<std::string> added;  // before the archive
+    std::string destination;
+    FileStatus status;
+    std::vector<std::string> moved;  // what the destination then holds
+    std::vector<std::string> kept;   // what the file then holds
+  } cases[] = {
+      {{"BB", "AA"}, first, FileStatus::kOk, {record_of("AA"), record_of("BB")}, {}},
+      {{"CC"}, first, FileStatus::kFailed, {record_of("AA"), record_of("BB")}, {record_of("CC")}},
+      {{}, name_, FileStatus::kFailed, {record_of("CC")}, {record_of("CC")}},
+      {{}, second, FileStatus::kOk, {record_of("CC")}, {}},
+      {{}, third, FileStatus::kOk, {}, {}},
+  };
+  for (const Case& c : cases) {
+    for (const std::string& key : c.added) ASSERT_TRUE(opened.storage->insert(record_of(key).data()).ok());
+    uint64_t moved = 99;
+    const storage::Result result = opened.storage->archive(c.destination, &moved);
+    EXPECT_EQ(result.status, c.status) << c.destination << ": " << result.reason;
+    EXPECT_EQ(moved, c.status == FileStatus::kOk ? c.moved.size() : 0u) << c.destination;
+    EXPECT_EQ(all_records(*opened.storage), c.kept) << c.destination;
+    Opened archived = open_named(c.destination, StorageMode::kInput);
+    ASSERT_TRUE(archived.result.ok()) << archived.result.reason;
+    EXPECT_EQ(all_records(*archived.storage), c.moved) << c.destination;
+    EXPECT_TRUE(archived.storage->check().ok()) << c.destination << ": " << archived.storage->check().reason;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(EachBackEnd, StorageContract, ::testing::Values("sqlite", "postgres"),

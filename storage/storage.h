@@ -110,6 +110,29 @@ class Storage {
   // connection, as an insert's).
   virtual Result insert_batch(std::span<const char* const> records, std::vector<FileStatus>* statuses) = 0;
 
+  // Removes the record whose primary key is key (the key's length of bytes), as its own
+  // transaction, committed before it returns, and copies it into *erased (when not
+  // null). kOk; kNoSuchKey when no record has this key, and nothing changes.
+  virtual Result erase(const char* key, std::string* erased) = 0;
+
+  // Stores each record in place of the stored record with the same primary key, or
+  // adds it when none is stored, all in one transaction committed before it returns;
+  // of records with one primary key, the last is stored. (*replaced)[i] is the record
+  // that records[i] took the place of, empty when it was added. kOk (the 02 of an
+  // alternate key that another record holds is not told apart); kDuplicateKey when a
+  // record would take a key without duplicates, other than the primary key, that
+  // another record holds: then none of them is stored.
+  virtual Result replace_batch(std::span<const char* const> records, std::vector<std::string>* replaced) = 0;
+
+  // replace_batch of one record: *replaced (when not null) is the record it took the
+  // place of, empty when it was added.
+  Result replace(const char* record, std::string* replaced) {
+    std::vector<std::string> previous;
+    Result result = replace_batch(std::span<const char* const>(&record, 1), &previous);
+    if (replaced != nullptr) *replaced = result.ok() ? std::move(previous.front()) : std::string();
+    return result;
+  }
+
   // Copies into record the record that follows, in ascending byte order of the primary
   // key, the one this storage read last (the first record at the first call). kAtEnd
   // when there is none; record is left as it was on any status but kOk.
@@ -138,6 +161,15 @@ class Storage {
   // beside it): the copy appears there only once whole. kOk; kFailed with why not (a
   // back end that keeps its records where a copy is made by other means says so).
   virtual Result backup(std::string_view destination) = 0;
+
+  // Moves every record into a new file at destination, a name of this back end that
+  // must not exist yet (nor anything a file there would keep beside it): each record
+  // stored when the move began ends there and no longer here; each stored later stays
+  // here, and none is in both once it returns kOk. *moved is how many records the
+  // destination holds. Cut off at any point (the process killed, a power loss), the
+  // move loses no record, and the same move run again finishes it, or says why not.
+  // kOk; kFailed with why not.
+  virtual Result archive(std::string_view destination, uint64_t* moved) = 0;
 };
 
 struct StorageRequest {

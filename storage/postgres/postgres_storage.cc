@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "storage/postgres/catalogue.h"
+#include "storage/postgres/changes.h"
 #include "storage/postgres/connection.h"
 #include "storage/postgres/libpq.h"
 
@@ -36,6 +37,13 @@ class PostgresStorage final : public Storage {
 
   Result insert(const char* record) override;
   Result insert_batch(std::span<const char* const> records, std::vector<FileStatus>* statuses) override;
+  Result erase(const char* key, std::string* erased) override { return changes().erase(key, erased); }
+  Result replace_batch(std::span<const char* const> records, std::vector<std::string>* replaced) override {
+    return changes().replace_batch(records, replaced);
+  }
+  Result archive(std::string_view destination, uint64_t* moved) override {
+    return changes().archive(destination, moved);
+  }
   Result read_next(char* record) override;
   Result read_key(const char* key, char* record) override;
   Result scan(const std::function<bool(std::string_view record)>& each) override;
@@ -50,6 +58,8 @@ class PostgresStorage final : public Storage {
 
  private:
   FileShape shape() const { return {record_length_, keys_}; }
+  // The changes to stored records and the archive, on this connection (changes.h).
+  TableChanges changes() { return {connection_, table_, shape()}; }
   // After a lost insert of record: kOk when the same record is under its plate,
   // kDuplicateKey when another is, kNoSuchKey when none is; kFailed when it cannot
   // be known, which is when the server's process of the lost connection is still

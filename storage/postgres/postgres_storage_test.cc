@@ -406,6 +406,69 @@ TEST(PostgresStorage, InsertsLostOnTheirWayAreDecidedByWhatTheTableHolds) {
   }
 }
 
+// Changes whose connection is ended while their commit waits (a deferred trigger
+// takes a lock that the test holds), and what another program committed meanwhile:
+// the retry asks the table before it changes anything again.
+TEST(PostgresStorage, ChangesLostAtTheirCommitAreDecidedByWhatTheTableHolds) {
+  const std::string a = record_of("AA"), b = record_of("BB"), a77 = record_of("AA", "77"), a55 = record_of("AA", "55");
+  auto set_a = [](const std::string& record) {
+    std::string hexadecimal;
+    storage::append_hexadecimal(hexadecimal, record);
+    return "UPDATE articles SET record = '\\x" + hexadecimal + "', key1 = '\\x" + hexadecimal.substr(16, 4) +
+           "' WHERE key0 = '\\x" + hexadecimal.substr(0, 16) + "'";
+  };
+  struct Case {
+    bool erase;             // else the replace of AA by a77
+    std::string meanwhile;  // committed while the change waits
+    FileStatus status;
+    std::vector<std::string> stored;
+  } cases[] = {
+      {true, "", FileStatus::kOk, {b}},
+      {true, "DELETE FROM articles WHERE key0 = '\\x4141202020202020'", FileStatus::kOk, {b}},
+      {true, set_a(a55), FileStatus::kFailed, {a55, b}},
+      {false, "", FileStatus::kOk, {a77, b}},
+      {false, set_a(a77), FileStatus::kOk, {a77, b}},
+      {false, set_a(a55), FileStatus::kFailed, {a55, b}},
+  };
+  for (const Case& c : cases) {
+    const std::string what = (c.erase ? "erase" : "replace") + std::string(" with ") + c.meanwhile;
+    TestSchema schema;
+    testkit::Session watcher(schema.server());
+    const std::string lock = std::to_string(std::hash<std::string>()(schema.name()) % 1000000000);
+    storage::Opened mine = storage::open_postgres({with_parameter(schema.uri(), "application_name=" + schema.name()),
+                                                   "ARTICLES", kArticleShape, StorageMode::kInputOutput},
+                                                  storage::kLibpqName, 20000);
+    ASSERT_TRUE(mine.result.ok()) << mine.result.reason;
+    ASSERT_TRUE(mine.storage->insert(a.data()).ok());
+    ASSERT_TRUE(mine.storage->insert(b.data()).ok());
+    schema.sql(
+        "CREATE FUNCTION wait_at_commit() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+        " PERFORM pg_advisory_xact_lock(" +
+        lock +
+        "); RETURN NULL; END $$;"
+        "CREATE CONSTRAINT TRIGGER at_commit AFTER INSERT OR UPDATE OR DELETE ON articles"
+        " DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION wait_at_commit();"
+        "SELECT pg_advisory_lock(" +
+        lock + ")");
+    auto changed = std::async(std::launch::async, [&] {
+      return c.erase ? mine.storage->erase(a.data(), nullptr).status
+                     : mine.storage->replace(a77.data(), nullptr).status;
+    });
+    const std::string pid = backend_of(watcher, schema.name());
+    for (int look = 0; look < 100; ++look) {
+      if (watcher.sql("SELECT wait_event FROM pg_stat_activity WHERE pid = " + pid) == Rows{{"advisory"}}) break;
+      usleep(50000);
+    }
+    // The table is locked as soon as the process is gone, so that the look waits for
+    // what is committed meanwhile.
+    schema.sql("SELECT pg_terminate_backend(" + pid + ", 10000); BEGIN; LOCK TABLE articles IN ACCESS EXCLUSIVE MODE");
+    if (!c.meanwhile.empty()) schema.sql(c.meanwhile);
+    schema.sql("COMMIT; SELECT pg_advisory_unlock(" + lock + ")");
+    EXPECT_EQ(changed.get(), c.status) << what;
+    EXPECT_EQ(schema.records(), c.stored) << what;
+  }
+}
+
 // Waits the server would make endless end within the window, with 30: a lock held
 // by another program, and a server that stops answering (its process stopped).
 TEST(PostgresStorage, NoWaitOutlastsTheWindow) {

@@ -4,24 +4,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "storage/sqlite/backup.h"
 #include "storage/sqlite/database.h"
 #include "storage/sqlite/file_os.h"
 #include "storage/sqlite/sqlite_storage.h"
 
 namespace storage {
-namespace {
+namespace sqlite {
 
-using namespace sqlite;
-
-// kOk when a copy may take the name destination: nothing is there, no side file of
-// another file lies at it (SQLite would read the copy through it: another file's
-// records), and it is not the name of a file's side file (SQLite would take the copy
-// for that file's own, and remove or overwrite it).
-Result destination_free(const std::string& destination) {
+Result not_a_side_file(const std::string& destination) {
   const std::string full = resolved(destination);
   for (const char* end : kSideEnds) {
     const size_t length = std::strlen(end);
@@ -32,18 +29,27 @@ Result destination_free(const std::string& destination) {
                                               ", which SQLite would take for that file's own");
     }
   }
-  if (exists(destination)) return failure(FileStatus::kFailed, "the destination exists");
-  if (const std::string side = side_file_of(full); !side.empty()) return side_file_refusal(side);
   return {};
 }
 
+Result destination_free(const std::string& destination) {
+  if (Result named = not_a_side_file(destination); !named.ok()) return named;
+  if (exists(destination)) return failure(FileStatus::kFailed, "the destination exists");
+  if (const std::string side = side_file_of(resolved(destination)); !side.empty()) return side_file_refusal(side);
+  return {};
+}
+
+namespace {
+
 // Copies the database from holds, inside its open read transaction, into the empty
-// file at temporary.
-Result copy_into(sqlite3* from, const std::string& temporary) {
+// file at temporary, then runs then_sql (when not empty) on the copy.
+Result copy_into(sqlite3* from, const std::string& temporary, const std::string& then_sql) {
   sqlite3* to = nullptr;
   Result result = connect_to(temporary, true, &to);
-  // In WAL mode, as every file of this storage is (the header says so).
-  if (result.ok()) result = execute(to, "PRAGMA journal_mode = WAL");
+  // The pages go straight into the file, once, without a journal or a flush of their
+  // own: the copy is a file of no use until it is whole, flushed and linked. It comes
+  // out in WAL mode, as every file of this storage is: its header is the file's.
+  if (result.ok()) result = execute(to, "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF");
   if (result.ok()) {
     sqlite3_backup* copy = sqlite3_backup_init(to, "main", from, "main");
     if (copy == nullptr) {
@@ -62,42 +68,98 @@ Result copy_into(sqlite3* from, const std::string& temporary) {
   if (to != nullptr && sqlite3_close(to) != SQLITE_OK && result.ok()) {
     result = failure(FileStatus::kFailed, "the copy could not be closed");
   }
+  if (result.ok() && !then_sql.empty()) {
+    // On a connection of its own, which finds the copy in WAL mode as a reader will.
+    result = connect_to(temporary, true, &to);
+    if (result.ok()) result = execute(to, "PRAGMA synchronous = OFF;" + then_sql);
+    if (to != nullptr && sqlite3_close(to) != SQLITE_OK && result.ok()) {
+      result = failure(FileStatus::kFailed, "the copy could not be closed");
+    }
+  }
   return result;
 }
 
-// Opens the copy at temporary as a reader of the article file will, and compares its
+// The page cache, in KiB, that holds a file of this many bytes whole (up to 256 MiB):
+// records read in key order visit the table's pages out of order, and a cache that
+// holds them reads each page once instead of once a record.
+int64_t cache_for(int64_t bytes) { return std::min<int64_t>(bytes / 1024 + 1024, 256 * 1024); }
+
+// Opens the copy at temporary as a reader of the article file will, then compares its
 // records, in key order, with those of from's read transaction, the state copied.
 Result read_back(sqlite3* from, const std::string& temporary, const FileShape& shape) {
-  Opened copy = open_sqlite({temporary, {}, shape, StorageMode::kInput, "backup"});
-  if (!copy.result.ok()) return failure(FileStatus::kFailed, "the copy cannot be read back: " + copy.result.reason);
-  Statement original;
-  int rc = original.prepare(from, "SELECT record FROM records ORDER BY " + key_expression(shape.keys[0]));
-  if (rc != SQLITE_OK) return sqlite_failure(from, rc);
-  rc = SQLITE_DONE;
+  if (Opened copy = open_sqlite({temporary, {}, shape, StorageMode::kInput, "backup"}); !copy.result.ok()) {
+    return failure(FileStatus::kFailed, "the copy cannot be read back: " + copy.result.reason);
+  }
+  struct stat st;
+  const int64_t cache = cache_for(::stat(temporary.c_str(), &st) == 0 ? st.st_size : 0);
+  sqlite3* to = nullptr;
+  Result result = connect_to(temporary, false, &to);
+  if (!result.ok()) return failure(FileStatus::kFailed, "the copy cannot be read back: " + result.reason);
+  Statement kept_cache, copied, original;
+  const std::string in_key_order = "SELECT record FROM records ORDER BY " + key_expression(shape.keys[0]);
+  int rc = kept_cache.prepare(from, "PRAGMA cache_size");
+  if (rc == SQLITE_OK) rc = kept_cache.step();
+  const int64_t kept = rc == SQLITE_ROW ? sqlite3_column_int64(kept_cache.get(), 0) : -2000;
+  kept_cache.reset();
+  const std::string larger = "PRAGMA cache_size = -" + std::to_string(cache);
+  rc = sqlite3_exec(from, larger.c_str(), nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(to, larger.c_str(), nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = copied.prepare(to, in_key_order);
+  if (rc != SQLITE_OK)
+    result = failure(FileStatus::kFailed, "the copy cannot be read back: " + std::string(sqlite3_errmsg(to)));
+  if (result.ok() && (rc = original.prepare(from, in_key_order)) != SQLITE_OK) result = sqlite_failure(from, rc);
   size_t compared = 0;
   bool same = true;
-  Result scanned = copy.storage->scan([&](std::string_view record) {
-    rc = original.step();
-    same = rc == SQLITE_ROW && original.blob() == record;
+  while (result.ok() && same) {
+    const int in_copy = copied.step();
+    const int in_file = original.step();
     ++compared;
-    return same;
-  });
-  if (same && scanned.ok()) {
-    rc = original.step();
-    same = rc == SQLITE_DONE;
-    ++compared;
+    if ((in_copy != SQLITE_ROW && in_copy != SQLITE_DONE) || (in_file != SQLITE_ROW && in_file != SQLITE_DONE)) {
+      result = in_file != SQLITE_ROW && in_file != SQLITE_DONE
+                   ? sqlite_failure(from, in_file)
+                   : failure(FileStatus::kFailed, "the copy cannot be read back: " + std::string(sqlite3_errmsg(to)));
+    } else if (in_copy != in_file || (in_copy == SQLITE_ROW && copied.blob() != original.blob())) {
+      same = false;
+    } else if (in_copy == SQLITE_DONE) {
+      break;
+    }
   }
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return sqlite_failure(from, rc);
-  if (Result closed = copy.storage->close(); scanned.ok()) scanned = closed;
-  if (!scanned.ok()) return failure(FileStatus::kFailed, "the copy cannot be read back: " + scanned.reason);
-  if (!same) {
+  copied.finalize();
+  original.finalize();
+  sqlite3_close(to);
+  sqlite3_exec(from, ("PRAGMA cache_size = " + std::to_string(kept)).c_str(), nullptr, nullptr, nullptr);
+  if (result.ok() && !same) {
     return failure(FileStatus::kFailed, "the copy does not read back as the file: they differ at record " +
                                             std::to_string(compared) + " in key order");
   }
-  return {};
+  return result;
 }
 
 }  // namespace
+
+Result copy_whole(sqlite3* from, const std::string& destination, const FileShape& shape, const std::string& then_sql) {
+  // The copy is made under a name of its own beside the destination and linked in
+  // place once whole, so that the destination is either absent or a complete copy.
+  std::string temporary = destination + ".partial-";
+  int fd = -1;
+  if (Result made = make_temporary(&temporary, &fd); !made.ok()) return made;
+  Result result = copy_into(from, temporary, then_sql);
+  if (result.ok()) result = read_back(from, temporary, shape);
+  if (result.ok() && ::fsync(fd) != 0) result = failure(FileStatus::kFailed, std::strerror(errno));
+  if (result.ok()) result = destination_free(destination);  // nothing came there meanwhile
+  if (result.ok() && ::link(temporary.c_str(), destination.c_str()) != 0) {
+    result = failure(status_of_errno(errno), errno == EEXIST ? "the destination exists" : std::strerror(errno));
+  }
+  ::close(fd);
+  ::unlink(temporary.c_str());
+  for (const char* side : kSideEnds) ::unlink((temporary + side).c_str());
+  if (result.ok()) sync_folder(folder_of(destination));
+  return result;
+}
+
+}  // namespace sqlite
+
+using namespace sqlite;
 
 Result backup_sqlite(std::string_view source_name, std::string_view destination_name, const FileShape& shape) {
   const std::string source(source_name);
@@ -110,12 +172,6 @@ Result backup_sqlite(std::string_view source_name, std::string_view destination_
   if (Result header = check_header_at(source, shape); !header.ok()) return header;
   if (Result free = destination_free(destination); !free.ok()) return free;
 
-  // The copy is made under a name of its own beside the destination and linked in
-  // place once whole, so that the destination is either absent or a complete copy.
-  std::string temporary = destination + ".partial-";
-  int fd = -1;
-  if (Result made = make_temporary(&temporary, &fd); !made.ok()) return made;
-
   // Reading through SQLite takes in what the WAL holds. One read transaction holds one
   // state of the file, while others write on, for the copy and for its comparison.
   sqlite3* from = nullptr;
@@ -124,18 +180,8 @@ Result backup_sqlite(std::string_view source_name, std::string_view destination_
     sqlite3_busy_timeout(from, kSqliteBusyTimeoutMs);
     result = execute(from, "BEGIN; SELECT count(*) FROM sqlite_schema");
   }
-  if (result.ok()) result = copy_into(from, temporary);
-  if (result.ok()) result = read_back(from, temporary, shape);
+  if (result.ok()) result = copy_whole(from, destination, shape);
   sqlite3_close(from);
-  if (result.ok() && ::fsync(fd) != 0) result = failure(FileStatus::kFailed, std::strerror(errno));
-  if (result.ok()) result = destination_free(destination);  // nothing came there meanwhile
-  if (result.ok() && ::link(temporary.c_str(), destination.c_str()) != 0) {
-    result = failure(status_of_errno(errno), errno == EEXIST ? "the destination exists" : std::strerror(errno));
-  }
-  ::close(fd);
-  ::unlink(temporary.c_str());
-  for (const char* side : kSideEnds) ::unlink((temporary + side).c_str());
-  if (result.ok()) sync_folder(folder_of(destination));
   return result;
 }
 

@@ -19,11 +19,11 @@
 #include "storage/sqlite/check.h"
 #include "storage/sqlite/database.h"
 #include "storage/sqlite/file_os.h"
+#include "storage/sqlite/sqlite_storage_impl.h"
 
 namespace storage {
+namespace sqlite {
 namespace {
-
-using namespace sqlite;
 
 // The pages the WAL holds before a commit copies them back into the file. Each copy
 // rewrites every page changed since the last one, once, however many commits changed
@@ -35,69 +35,7 @@ using namespace sqlite;
 // closes.
 constexpr int kCheckpointPages = 8192;
 
-class SqliteStorage final : public Storage {
- public:
-  explicit SqliteStorage(const StorageRequest& request)
-      : path_(request.name),
-        mode_(request.mode),
-        record_length_(request.shape.record_length),
-        keys_(request.shape.keys.begin(), request.shape.keys.end()) {}
-  ~SqliteStorage() override { close(); }
-
-  // Opens the file at its name: kOk with the connection made, or why not. A failed
-  // open leaves the folder as it was.
-  Result open();
-
-  Result insert(const char* record) override;
-  Result insert_batch(std::span<const char* const> records, std::vector<FileStatus>* statuses) override;
-  Result read_next(char* record) override;
-  Result read_key(const char* key, char* record) override;
-  Result scan(const std::function<bool(std::string_view record)>& each) override;
-  Result close() override;
-  Result check() override;
-  Result backup(std::string_view destination) override { return backup_sqlite(path_, destination, shape()); }
-
- private:
-  FileShape shape() const { return {record_length_, keys_}; }
-  // Starts the time that one operation may wait for other processes' locks.
-  void start_operation() {
-    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSqliteBusyTimeoutMs);
-  }
-  static int wait_while_busy(void* self, int count);
-  // The connection to the file at its name, which was checked (fd, st) first; closes fd.
-  Result connect(int* fd, const struct stat& st);
-  // Checks that the name still names the open file. When it no longer does, lets go
-  // of the lost file and opens the name again, as the first open did.
-  Result follow_name();
-  // Ends the connection. When the file is lost (removed or replaced at its name), its
-  // side files are not SQLite's to remove by name: they are taken away from the name
-  // once all they hold is in the file.
-  Result disconnect(bool lost);
-  // Checks the file's own record of its shape and prepares the statements.
-  Result start(const FileShape& shape);
-
-  Result fail(int rc) { return sqlite_failure(db_, rc); }
-  // Inserts one record inside the open transaction: kOk, kDuplicateAlternateKey, or
-  // the failure (the transaction stays open).
-  Result insert_one(const char* record);
-  // A record of the table, checked for its length.
-  Result take(const Statement& query, char* record);
-
-  std::string path_;
-  StorageMode mode_;
-  sqlite3* db_ = nullptr;
-  FileId file_id_;               // the file the connection has open
-  std::vector<SideFile> sides_;  // its side files, as SQLite opened them
-  std::chrono::steady_clock::time_point deadline_;
-  uint32_t record_length_;
-  std::vector<KeyShape> keys_;
-  Statement begin_, commit_, rollback_, insert_, first_, next_, by_key_, all_;
-  Statement alternate_held_;         // a row when a record holds one of the record's
-                                     // alternate keys that allow duplicates
-  std::vector<size_t> shared_keys_;  // those keys, by their number in keys_
-  std::string last_key_;             // primary key of the record read last
-  bool read_any_ = false;
-};
+}  // namespace
 
 int SqliteStorage::wait_while_busy(void* self, int count) {
   using namespace std::chrono;
@@ -211,7 +149,8 @@ Result SqliteStorage::disconnect(bool lost) {
     all_in_file = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, &logged, &copied) == SQLITE_OK &&
                   logged == copied;
   }
-  for (Statement* s : {&begin_, &commit_, &rollback_, &insert_, &first_, &next_, &by_key_, &all_, &alternate_held_}) {
+  for (Statement* s : {&begin_, &commit_, &rollback_, &insert_, &first_, &next_, &by_key_, &all_, &erase_, &update_,
+                       &erase_same_, &alternate_held_}) {
     s->finalize();
   }
   shared_keys_.clear();
@@ -266,6 +205,11 @@ Result SqliteStorage::start(const FileShape& shape) {
   }
   if (rc == SQLITE_OK) rc = by_key_.prepare(db_, "SELECT record FROM records WHERE " + primary + " = ?1");
   if (rc == SQLITE_OK) rc = all_.prepare(db_, "SELECT record FROM records ORDER BY " + primary);
+  if (rc == SQLITE_OK) rc = erase_.prepare(db_, "DELETE FROM records WHERE " + primary + " = ?1");
+  if (rc == SQLITE_OK) rc = update_.prepare(db_, "UPDATE records SET record = ?2 WHERE " + primary + " = ?1");
+  if (rc == SQLITE_OK) {
+    rc = erase_same_.prepare(db_, "DELETE FROM records WHERE " + primary + " = ?1 AND record = ?2");
+  }
   if (rc == SQLITE_OK && !held.empty()) rc = alternate_held_.prepare(db_, held);
   if (rc != SQLITE_OK) {
     Result result = fail(rc);
@@ -414,7 +358,7 @@ Result SqliteStorage::check() {
   return check_database(db_, shape());
 }
 
-}  // namespace
+}  // namespace sqlite
 
 uint32_t shape_mark(const FileShape& shape) {
   uint32_t hash = 2166136261u;  // FNV-1a over the layout's number and the shape's text
@@ -425,7 +369,7 @@ uint32_t shape_mark(const FileShape& shape) {
 }
 
 Opened open_sqlite(const StorageRequest& request) {
-  auto storage = std::make_unique<SqliteStorage>(request);
+  auto storage = std::make_unique<sqlite::SqliteStorage>(request);
   Result opened = storage->open();
   if (!opened.ok()) return {std::move(opened), nullptr};
   return {{}, std::move(storage)};
