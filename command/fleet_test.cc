@@ -302,7 +302,7 @@ TEST_P(FleetCommand, CheckFindsWhatIsDamaged) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_NE(run.err.find("abîmé"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find(on_sqlite() ? "records_key1" : "1 records"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(on_sqlite() ? "records_key1" : "1 enregistrement"), std::string::npos) << run.err;
 }
 
 // SQLite's side files are no article files: named as one, a side file is said to be

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "storage/reasons.h"
 #include "storage/sqlite/database.h"
 #include "storage/sqlite/file_os.h"
 #include "storage/sqlite/sqlite_storage.h"
@@ -16,6 +17,8 @@ namespace storage {
 namespace {
 
 using namespace sqlite;
+
+constexpr char kDestinationExists[] = "la destination existe déjà";
 
 // kOk when a copy may take the name destination: nothing is there, no side file of
 // another file lies at it (SQLite would read the copy through it: another file's
@@ -28,11 +31,11 @@ Result destination_free(const std::string& destination) {
     if (full.size() <= length || full.compare(full.size() - length, length, end) != 0) continue;
     const std::string owner = full.substr(0, full.size() - length);
     if (exists(owner)) {
-      return failure(FileStatus::kFailed, "the destination is the name of a side file of " + owner +
-                                              ", which SQLite would take for that file's own");
+      return failure(FileStatus::kFailed, "la destination est le nom d'un fichier annexe de " + owner +
+                                              ", que SQLite prendrait pour celui de ce fichier");
     }
   }
-  if (exists(destination)) return failure(FileStatus::kFailed, "the destination exists");
+  if (exists(destination)) return failure(FileStatus::kFailed, kDestinationExists);
   if (const std::string side = side_file_of(full); !side.empty()) return side_file_refusal(side);
   return {};
 }
@@ -60,7 +63,7 @@ Result copy_into(sqlite3* from, const std::string& temporary) {
     }
   }
   if (to != nullptr && sqlite3_close(to) != SQLITE_OK && result.ok()) {
-    result = failure(FileStatus::kFailed, "the copy could not be closed");
+    result = failure(FileStatus::kFailed, "la copie n'a pas pu être fermée");
   }
   return result;
 }
@@ -69,7 +72,7 @@ Result copy_into(sqlite3* from, const std::string& temporary) {
 // records, in key order, with those of from's read transaction, the state copied.
 Result read_back(sqlite3* from, const std::string& temporary, const FileShape& shape) {
   Opened copy = open_sqlite({temporary, {}, shape, StorageMode::kInput, "backup"});
-  if (!copy.result.ok()) return failure(FileStatus::kFailed, "the copy cannot be read back: " + copy.result.reason);
+  if (!copy.result.ok()) return failure(FileStatus::kFailed, "la copie ne se relit pas : " + copy.result.reason);
   Statement original;
   int rc = original.prepare(from, "SELECT record FROM records ORDER BY " + key_expression(shape.keys[0]));
   if (rc != SQLITE_OK) return sqlite_failure(from, rc);
@@ -89,10 +92,12 @@ Result read_back(sqlite3* from, const std::string& temporary, const FileShape& s
   }
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) return sqlite_failure(from, rc);
   if (Result closed = copy.storage->close(); scanned.ok()) scanned = closed;
-  if (!scanned.ok()) return failure(FileStatus::kFailed, "the copy cannot be read back: " + scanned.reason);
+  if (!scanned.ok()) return failure(FileStatus::kFailed, "la copie ne se relit pas : " + scanned.reason);
   if (!same) {
-    return failure(FileStatus::kFailed, "the copy does not read back as the file: they differ at record " +
-                                            std::to_string(compared) + " in key order");
+    return failure(FileStatus::kFailed,
+                   "la copie ne se relit pas comme le fichier : elle en diffère à "
+                   "l'enregistrement n° " +
+                       std::to_string(compared) + " dans l'ordre des clés");
   }
   return {};
 }
@@ -104,9 +109,9 @@ Result backup_sqlite(std::string_view source_name, std::string_view destination_
   const std::string destination(destination_name);
   struct stat st;
   if (::stat(source.c_str(), &st) != 0) {
-    return failure(errno == ENOENT ? FileStatus::kNotFound : status_of_errno(errno), std::strerror(errno));
+    return failure(errno == ENOENT ? FileStatus::kNotFound : status_of_errno(errno), errno_reason(errno));
   }
-  if (!S_ISREG(st.st_mode)) return failure(FileStatus::kFailed, "not a regular file");
+  if (!S_ISREG(st.st_mode)) return failure(FileStatus::kFailed, kNotRegular);
   if (Result header = check_header_at(source, shape); !header.ok()) return header;
   if (Result free = destination_free(destination); !free.ok()) return free;
 
@@ -127,10 +132,10 @@ Result backup_sqlite(std::string_view source_name, std::string_view destination_
   if (result.ok()) result = copy_into(from, temporary);
   if (result.ok()) result = read_back(from, temporary, shape);
   sqlite3_close(from);
-  if (result.ok() && ::fsync(fd) != 0) result = failure(FileStatus::kFailed, std::strerror(errno));
+  if (result.ok() && ::fsync(fd) != 0) result = failure(FileStatus::kFailed, errno_reason(errno));
   if (result.ok()) result = destination_free(destination);  // nothing came there meanwhile
   if (result.ok() && ::link(temporary.c_str(), destination.c_str()) != 0) {
-    result = failure(status_of_errno(errno), errno == EEXIST ? "the destination exists" : std::strerror(errno));
+    result = failure(status_of_errno(errno), errno == EEXIST ? kDestinationExists : errno_reason(errno));
   }
   ::close(fd);
   ::unlink(temporary.c_str());
