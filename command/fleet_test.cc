@@ -384,6 +384,7 @@ TEST_P(FleetCommand, WrongUsageIs2WithAUsageLineAndNothingIsCreated) {
     }
   }
   EXPECT_NE(fleet({"--help"}).out.find("Commandes :\n  list"), std::string::npos) << fleet({"--help"}).out;
+  EXPECT_NE(fleet({"show", "--help"}).out.find("tres :\n  IMMATRICULATION"), std::string::npos);  // Paramètres
   EXPECT_EQ(fleet({"--version"}).out.substr(0, 6), "fleet ");
   EXPECT_TRUE(records().empty());
   if (on_sqlite()) {
