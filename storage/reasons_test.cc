@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "storage/postgres/connection.h"
@@ -61,7 +60,6 @@ TEST(Reasons, EachTableGivesItsCodesFrenchWords) {
 TEST(Reasons, TheUsualCodesHaveWords) {
   for (const int error : {ENOENT, EACCES, EPERM,  ENOSPC, EDQUOT, EROFS, EIO,    ENOTDIR, EISDIR, ENAMETOOLONG,
                           ELOOP,  EMFILE, ENFILE, ENOMEM, EEXIST, EBUSY, EAGAIN, EINTR,   EXDEV,  ETXTBSY}) {
-    EXPECT_NE(errno_reason(error), std::strerror(error)) << error;
     EXPECT_EQ(errno_reason(error).find("errno"), std::string::npos) << error;
   }
   for (const int rc :

@@ -139,7 +139,9 @@ constexpr LibpqText kLibpqTexts[] = {
     {"URI", "URI de connexion incorrecte", true},
     {"connection option", "URI de connexion incorrecte", true},
     {"connection info string", "URI de connexion incorrecte", true},
-    {"invalid", "URI de connexion incorrecte", true},
+    {"percent-encoded", "URI de connexion incorrecte", true},
+    {"invalid port number", "URI de connexion incorrecte", true},
+    {" value: ", "URI de connexion incorrecte", true},  // an sslmode, a target_session_attrs...
 };
 
 // The object a refused privilege names ("permission denied for schema north"), in
@@ -159,17 +161,23 @@ std::string denied_object(std::string_view message) {
   return {};
 }
 
-// text with its "{}" replaced by the first name that message quotes (" « name »"), or
-// by nothing.
+// The first name that message quotes, as people read it ("« name »"); empty when it
+// quotes none. *after is where the message goes on after it.
+std::string first_quoted(std::string_view message, size_t* after = nullptr) {
+  const size_t open = message.find('"');
+  const size_t close = open == std::string_view::npos ? open : message.find('"', open + 1);
+  if (after != nullptr) *after = close == std::string_view::npos ? close : close + 1;
+  if (close == std::string_view::npos) return {};
+  return "« " + std::string(message.substr(open + 1, close - open - 1)) + " »";
+}
+
+// text with its "{}" replaced by the first name that message quotes, or by nothing.
 std::string with_name(std::string_view text, std::string_view message) {
   std::string words(text);
   const size_t at = words.find("{}");
   if (at == std::string::npos) return words;
-  const size_t open = message.find('"');
-  const size_t close = open == std::string_view::npos ? open : message.find('"', open + 1);
-  const std::string name =
-      close == std::string_view::npos ? "" : " « " + std::string(message.substr(open + 1, close - open - 1)) + " »";
-  return words.replace(at, 2, name);
+  const std::string name = first_quoted(message);
+  return words.replace(at, 2, name.empty() ? "" : " " + name);
 }
 
 // Where one try of a connection went, from "connection to server on socket "S" failed"
@@ -179,14 +187,12 @@ std::string where_tried(std::string_view message) {
   constexpr std::string_view kTry = "connection to server ";
   if (!message.starts_with(kTry)) return {};
   message.remove_prefix(kTry.size());
-  const size_t failed = message.find(" failed");
-  message = message.substr(0, failed);
-  const size_t open = message.find('"');
-  const size_t close = open == std::string_view::npos ? open : message.find('"', open + 1);
-  if (close == std::string_view::npos) return {};
-  const std::string name = "« " + std::string(message.substr(open + 1, close - open - 1)) + " »";
+  message = message.substr(0, message.find(" failed"));
+  size_t after = 0;
+  const std::string name = first_quoted(message, &after);
+  if (name.empty()) return {};
   if (message.starts_with("on socket ")) return "socket " + name;
-  return "serveur " + name + std::string(message.substr(close + 1));
+  return "serveur " + name + std::string(message.substr(after));
 }
 
 // What a try's message says went wrong: after "failed: ", without the severity.
