@@ -59,7 +59,7 @@ void french_labels(CLI::App& app) {
   formatter->label("OPTIONS", "OPTIONS");
   formatter->label("SUBCOMMAND", "COMMANDE");
   formatter->label("SUBCOMMANDS", "COMMANDES");
-  formatter->label("Positionals", "Arguments");
+  formatter->label("Positionals", "Paramètres ");
   formatter->label("REQUIRED", "(obligatoire)");
   formatter->column_width(24);
 }

@@ -453,7 +453,7 @@ TEST_P(FleetCommand, CheckFindsWhatIsDamaged) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_NE(run.err.find("abîmé"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find(on_sqlite() ? "records_key1" : "1 records"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(on_sqlite() ? "records_key1" : "1 enregistrement"), std::string::npos) << run.err;
 }
 
 // SQLite's side files are no article files: named as one, a side file is said to be
@@ -536,6 +536,7 @@ TEST_P(FleetCommand, WrongUsageIs2WithAUsageLineAndNothingIsCreated) {
     }
   }
   EXPECT_NE(fleet({"--help"}).out.find("Commandes :\n  list"), std::string::npos) << fleet({"--help"}).out;
+  EXPECT_NE(fleet({"show", "--help"}).out.find("tres :\n  IMMATRICULATION"), std::string::npos);  // Paramètres
   EXPECT_EQ(fleet({"--version"}).out.substr(0, 6), "fleet ");
   EXPECT_TRUE(records().empty());
   if (on_sqlite()) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/charset.h"
 #include "storage/open.h"
 
 namespace rt {
@@ -69,16 +70,24 @@ const char* french_meaning(FileStatus status) {
   }
 }
 
+// A storage's reason as Latin-1: it is UTF-8 text, whose bytes quoted from a name that
+// are not UTF-8 stay as they are, whatever the locale.
+std::string from_utf8(std::string_view text) {
+  std::string latin1(text.size(), '\0');
+  latin1.resize(rt::decode_utf8(text, latin1.data()));
+  return latin1;
+}
+
 // A failure as the clerk reads it: its French meaning and status, then the file layer's
-// own account of it (detail, Latin-1), or else the storage's reason (in the locale's
-// set) when it says more than the status.
+// own account of it (detail, Latin-1), or else the storage's reason when it says more
+// than the status.
 std::string account(const storage::Result& result, const std::string& detail = {}) {
   const auto digits = storage::status_digits(result.status);
   std::string text = std::string(french_meaning(result.status)) + " (statut " + std::string(digits.data(), 2);
   if (!detail.empty()) {
     text += " : " + detail;
   } else if (!result.reason.empty() && result.reason != meaning(result.status)) {
-    text += " : " + from_locale(result.reason);
+    text += " : " + from_utf8(result.reason);
   }
   return text + ")";
 }

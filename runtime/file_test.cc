@@ -217,12 +217,13 @@ TEST_F(FileLayer, OpenFailuresOtherThanShape) {
     std::string path;
     const char* input_status;
     const char* input_output_status;
+    const char* reason;  // the storage's, in French, after the status
   } cases[] = {
-      {folder_.file("folder"), "30", "30"},
-      {folder_.file("missing/articles"), "30", "30"},  // no such folder
-      {folder_.file("plain/articles"), "30", "30"},    // through a file
-      {folder_.file("new"), "35", "00"},
-      {folder_.file("odd ?#%20 name"), "35", "00"},
+      {folder_.file("folder"), "30", "30", "(statut 30 : c'est un dossier, pas un fichier)"},
+      {folder_.file("missing/articles"), "30", "30", "(statut 30 : dossier introuvable)"},
+      {folder_.file("plain/articles"), "30", "30", "(statut 30 : un élément du chemin n'est pas un dossier)"},
+      {folder_.file("new"), "35", "00", "fichier introuvable (statut 35)\n"},
+      {folder_.file("odd ?#%20 name"), "35", "00", "fichier introuvable (statut 35)\n"},
   };
   for (const Case& c : cases) {
     setenv("fichier", c.path.c_str(), 1);
@@ -234,6 +235,7 @@ TEST_F(FileLayer, OpenFailuresOtherThanShape) {
     const int failures = (std::string(c.input_status) != "00") + (std::string(c.input_output_status) != "00");
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), failures) << err;
     EXPECT_NE(err.find(c.path), std::string::npos) << err;
+    EXPECT_NE(err.find(c.reason), std::string::npos) << err;
   }
 }
 

@@ -8,33 +8,33 @@ namespace storage {
 const char* meaning(FileStatus status) {
   switch (status) {
     case FileStatus::kOk:
-      return "done";
+      return "fait";
     case FileStatus::kDuplicateAlternateKey:
-      return "done, alternate key already held";
+      return "fait, clé secondaire déjà présente";
     case FileStatus::kAtEnd:
-      return "no next record";
+      return "plus d'enregistrement suivant";
     case FileStatus::kDuplicateKey:
-      return "a record with this key is already in the file";
+      return "un enregistrement de cette clé est déjà dans le fichier";
     case FileStatus::kNoSuchKey:
-      return "no record with this key";
+      return "aucun enregistrement de cette clé";
     case FileStatus::kFailed:
-      return "failed";
+      return "échec";
     case FileStatus::kNotFound:
-      return "no such file";
+      return "fichier introuvable";
     case FileStatus::kDenied:
-      return "permission denied";
+      return "accès refusé";
     case FileStatus::kWrongShape:
-      return "not a file of this record length and key table";
+      return "ce n'est pas un fichier de cette longueur d'enregistrement et de ces clés";
     case FileStatus::kAlreadyOpen:
-      return "the file is already open";
+      return "le fichier est déjà ouvert";
     case FileStatus::kNotOpen:
-      return "the file is not open";
+      return "le fichier n'est pas ouvert";
     case FileStatus::kNotOpenForInput:
-      return "the file is not open for input";
+      return "le fichier n'est pas ouvert en lecture";
     case FileStatus::kNotOpenForOutput:
-      return "the file is not open for output";
+      return "le fichier n'est pas ouvert en écriture";
   }
-  return "failed";
+  return "échec";
 }
 
 void append_hexadecimal(std::string& text, std::string_view bytes) {

@@ -45,7 +45,8 @@ enum class FileStatus : uint8_t {
 // True for the statuses after which the operation counts as done (00 and 02).
 constexpr bool succeeded(FileStatus status) { return static_cast<uint8_t>(status) < 10; }
 
-// What a status means, in a few words: the one text of each status for messages.
+// What a status means, in a few French words: the reason of a failure that knows no
+// better one.
 const char* meaning(FileStatus status);
 
 // The status as its two digits, the form programs store and messages show ("35").
@@ -57,7 +58,12 @@ constexpr std::array<char, 2> status_digits(FileStatus status) {
 // Appends bytes as hexadecimal text, two lower-case digits a byte ("4142" for "AB").
 void append_hexadecimal(std::string& text, std::string_view bytes);
 
-// The outcome of an operation: its status and, when it failed, why.
+// The outcome of an operation: its status and, when it failed, why. A reason is UTF-8
+// text, in French: the back end's own words, or those of a table for the system's or a
+// library's codes (reasons.h); only a code no table knows keeps the library's text.
+// What it quotes of a name or of a file (a path, a table's name) is the bytes as they
+// came, so whoever shows a reason shows it harmlessly, in the set people read: command/
+// through charset::harmless, the runtime converted to Latin-1 with charset::decode_utf8.
 struct Result {
   FileStatus status = FileStatus::kOk;
   std::string reason;  // empty after a success; the status's meaning when nothing better is known

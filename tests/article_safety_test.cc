@@ -75,9 +75,9 @@ TEST(ArticleSafety, AFileWithTwoNamesIsRefusedASymbolicLinkWorks) {
   for (const std::string& name : {path, folder.file("other/second")}) {
     const Outcome writer = autolog(name, add_article("12", "BB") + "n\n");
     EXPECT_EQ(writer.out, "30\n" + kAdded + kQuestion + kEnd) << name;
-    EXPECT_NE(
-        writer.err.find("impossible d'ouvrir « " + name + " » : échec (statut 30 : the file has 2 names (hard links)"),
-        std::string::npos)
+    EXPECT_NE(writer.err.find("impossible d'ouvrir « " + name +
+                              " » : échec (statut 30 : le fichier a 2 noms (liens physiques)"),
+              std::string::npos)
         << writer.err;
     EXPECT_EQ(writer.status, 1);  // the article was not stored
     const Outcome reader = autolog2(name);
@@ -158,7 +158,7 @@ TEST(ArticleSafety, APathTooLongLeavesNothingBehind) {
   ASSERT_EQ(path.size(), 600u);
   const Outcome writer = autolog(path, add_article("12", "AA") + "n\n");
   EXPECT_EQ(writer.out, "30\n" + kAdded + kQuestion + kEnd);
-  EXPECT_NE(writer.err.find("the path is "), std::string::npos) << writer.err;
+  EXPECT_NE(writer.err.find("le chemin fait "), std::string::npos) << writer.err;
   EXPECT_EQ(writer.status, 1);
   EXPECT_EQ(entries_of(deepest), std::vector<std::string>{});
 }
@@ -230,7 +230,7 @@ TEST(ArticleSafety, SideFilesWithoutTheirFileAreNotTakenIntoANewOne) {
   const std::string wal = testkit::bytes_of(path + "-wal");
   const Outcome writer = autolog(path, "n\n");
   EXPECT_EQ(writer.out, "30\n" + kQuestion + kEnd);
-  EXPECT_NE(writer.err.find("side files of another file"), std::string::npos) << writer.err;
+  EXPECT_NE(writer.err.find("des fichiers annexes d'un autre fichier"), std::string::npos) << writer.err;
   EXPECT_FALSE(fs::exists(path));
   EXPECT_EQ(testkit::bytes_of(path + "-wal"), wal);
 }
@@ -270,7 +270,9 @@ TEST(ArticleSafety, ASideFileTheUserMayNotWriteIsRefusedAtOpen) {
     if (geteuid() != 0 && access((path + side).c_str(), W_OK) == 0) GTEST_SKIP() << "permissions not enforced";
     const Outcome writer = autolog(path, add_article("12", "BB") + "n\n", as_user);
     EXPECT_EQ(writer.out, "37\n" + kAdded + kQuestion + kEnd) << side;
-    EXPECT_NE(writer.err.find("its side file " + path + side + " may not be written"), std::string::npos) << writer.err;
+    EXPECT_NE(writer.err.find("son fichier annexe " + path + side + " n'est pas accessible en écriture"),
+              std::string::npos)
+        << writer.err;
     EXPECT_EQ(writer.status, 1) << side;
     EXPECT_EQ(autolog2(path, as_user).out.substr(0, 12), "00\nAA      \n") << side;
   }

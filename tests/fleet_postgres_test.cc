@@ -50,10 +50,11 @@ TEST(FleetOnPostgres, FailedOpensShowTheirStatusAndOneLineEachAndTheDialogueRuns
     bool input_only;     // autolog creates the missing table
   } cases[] = {
       {no_server, "30", no_server,
-       "connection to server on socket \"/nonexistent-folder/.s.PGSQL.5432\" failed: No such file or directory", false},
-      {empty.uri(), "35", empty.uri(), "no table \"articles\" in the schemas of the search path", true},
-      {wrong_password, "37", shown_wrong_password, "connection to server on socket", false},
-      {foreign.uri(), "39", foreign.uri(), "the table \"articles\" is not an indexed file of this runtime", false},
+       "socket « /nonexistent-folder/.s.PGSQL.5432 » : aucun serveur n'écoute sur ce socket", false},
+      {empty.uri(), "35", empty.uri(), "aucune table \"articles\" dans les schémas du search_path", true},
+      {wrong_password, "37", shown_wrong_password, "socket « ", false},
+      {foreign.uri(), "39", foreign.uri(), "la table \"articles\" n'est pas un fichier indexé de ces programmes",
+       false},
   };
   for (const Case& c : cases) {
     // One line for the open, and for autolog one for the article it could not store.
@@ -94,31 +95,31 @@ TEST(FleetOnPostgres, ATableThatLosesHidesOrDoublesArticlesIsNoArticleFile) {
     std::string ddl;
     const char* reason;  // a part of it
   } cases[] = {
-      {"ALTER TABLE articles SET UNLOGGED", "is UNLOGGED"},
+      {"ALTER TABLE articles SET UNLOGGED", "est UNLOGGED"},
       {"CREATE FUNCTION gone() RETURNS trigger LANGUAGE plpgsql AS"
        " $$BEGIN DELETE FROM articles WHERE key0 = NEW.key0; RETURN NULL; END$$;"
        "CREATE TRIGGER gone AFTER INSERT ON articles FOR EACH ROW EXECUTE FUNCTION gone()",
-       "has the trigger gone"},
+       "a le déclencheur gone"},
       {"CREATE FUNCTION skip() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN RETURN NULL; END$$;"
        "CREATE TRIGGER skip BEFORE INSERT ON articles FOR EACH ROW EXECUTE FUNCTION skip()",
-       "has the trigger skip"},
-      {"CREATE RULE nothing AS ON INSERT TO articles DO INSTEAD NOTHING", "has the rule nothing"},
+       "a le déclencheur skip"},
+      {"CREATE RULE nothing AS ON INSERT TO articles DO INSTEAD NOTHING", "a la règle nothing"},
       {"ALTER TABLE articles ENABLE ROW LEVEL SECURITY; CREATE POLICY hiding ON articles USING (key1 <> '12')",
-       "has row-level security"},
+       "a la sécurité par ligne"},
       {"CREATE TABLE copies () INHERITS (articles); INSERT INTO copies SELECT * FROM articles",
-       "has the child table copies"},
-      {"CREATE TABLE parent (LIKE articles); ALTER TABLE articles INHERIT parent", "inherits from parent"},
+       "a la table fille copies"},
+      {"CREATE TABLE parent (LIKE articles); ALTER TABLE articles INHERIT parent", "hérite de parent"},
       {remade +
            "(LIKE old INCLUDING ALL) PARTITION BY HASH (key0);"
            "CREATE TABLE part PARTITION OF articles FOR VALUES WITH (MODULUS 1, REMAINDER 0)" +
            marked,
-       "is partitioned"},
+       "est partitionnée"},
       {remade +
            "(key0 bytea NOT NULL PRIMARY KEY, key1 bytea NOT NULL, key2 bytea NOT NULL"
            " GENERATED ALWAYS AS (substring(record from 19 for 10)) STORED, record bytea NOT NULL);"
            "CREATE INDEX ON articles (key1); CREATE INDEX ON articles (key2)" +
            marked,
-       "has the generated column key2"},
+       "a la colonne générée key2"},
   };
   for (const Case& c : cases) {
     ArticleFile file(Storage::kPostgres);
@@ -159,8 +160,8 @@ TEST(FleetOnPostgres, ALockedTableIsGivenUpWithin30Seconds) {
   EXPECT_EQ(written.out, "00\n" + kAdded + kQuestion + kEnd);
   EXPECT_EQ(listed.out, "00\n" + kNothingRead + "\n" + kListingEnd);
   EXPECT_EQ(written.err,
-            "autolog : ARTICLES : article « AB123CD » non enregistré : échec (statut 30 : canceling statement due to "
-            "lock timeout)\n");
+            "autolog : ARTICLES : article « AB123CD » non enregistré : échec (statut 30 : verrou non obtenu dans le "
+            "délai (lock_timeout) : un autre programme retient la table)\n");
   EXPECT_EQ(file.records(), std::vector<std::string>{});
 }
 

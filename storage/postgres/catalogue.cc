@@ -21,18 +21,18 @@ std::string quoted_literal(std::string_view text) {
   return quoted + '\'';
 }
 
-// The table's columns as the catalog describes them: "key0 bytea not null, ...".
+// The table's columns as the catalog describes them: "key0 bytea NOT NULL, ...".
 std::string column_list(const FileShape& shape) {
   std::string columns;
-  for (size_t k = 0; k < shape.keys.size(); ++k) columns += key_column(k) + " bytea not null, ";
-  return columns + "record bytea not null";
+  for (size_t k = 0; k < shape.keys.size(); ++k) columns += key_column(k) + " bytea NOT NULL, ";
+  return columns + "record bytea NOT NULL";
 }
 
-// The table's keys as find_table describes them: "primary key (key0), index (key1)".
+// The table's keys as find_table describes them: "PRIMARY KEY (key0), INDEX (key1)".
 std::vector<std::string> key_list(const FileShape& shape) {
-  std::vector<std::string> keys{"primary key (key0)"};
+  std::vector<std::string> keys{"PRIMARY KEY (key0)"};
   for (size_t k = 1; k < shape.keys.size(); ++k) {
-    keys.push_back((shape.keys[k].duplicates ? "index (" : "unique (") + key_column(k) + ")");
+    keys.push_back((shape.keys[k].duplicates ? "INDEX (" : "UNIQUE (") + key_column(k) + ")");
   }
   return keys;
 }
@@ -44,7 +44,9 @@ std::string joined(const std::vector<std::string>& items) {
 }
 
 // What would make the table c (of pg_class) lose, hide or double the records stored
-// in it, each said as it follows the table's name, joined by "; "; null when nothing.
+// in it, one line each, "n name": the hazard's number in kHazardWords and the name of
+// what it is, if any; null when nothing. The text stays ASCII, whatever the server's
+// character set: the words are put in hazard_text.
 // A crash of the server empties an UNLOGGED table; a temporary one is another
 // session's alone. A trigger or a rule can drop, move or delete a record that the
 // insert then reports stored; row-level security hides records from some roles; a
@@ -54,20 +56,52 @@ std::string joined(const std::vector<std::string>& items) {
 // takes no value from an insert. What only refuses a record loudly (a check
 // constraint, a foreign key) is left to check_table.
 constexpr char kHazards[] =
-    "(SELECT string_agg(hazard, '; ' ORDER BY n, hazard) FROM ("
-    " SELECT 1, 'is UNLOGGED: a crash of the server empties it' WHERE c.relpersistence = 'u'"
-    " UNION ALL SELECT 1, 'is temporary' WHERE c.relpersistence = 't'"
-    " UNION ALL SELECT 2, 'is partitioned' WHERE c.relkind = 'p'"
-    " UNION ALL SELECT 3, 'has the trigger ' || quote_ident(t.tgname) FROM pg_trigger t"
-    "  WHERE t.tgrelid = c.oid AND NOT t.tgisinternal"
-    " UNION ALL SELECT 4, 'has the rule ' || quote_ident(r.rulename) FROM pg_rewrite r WHERE r.ev_class = c.oid"
-    " UNION ALL SELECT 5, 'has row-level security' WHERE c.relrowsecurity"
-    " UNION ALL SELECT 6, 'has the child table ' || i.inhrelid::regclass::text FROM pg_inherits i"
-    "  WHERE i.inhparent = c.oid"
-    " UNION ALL SELECT 7, 'inherits from ' || i.inhparent::regclass::text FROM pg_inherits i WHERE i.inhrelid = c.oid"
-    " UNION ALL SELECT 8, 'has the generated column ' || quote_ident(a.attname) FROM pg_attribute a"
+    "(SELECT string_agg(n::text || ' ' || name, E'\\n' ORDER BY n, name) FROM ("
+    " SELECT 1, '' WHERE c.relpersistence = 'u'"
+    " UNION ALL SELECT 2, '' WHERE c.relpersistence = 't'"
+    " UNION ALL SELECT 3, '' WHERE c.relkind = 'p'"
+    " UNION ALL SELECT 4, quote_ident(t.tgname) FROM pg_trigger t WHERE t.tgrelid = c.oid AND NOT t.tgisinternal"
+    " UNION ALL SELECT 5, quote_ident(r.rulename) FROM pg_rewrite r WHERE r.ev_class = c.oid"
+    " UNION ALL SELECT 6, '' WHERE c.relrowsecurity"
+    " UNION ALL SELECT 7, i.inhrelid::regclass::text FROM pg_inherits i WHERE i.inhparent = c.oid"
+    " UNION ALL SELECT 8, i.inhparent::regclass::text FROM pg_inherits i WHERE i.inhrelid = c.oid"
+    " UNION ALL SELECT 9, quote_ident(a.attname) FROM pg_attribute a"
     "  WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped AND a.attgenerated <> ''"
-    ") found(n, hazard))";
+    ") found(n, name))";
+
+// Each hazard as it follows the table's name, by its number in kHazards.
+constexpr const char* kHazardWords[] = {
+    "",
+    "est UNLOGGED : un arrêt brutal du serveur la vide",
+    "est temporaire",
+    "est partitionnée",
+    "a le déclencheur",
+    "a la règle",
+    "a la sécurité par ligne (row-level security)",
+    "a la table fille",
+    "hérite de",
+    "a la colonne générée",
+};
+
+// The hazards that kHazards found, in words, joined by " ; ".
+std::string hazard_text(std::string_view found) {
+  std::string text;
+  while (!found.empty()) {
+    const size_t end = std::min(found.find('\n'), found.size());
+    const std::string_view line = found.substr(0, end);
+    found.remove_prefix(std::min(end + 1, found.size()));
+    const size_t space = std::min(line.find(' '), line.size());
+    const std::string_view number = line.substr(0, space);
+    const std::string_view name = line.substr(std::min(space + 1, line.size()));
+    const size_t n = number.size() == 1 && number[0] >= '1' && number[0] <= '9' ? number[0] - '0' : 0;
+    if (n == 0) {
+      text += "\n" + std::string(line);  // the rest of a name that holds a line end
+      continue;
+    }
+    text += (text.empty() ? "" : " ; ") + std::string(kHazardWords[n]) + (name.empty() ? "" : " ") + std::string(name);
+  }
+  return text;
+}
 
 }  // namespace
 
@@ -102,15 +136,15 @@ Result find_table(Connection& connection, const std::string& table, const FileSh
   static const std::string kLookUp =
       "SELECT c.relkind::text, coalesce(obj_description(c.oid, 'pg_class'), ''),"
       " (SELECT string_agg(a.attname || ' ' || format_type(a.atttypid, a.atttypmod)"
-      "   || CASE WHEN a.attnotnull THEN ' not null' ELSE '' END, ', ' ORDER BY a.attnum)"
+      "   || CASE WHEN a.attnotnull THEN ' NOT NULL' ELSE '' END, ', ' ORDER BY a.attnum)"
       "  FROM pg_attribute a WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped),"
       " has_table_privilege(c.oid, 'SELECT')::text, has_table_privilege(c.oid, 'INSERT')::text,"
       " (SELECT string_agg(d, ', ' ORDER BY d) FROM (SELECT"
-      "   CASE WHEN i.indisprimary THEN 'primary key' WHEN i.indisunique THEN 'unique' ELSE 'index' END"
+      "   CASE WHEN i.indisprimary THEN 'PRIMARY KEY' WHEN i.indisunique THEN 'UNIQUE' ELSE 'INDEX' END"
       "   || ' (' || (SELECT string_agg(coalesce(a.attname, 'expression'), ', ' ORDER BY k.n)"
       "     FROM unnest(i.indkey::int2[]) WITH ORDINALITY k(attnum, n)"
       "     LEFT JOIN pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = k.attnum) || ')'"
-      "   || CASE WHEN i.indpred IS NOT NULL THEN ' partial' WHEN NOT i.indisvalid THEN ' not valid' ELSE '' END"
+      "   || CASE WHEN i.indpred IS NOT NULL THEN ' partiel' WHEN NOT i.indisvalid THEN ' non valide' ELSE '' END"
       "   AS d FROM pg_index i WHERE i.indrelid = c.oid) described), " +
       std::string(kHazards) + " FROM pg_class c WHERE c.oid = to_regclass($1)";
   const char* values[] = {table.c_str()};
@@ -122,19 +156,19 @@ Result find_table(Connection& connection, const std::string& table, const FileSh
   const std::string kind(result.value(0, 0));
   const std::string comment(result.value(0, 1));
   const std::string columns(result.value(0, 2));
-  if (kind != "r" && kind != "p") return failure(FileStatus::kWrongShape, table + " is not a table");
+  if (kind != "r" && kind != "p") return failure(FileStatus::kWrongShape, table + " n'est pas une table");
   const std::string expected = postgres_table_comment(shape);
   const std::string mark = expected.substr(0, expected.find_first_of("0123456789"));
   if (!comment.starts_with(mark)) {
-    return failure(FileStatus::kWrongShape, "the table " + table + " is not an indexed file of this runtime");
+    return failure(FileStatus::kWrongShape, "la table " + table + " n'est pas un fichier indexé de ces programmes");
   }
   if (comment != expected) {
-    return failure(FileStatus::kWrongShape, "the table " + table + " has record length and keys " +
-                                                comment.substr(mark.size()) + ", not " + describe(shape));
+    return failure(FileStatus::kWrongShape, "la table " + table + " a la longueur d'enregistrement et les clés " +
+                                                comment.substr(mark.size()) + ", et non " + describe(shape));
   }
   if (columns != column_list(shape)) {
     return failure(FileStatus::kWrongShape,
-                   "the table " + table + " has the columns (" + columns + "), not (" + column_list(shape) + ")");
+                   "la table " + table + " a les colonnes (" + columns + "), et non (" + column_list(shape) + ")");
   }
   // Every key has its index; no other index refuses a record.
   const std::string indexes(result.value(0, 5));
@@ -145,18 +179,18 @@ Result find_table(Connection& connection, const std::string& table, const FileSh
   for (size_t at = 0; fits && at < indexes.size();) {
     const size_t end = std::min(indexes.find("), ", at), indexes.size() - 1) + 1;
     const std::string index = indexes.substr(at, end - at);
-    fits = index.starts_with("index") || std::find(wanted.begin(), wanted.end(), index) != wanted.end();
+    fits = index.starts_with("INDEX") || std::find(wanted.begin(), wanted.end(), index) != wanted.end();
     at = end + 2;
   }
   if (!fits) {
     return failure(FileStatus::kWrongShape,
-                   "the table " + table + " has the keys (" + indexes + "), not (" + joined(wanted) + ")");
+                   "la table " + table + " a les clés (" + indexes + "), et non (" + joined(wanted) + ")");
   }
   if (const std::string_view hazards = result.value(0, 6); !hazards.empty()) {
-    return failure(FileStatus::kWrongShape, "the table " + table + " " + std::string(hazards));
+    return failure(FileStatus::kWrongShape, "la table " + table + " " + hazard_text(hazards));
   }
   if (result.value(0, 3) != "true" || (writes && result.value(0, 4) != "true")) {
-    return failure(FileStatus::kDenied, "permission denied for table " + table);
+    return failure(FileStatus::kDenied, "accès refusé à la table " + table);
   }
   return {};
 }
@@ -172,7 +206,7 @@ Result check_table(Connection& connection, const std::string& table, const FileS
       connection.run("SELECT " + std::string(kHazards) + " FROM pg_class c WHERE c.oid = to_regclass($1)", {1, name}));
   if (Result result = connection.check(hazards); !result.ok()) return result;
   if (hazards.rows() == 1 && !hazards.value(0, 0).empty()) {
-    problems.push_back("the table " + table + " " + std::string(hazards.value(0, 0)));
+    problems.push_back("la table " + table + " " + hazard_text(hazards.value(0, 0)));
   }
 
   static constexpr char kNullable[] =
@@ -181,7 +215,7 @@ Result check_table(Connection& connection, const std::string& table, const FileS
   const PgResult nullable(pq, connection.run(kNullable, {1, name}));
   if (Result result = connection.check(nullable); !result.ok()) return result;
   for (int row = 0; row < nullable.rows(); ++row)
-    problems.push_back("column " + std::string(nullable.value(row, 0)) + " may be null");
+    problems.push_back("la colonne " + std::string(nullable.value(row, 0)) + " accepte NULL");
 
   // Each key: a valid index on its column alone, unique where the key allows no
   // duplicates, the primary key's being the table's primary key.
@@ -199,11 +233,10 @@ Result check_table(Connection& connection, const std::string& table, const FileS
               (indexes.value(row, 1) == "true") == (k == 0) && (indexes.value(row, 2) == "true") == !keys[k].duplicates;
     }
     if (!found) {
-      problems.push_back("no valid " +
-                         std::string(k == 0               ? "primary key"
-                                     : keys[k].duplicates ? "index"
-                                                          : "unique index") +
-                         " on " + key_column(k));
+      problems.push_back(std::string(k == 0               ? "aucune clé primaire valide"
+                                     : keys[k].duplicates ? "aucun index valide"
+                                                          : "aucun index unique valide") +
+                         " sur " + key_column(k));
     }
   }
   for (int row = 0; row < indexes.rows(); ++row) {
@@ -211,7 +244,9 @@ Result check_table(Connection& connection, const std::string& table, const FileS
       const std::string column(indexes.value(row, 0));
       bool expected_unique = false;
       for (size_t k = 1; k < keys.size(); ++k) expected_unique |= column == key_column(k) && !keys[k].duplicates;
-      if (!expected_unique) problems.push_back("a unique index on " + column + " refuses records the file allows");
+      if (!expected_unique) {
+        problems.push_back("un index unique sur " + column + " refuse des enregistrements que le fichier accepte");
+      }
     }
   }
   static constexpr char kChecks[] =
@@ -219,7 +254,10 @@ Result check_table(Connection& connection, const std::string& table, const FileS
   const PgResult constraints(pq, connection.run(kChecks, {1, name}));
   if (Result result = connection.check(constraints); !result.ok()) return result;
   if (constraints.rows() == 1 && constraints.value(0, 0) != "0") {
-    problems.push_back(std::string(constraints.value(0, 0)) + " constraints of its own that may refuse records");
+    problems.push_back(std::string(constraints.value(0, 0)) +
+                       (constraints.value(0, 0) == "1"
+                            ? " contrainte propre qui peut refuser des enregistrements"
+                            : " contraintes propres qui peuvent refuser des enregistrements"));
   }
 
   // Each record whole, and its keys' columns its own keys' bytes.
@@ -232,7 +270,10 @@ Result check_table(Connection& connection, const std::string& table, const FileS
   const PgResult records(pq, connection.run(wrong));
   if (Result result = connection.check(records); !result.ok()) return result;
   if (records.rows() == 1 && records.value(0, 0) != "0") {
-    problems.push_back(std::string(records.value(0, 0)) + " records of another length or whose keys are not their own");
+    problems.push_back(std::string(records.value(0, 0)) +
+                       (records.value(0, 0) == "1"
+                            ? " enregistrement d'une autre longueur ou dont les clés ne sont pas les siennes"
+                            : " enregistrements d'une autre longueur ou dont les clés ne sont pas les leurs"));
   }
 
   if (problems.empty()) return {};

@@ -23,7 +23,7 @@ std::string bytea_array(const std::vector<std::string>& items) {
 }
 
 Result not_known(const std::string& reason) {
-  return failure(FileStatus::kFailed, reason + "; whether the change was stored is not known");
+  return failure(FileStatus::kFailed, reason + " ; on ne sait pas si la modification a été enregistrée");
 }
 
 }  // namespace
@@ -105,7 +105,7 @@ Result TableChanges::look(const std::vector<std::string>& keys, const std::vecto
   const bool as_before = now == before;
   if (as_wanted) return {};
   if (as_before) return failure(FileStatus::kNoSuchKey);
-  return not_known("another program changed these records meanwhile");
+  return not_known("un autre programme a modifié ces enregistrements entre-temps");
 }
 
 Result TableChanges::change(const std::vector<std::string>& keys, const std::vector<std::string>& wanted,
@@ -188,7 +188,7 @@ Result TableChanges::archive(std::string_view destination_name, uint64_t* moved)
   *moved = 0;
   const std::string destination(destination_name);
   if (!is_postgres_uri(destination)) {
-    return failure(FileStatus::kFailed, "a table is archived into another table of its database, named by a URI");
+    return failure(FileStatus::kFailed, "une table s'archive dans une autre table de sa base, nommée par une URI");
   }
   // The database and server a connection reaches, and where it would create a table.
   static constexpr char kWhere[] =
@@ -209,9 +209,10 @@ Result TableChanges::archive(std::string_view destination_name, uint64_t* moved)
         system = where.value(0, 2);
       }
     }
-    if (!reached.ok()) return failure(reached.status, "the destination cannot be reached: " + reached.reason);
+    if (!reached.ok()) return failure(reached.status, "la destination est injoignable : " + reached.reason);
   }
-  if (schema.empty()) return failure(FileStatus::kFailed, "no schema of the destination's search path exists");
+  if (schema.empty())
+    return failure(FileStatus::kFailed, "aucun schéma du chemin de recherche de la destination n'existe");
   const std::string target = schema + "." + table_;
 
   // The table is made in the move's own transaction: it is there once the move is.
@@ -237,14 +238,15 @@ Result TableChanges::archive(std::string_view destination_name, uint64_t* moved)
       result = connection_.check(here);
       if (result.ok() && here.rows() == 1) {
         if (here.value(0, 0) != database || here.value(0, 1) != system) {
-          return failure(FileStatus::kFailed, "the destination is not a table of this file's database");
+          return failure(FileStatus::kFailed, "la destination n'est pas une table de la base de ce fichier");
         }
-        if (here.value(0, 3) == "true") return failure(FileStatus::kFailed, "the destination is this file's own table");
+        if (here.value(0, 3) == "true")
+          return failure(FileStatus::kFailed, "la destination est la table même de ce fichier");
         there = here.value(0, 2) == "true";
       }
     }
     if (result.ok() && there) {
-      if (!lost_try) return failure(FileStatus::kFailed, "the destination exists");
+      if (!lost_try) return failure(FileStatus::kFailed, "la destination existe déjà");
       // The lost move committed: its table is there, with what it moved.
       const PgResult counted(pq_, connection_.run("SELECT count(*) FROM " + target));
       result = connection_.check(counted);
@@ -263,7 +265,7 @@ Result TableChanges::archive(std::string_view destination_name, uint64_t* moved)
         const std::string state = connection_.last_state();
         const PgResult rolled_back(pq_, connection_.run("ROLLBACK"));
         if (state == "42P07" || state == "42710" || state == "23505") {
-          return failure(FileStatus::kFailed, "the destination exists");
+          return failure(FileStatus::kFailed, "la destination existe déjà");
         }
         return result;
       }
@@ -273,7 +275,7 @@ Result TableChanges::archive(std::string_view destination_name, uint64_t* moved)
     lost_try = true;
     if (!connection_.pause_to_reconnect()) break;
   }
-  return failure(FileStatus::kFailed, result.reason + "; whether the records were moved is not known");
+  return failure(FileStatus::kFailed, result.reason + " ; on ne sait pas si les enregistrements ont été déplacés");
 }
 
 }  // namespace storage

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 
 #include "storage/postgres/libpq.h"
 #include "storage/storage.h"
@@ -28,6 +29,19 @@ struct Parameters {
   const int* lengths = nullptr;
   const int* binary = nullptr;
 };
+
+// The French words for an SQLSTATE of the server (exact, or else its class), with the
+// name the server's message quotes first where the words name it ("base de données
+// « fleet » introuvable"); a state without words keeps the message: "erreur du serveur
+// (SQLSTATE XX000 : ...)".
+std::string state_reason(std::string_view state, std::string_view message);
+
+// The French words for a failure of the client library without an SQLSTATE (a
+// connection refused, a socket missing, a host unknown, SSL), message being its text on
+// one line: for each host tried, where ("socket « ... »", "serveur « h » (a), port p")
+// and why. A failure without words keeps the library's text: "échec de la connexion
+// au serveur (libpq : ...)".
+std::string connection_reason(std::string_view message);
 
 // True for the SQLSTATEs of a conflict with concurrent transactions (serialization
 // failure, deadlock), after which the same statement is tried again.

@@ -3,6 +3,8 @@
 
 #include <dlfcn.h>
 
+#include "storage/reasons.h"
+
 namespace storage {
 namespace {
 
@@ -21,9 +23,13 @@ const Libpq* load_libpq(const char* name, std::string* reason) {
   if (!loaded.empty() && loaded == name) return &api;
   void* library = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
+    // dlerror names the file first; its usual failure is a library that is not there.
     const char* error = ::dlerror();
-    *reason = std::string("cannot load the PostgreSQL client library (Debian package libpq5): ") +
-              (error != nullptr ? error : name);
+    const std::string why = error == nullptr ? name : error;
+    *reason = std::string("impossible de charger la bibliothèque cliente de PostgreSQL (paquet Debian libpq5) : ") +
+              (why.find("cannot open shared object file: No such file") != std::string::npos
+                   ? std::string(name) + " introuvable"
+                   : unknown_reason(name, "dlopen", why));
     return nullptr;
   }
   Libpq found;
@@ -53,7 +59,7 @@ const Libpq* load_libpq(const char* name, std::string* reason) {
       resolve(library, "PQgetlength", &found.get_length, &missing) &&
       resolve(library, "PQclear", &found.clear, &missing);
   if (!complete) {
-    *reason = std::string("the PostgreSQL client library ") + name + " has no " + missing;
+    *reason = std::string("la bibliothèque cliente de PostgreSQL ") + name + " n'a pas la fonction " + missing;
     ::dlclose(library);
     return nullptr;
   }

@@ -18,8 +18,8 @@ namespace storage {
 namespace {
 
 // After the reason of a failure that came when a commit may have gone through.
-constexpr char kRecordNotKnown[] = "; whether the record was stored is not known";
-constexpr char kRecordsNotKnown[] = "; whether the records were stored is not known";
+constexpr char kRecordNotKnown[] = " ; on ne sait pas si l'enregistrement a été écrit";
+constexpr char kRecordsNotKnown[] = " ; on ne sait pas si les enregistrements ont été écrits";
 
 class PostgresStorage final : public Storage {
  public:
@@ -53,7 +53,7 @@ class PostgresStorage final : public Storage {
   }
   // The server keeps the table; pg_dump copies it, with the rest of the database.
   Result backup(std::string_view) override {
-    return failure(FileStatus::kFailed, "a PostgreSQL table is copied with pg_dump");
+    return failure(FileStatus::kFailed, "une table PostgreSQL se copie avec pg_dump");
   }
 
  private:
@@ -105,7 +105,7 @@ Result PostgresStorage::open(const FileShape& shape) {
     bool found = false;
     result = find_table(connection_, table_, shape, writes_, &found);
     if (!result.ok() || found) break;
-    if (!writes_) return failure(FileStatus::kNotFound, "no table " + table_ + " in the schemas of the search path");
+    if (!writes_) return failure(FileStatus::kNotFound, "aucune table " + table_ + " dans les schémas du search_path");
     // The statements of one query string are one transaction: the table comes whole.
     const PgResult created(pq_, connection_.run(table_definition(table_, shape)));
     result = connection_.check(created);
@@ -359,7 +359,8 @@ void PostgresStorage::decide_batch(std::span<const char* const> records, const P
 
 Result PostgresStorage::take(std::string_view bytes, char* record) {
   if (bytes.size() != record_length_) {
-    return failure(FileStatus::kFailed, "a record of " + std::to_string(bytes.size()) + " bytes in the table");
+    return failure(FileStatus::kFailed,
+                   "un enregistrement de " + std::to_string(bytes.size()) + " octets dans la table");
   }
   std::memcpy(record, bytes.data(), record_length_);
   return {};
@@ -409,7 +410,7 @@ Result PostgresStorage::read_key(const char* key, char* record) {
 Result PostgresStorage::scan(const std::function<bool(std::string_view record)>& each) {
   bool handed = false;  // a pass that handed records on is not begun again
   Result result = reading([&]() -> Result {
-    if (handed) return failure(FileStatus::kFailed, "the connection was lost during the pass over the file");
+    if (handed) return failure(FileStatus::kFailed, "la connexion a été perdue pendant la lecture du fichier");
     // A cursor read in slices: one pass over the primary key's index, with a bounded
     // number of records in memory at a time.
     static constexpr int kSlice = 4096;
@@ -429,7 +430,8 @@ Result PostgresStorage::scan(const std::function<bool(std::string_view record)>&
         handed = true;
         const std::string_view bytes = slice.value(row, 0);
         if (bytes.size() != record_length_) {
-          read = failure(FileStatus::kFailed, "a record of " + std::to_string(bytes.size()) + " bytes in the table");
+          read = failure(FileStatus::kFailed,
+                         "un enregistrement de " + std::to_string(bytes.size()) + " octets dans la table");
           more = false;
           break;
         }

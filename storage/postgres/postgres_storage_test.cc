@@ -87,7 +87,7 @@ TEST(PostgresStorage, AnInputOpenOfAMissingTableIs35AndCreatesNothing) {
   TestSchema schema;
   const storage::Opened opened = open(schema.uri(), StorageMode::kInput);
   EXPECT_EQ(opened.result.status, FileStatus::kNotFound);
-  EXPECT_EQ(opened.result.reason, "no table \"articles\" in the schemas of the search path");
+  EXPECT_EQ(opened.result.reason, "aucune table \"articles\" dans les schémas du search_path");
   EXPECT_EQ(schema.tables(), std::vector<std::string>{});
 }
 
@@ -127,22 +127,22 @@ TEST(PostgresStorage, TablesOfAnotherShapeAreLeftUntouched) {
     const char* table;
     const char* reason_part;
   } cases[] = {
-      {"shape0", "has record length and keys 80 0+8 8+2d 18+10d, not 88 0+8 8+2d 18+10d"},
-      {"shape1", "keys 88 0+8 8+2 18+10d"},
-      {"shape2", "keys 88 0+8 8+2d,"},
-      {"altered", "keys 88 0+8 8+2 18+10d"},
+      {"shape0", "a la longueur d'enregistrement et les clés 80 0+8 8+2d 18+10d, et non 88 0+8 8+2d 18+10d"},
+      {"shape1", "clés 88 0+8 8+2 18+10d"},
+      {"shape2", "clés 88 0+8 8+2d,"},
+      {"altered", "clés 88 0+8 8+2 18+10d"},
       {"added",
-       "has the columns (key0 bytea not null, key1 bytea not null, key2 bytea not null, "
-       "record bytea not null, note text)"},
+       "a les colonnes (key0 bytea NOT NULL, key1 bytea NOT NULL, key2 bytea NOT NULL, "
+       "record bytea NOT NULL, note text)"},
       {"no_primary_key",
-       "has the keys (index (key1), index (key2)), not (primary key (key0), index (key1), "
-       "index (key2))"},
-      {"nullable_record", "record bytea), not ("},
-      {"no_week_index", "has the keys (index (key2), primary key (key0)), not"},
-      {"unique_week", "has the keys (index (key1), index (key2), primary key (key0), unique (key1)), not"},
-      {"foreign_table", "not an indexed file of this runtime"},
-      {"no_comment", "not an indexed file of this runtime"},
-      {"a_view", "is not a table"},
+       "a les clés (INDEX (key1), INDEX (key2)), et non (PRIMARY KEY (key0), INDEX (key1), "
+       "INDEX (key2))"},
+      {"nullable_record", "record bytea), et non ("},
+      {"no_week_index", "a les clés (INDEX (key2), PRIMARY KEY (key0)), et non"},
+      {"unique_week", "a les clés (INDEX (key1), INDEX (key2), PRIMARY KEY (key0), UNIQUE (key1)), et non"},
+      {"foreign_table", "n'est pas un fichier indexé de ces programmes"},
+      {"no_comment", "n'est pas un fichier indexé de ces programmes"},
+      {"a_view", "n'est pas une table"},
   };
   // Everything a change could touch: the catalog's description of the schema's
   // relations and the rows of the tables.
@@ -261,28 +261,29 @@ TEST(PostgresStorage, OpenFailuresSayWhyWithoutThePassword) {
     StorageMode mode;
     const char* declared_name;
     FileStatus status;
-    const char* reason_part;
+    std::string reason_part;
   } cases[] = {
       {"no server there", "postgresql://postgres@/postgres?host=/nonexistent-folder", StorageMode::kInputOutput,
-       "ARTICLES", FileStatus::kFailed, "/nonexistent-folder/.s.PGSQL.5432\" failed: No such file or directory"},
+       "ARTICLES", FileStatus::kFailed, "socket « /nonexistent-folder/.s.PGSQL.5432 » : aucun serveur n'écoute"},
       {"no such database", with_parameter(server, "dbname=no_such_database"), StorageMode::kInput, "ARTICLES",
-       FileStatus::kFailed, "database \"no_such_database\" does not exist"},
+       FileStatus::kFailed, "base de données « no_such_database » introuvable"},
       {"not a URI libpq reads", "postgresql://[::1", StorageMode::kInput, "ARTICLES", FileStatus::kFailed, "IPv6"},
-      {"no password", as(role), StorageMode::kInput, "ARTICLES", FileStatus::kDenied, "no password supplied"},
+      {"no password", as(role), StorageMode::kInput, "ARTICLES", FileStatus::kDenied,
+       "le serveur demande un mot de passe"},
       {"wrong password", as(role + ":wrong-one"), StorageMode::kInput, "ARTICLES", FileStatus::kDenied,
-       "password authentication failed for user"},
+       "authentification par mot de passe refusée pour l'utilisateur"},
       {"wrong password as a parameter", with_parameter(as(role), "password=wrong-one"), StorageMode::kInput, "ARTICLES",
-       FileStatus::kDenied, "password authentication failed for user"},
+       FileStatus::kDenied, "authentification par mot de passe refusée pour l'utilisateur"},
       {"no such role", as("nobody_here:x"), StorageMode::kInput, "ARTICLES", FileStatus::kDenied,
-       "password authentication failed for user \"nobody_here\""},
+       "authentification par mot de passe refusée pour l'utilisateur « nobody_here »"},
       {"table not readable", as(role + ":right-one"), StorageMode::kInput, "locked", FileStatus::kDenied,
-       "permission denied for table \"locked\""},
+       "accès refusé à la table \"locked\""},
       {"no right to create", as(role + ":right-one"), StorageMode::kInputOutput, "ARTICLES", FileStatus::kDenied,
-       "permission denied for schema"},
+       "droits insuffisants sur le schéma " + schema.name()},
       {"no schema to create in", with_parameter(schema.server(), "options=-csearch_path%3Dno_such_schema"),
-       StorageMode::kInputOutput, "ARTICLES", FileStatus::kFailed, "no schema has been selected to create in"},
+       StorageMode::kInputOutput, "ARTICLES", FileStatus::kFailed, "schéma introuvable"},
       {"no schema to read", with_parameter(schema.server(), "options=-csearch_path%3Dno_such_schema"),
-       StorageMode::kInput, "ARTICLES", FileStatus::kNotFound, "no table \"articles\""},
+       StorageMode::kInput, "ARTICLES", FileStatus::kNotFound, "aucune table \"articles\""},
   };
   for (const Case& c : cases) {
     const storage::Opened opened = open(c.uri, c.mode, kArticleShape, c.declared_name);
@@ -301,8 +302,8 @@ TEST(PostgresStorage, WithoutItsClientLibraryTheOpenIs30) {
       {"postgresql://postgres@/postgres?host=/nonexistent", "ARTICLES", kArticleShape, StorageMode::kInput},
       "libpq-not-installed.so.5");
   EXPECT_EQ(opened.result.status, FileStatus::kFailed);
-  EXPECT_NE(opened.result.reason.find("cannot load the PostgreSQL client library (Debian package libpq5): "
-                                      "libpq-not-installed.so.5"),
+  EXPECT_NE(opened.result.reason.find("impossible de charger la bibliothèque cliente de PostgreSQL (paquet Debian "
+                                      "libpq5) : libpq-not-installed.so.5 introuvable"),
             std::string::npos)
       << opened.result.reason;
 }
@@ -489,15 +490,15 @@ TEST(PostgresStorage, NoWaitOutlastsTheWindow) {
   };
   char record[88];
   schema.sql("BEGIN; LOCK TABLE articles IN ACCESS EXCLUSIVE MODE");
-  timed([&] { return opened.storage->insert(record_of("LOCKED").data()); }, "lock timeout");
-  timed([&] { return opened.storage->read_next(record); }, "lock timeout");
+  timed([&] { return opened.storage->insert(record_of("LOCKED").data()); }, "(lock_timeout)");
+  timed([&] { return opened.storage->read_next(record); }, "(lock_timeout)");
   schema.sql("ROLLBACK");
 
   ASSERT_EQ(opened.storage->insert(record_of("BEFORE").data()).status, FileStatus::kOk);
   const pid_t backend = std::stoi(backend_of(watcher, schema.name()));
   ASSERT_EQ(kill(backend, SIGSTOP), 0);
   timed([&] { return opened.storage->insert(record_of("STALLED").data()); },
-        "no answer from the server within 3 seconds; whether the record was stored is not known");
+        "pas de réponse du serveur en 3 secondes ; on ne sait pas si l'enregistrement a été écrit");
   kill(backend, SIGCONT);
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "storage/reasons.h"
 #include "storage/sqlite/backup.h"
 #include "storage/sqlite/database.h"
 #include "storage/sqlite/file_os.h"
@@ -25,7 +26,7 @@ Result not_a_side_file(const std::string& destination) {
     if (full.size() <= length || full.compare(full.size() - length, length, end) != 0) continue;
     const std::string owner = full.substr(0, full.size() - length);
     if (exists(owner)) {
-      return failure(FileStatus::kFailed, "the destination is the name of a side file of " + owner +
+      return failure(FileStatus::kFailed, "la destination est le nom d'un fichier annexe de " + owner +
                                               ", which SQLite would take for that file's own");
     }
   }
@@ -34,7 +35,7 @@ Result not_a_side_file(const std::string& destination) {
 
 Result destination_free(const std::string& destination) {
   if (Result named = not_a_side_file(destination); !named.ok()) return named;
-  if (exists(destination)) return failure(FileStatus::kFailed, "the destination exists");
+  if (exists(destination)) return failure(FileStatus::kFailed, "la destination existe déjà");
   if (const std::string side = side_file_of(resolved(destination)); !side.empty()) return side_file_refusal(side);
   return {};
 }
@@ -66,14 +67,14 @@ Result copy_into(sqlite3* from, const std::string& temporary, const std::string&
     }
   }
   if (to != nullptr && sqlite3_close(to) != SQLITE_OK && result.ok()) {
-    result = failure(FileStatus::kFailed, "the copy could not be closed");
+    result = failure(FileStatus::kFailed, "la copie n'a pas pu être fermée");
   }
   if (result.ok() && !then_sql.empty()) {
     // On a connection of its own, which finds the copy in WAL mode as a reader will.
     result = connect_to(temporary, true, &to);
     if (result.ok()) result = execute(to, "PRAGMA synchronous = OFF;" + then_sql);
     if (to != nullptr && sqlite3_close(to) != SQLITE_OK && result.ok()) {
-      result = failure(FileStatus::kFailed, "the copy could not be closed");
+      result = failure(FileStatus::kFailed, "la copie n'a pas pu être fermée");
     }
   }
   return result;
@@ -88,13 +89,13 @@ int64_t cache_for(int64_t bytes) { return std::min<int64_t>(bytes / 1024 + 1024,
 // records, in key order, with those of from's read transaction, the state copied.
 Result read_back(sqlite3* from, const std::string& temporary, const FileShape& shape) {
   if (Opened copy = open_sqlite({temporary, {}, shape, StorageMode::kInput, "backup"}); !copy.result.ok()) {
-    return failure(FileStatus::kFailed, "the copy cannot be read back: " + copy.result.reason);
+    return failure(FileStatus::kFailed, "la copie ne se relit pas : " + copy.result.reason);
   }
   struct stat st;
   const int64_t cache = cache_for(::stat(temporary.c_str(), &st) == 0 ? st.st_size : 0);
   sqlite3* to = nullptr;
   Result result = connect_to(temporary, false, &to);
-  if (!result.ok()) return failure(FileStatus::kFailed, "the copy cannot be read back: " + result.reason);
+  if (!result.ok()) return failure(FileStatus::kFailed, "la copie ne se relit pas : " + result.reason);
   Statement kept_cache, copied, original;
   const std::string in_key_order = "SELECT record FROM records ORDER BY " + key_expression(shape.keys[0]);
   int rc = kept_cache.prepare(from, "PRAGMA cache_size");
@@ -106,7 +107,7 @@ Result read_back(sqlite3* from, const std::string& temporary, const FileShape& s
   if (rc == SQLITE_OK) rc = sqlite3_exec(to, larger.c_str(), nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) rc = copied.prepare(to, in_key_order);
   if (rc != SQLITE_OK)
-    result = failure(FileStatus::kFailed, "the copy cannot be read back: " + std::string(sqlite3_errmsg(to)));
+    result = failure(FileStatus::kFailed, "la copie ne se relit pas : " + std::string(sqlite3_errmsg(to)));
   if (result.ok() && (rc = original.prepare(from, in_key_order)) != SQLITE_OK) result = sqlite_failure(from, rc);
   size_t compared = 0;
   bool same = true;
@@ -117,7 +118,7 @@ Result read_back(sqlite3* from, const std::string& temporary, const FileShape& s
     if ((in_copy != SQLITE_ROW && in_copy != SQLITE_DONE) || (in_file != SQLITE_ROW && in_file != SQLITE_DONE)) {
       result = in_file != SQLITE_ROW && in_file != SQLITE_DONE
                    ? sqlite_failure(from, in_file)
-                   : failure(FileStatus::kFailed, "the copy cannot be read back: " + std::string(sqlite3_errmsg(to)));
+                   : failure(FileStatus::kFailed, "la copie ne se relit pas : " + std::string(sqlite3_errmsg(to)));
     } else if (in_copy != in_file || (in_copy == SQLITE_ROW && copied.blob() != original.blob())) {
       same = false;
     } else if (in_copy == SQLITE_DONE) {
@@ -129,8 +130,9 @@ Result read_back(sqlite3* from, const std::string& temporary, const FileShape& s
   sqlite3_close(to);
   sqlite3_exec(from, ("PRAGMA cache_size = " + std::to_string(kept)).c_str(), nullptr, nullptr, nullptr);
   if (result.ok() && !same) {
-    return failure(FileStatus::kFailed, "the copy does not read back as the file: they differ at record " +
-                                            std::to_string(compared) + " in key order");
+    return failure(FileStatus::kFailed,
+                   "la copie ne se relit pas comme le fichier : elle en diffère à l'enregistrement n° " +
+                       std::to_string(compared) + " dans l'ordre des clés");
   }
   return result;
 }
@@ -145,10 +147,10 @@ Result copy_whole(sqlite3* from, const std::string& destination, const FileShape
   if (Result made = make_temporary(&temporary, &fd); !made.ok()) return made;
   Result result = copy_into(from, temporary, then_sql);
   if (result.ok()) result = read_back(from, temporary, shape);
-  if (result.ok() && ::fsync(fd) != 0) result = failure(FileStatus::kFailed, std::strerror(errno));
+  if (result.ok() && ::fsync(fd) != 0) result = failure(FileStatus::kFailed, errno_reason(errno));
   if (result.ok()) result = destination_free(destination);  // nothing came there meanwhile
   if (result.ok() && ::link(temporary.c_str(), destination.c_str()) != 0) {
-    result = failure(status_of_errno(errno), errno == EEXIST ? "the destination exists" : std::strerror(errno));
+    result = failure(status_of_errno(errno), errno == EEXIST ? "la destination existe déjà" : errno_reason(errno));
   }
   ::close(fd);
   ::unlink(temporary.c_str());
@@ -166,9 +168,9 @@ Result backup_sqlite(std::string_view source_name, std::string_view destination_
   const std::string destination(destination_name);
   struct stat st;
   if (::stat(source.c_str(), &st) != 0) {
-    return failure(errno == ENOENT ? FileStatus::kNotFound : status_of_errno(errno), std::strerror(errno));
+    return failure(errno == ENOENT ? FileStatus::kNotFound : status_of_errno(errno), errno_reason(errno));
   }
-  if (!S_ISREG(st.st_mode)) return failure(FileStatus::kFailed, "not a regular file");
+  if (!S_ISREG(st.st_mode)) return failure(FileStatus::kFailed, kNotRegular);
   if (Result header = check_header_at(source, shape); !header.ok()) return header;
   if (Result free = destination_free(destination); !free.ok()) return free;
 

@@ -53,7 +53,7 @@ Result read_mark(const std::string& destination, const FileShape& shape, bool* m
                  FileId* id) {
   *marked = false;
   if (Result header = check_header_at(destination, shape); !header.ok()) {
-    return failure(FileStatus::kFailed, "the destination exists and is not an article file of this shape");
+    return failure(FileStatus::kFailed, "la destination existe et n'est pas un fichier d'articles de cette forme");
   }
   sqlite3* db = nullptr;
   Result result = connect_to(destination, may_write(destination).ok(), &db);
@@ -84,11 +84,12 @@ Result unmark(const std::string& destination) {
     result = execute(db, std::string("PRAGMA synchronous = FULL; DROP TABLE IF EXISTS ") + kMarkTable);
   }
   if (db != nullptr && sqlite3_close(db) != SQLITE_OK && result.ok()) {
-    result = failure(FileStatus::kFailed, "the archive did not close");
+    result = failure(FileStatus::kFailed, "l'archive n'a pas pu être fermée");
   }
   if (!result.ok()) {
-    return failure(FileStatus::kFailed, "every record is in the archive, but its mark was not taken off (" +
-                                            result.reason + "): run the archive again");
+    return failure(FileStatus::kFailed,
+                   "tous les enregistrements sont dans l'archive, mais sa marque n'a pas été ôtée (" + result.reason +
+                       ") : relancez l'archive");
   }
   return result;
 }
@@ -158,8 +159,7 @@ Result SqliteStorage::copy_marked(const std::string& destination, uint64_t* copi
 
 Result SqliteStorage::erase_archived(const std::string& destination, uint64_t* held) {
   Opened archived = open_sqlite({destination, {}, shape(), StorageMode::kInput, "archive"});
-  if (!archived.result.ok())
-    return failure(FileStatus::kFailed, "the archive cannot be read: " + archived.result.reason);
+  if (!archived.result.ok()) return failure(FileStatus::kFailed, "l'archive ne se lit pas : " + archived.result.reason);
   start_operation();
   int rc = begin_.step();
   if (rc != SQLITE_DONE) return fail(rc);
@@ -173,7 +173,7 @@ Result SqliteStorage::erase_archived(const std::string& destination, uint64_t* h
     if (step != SQLITE_DONE) erased = fail(step);
     return erased.ok();
   });
-  if (!scanned.ok()) erased = failure(FileStatus::kFailed, "the archive cannot be read: " + scanned.reason);
+  if (!scanned.ok()) erased = failure(FileStatus::kFailed, "l'archive ne se lit pas : " + scanned.reason);
   erased = finish(erased);
   archived.storage->close();
   *held = count;
@@ -193,9 +193,9 @@ Result SqliteStorage::archive(std::string_view destination_name, uint64_t* moved
     std::string source;
     FileId id;
     if (Result read = read_mark(destination, shape(), &marked, &source, &id); !read.ok()) return read;
-    if (!marked) return failure(FileStatus::kFailed, "the destination exists");
+    if (!marked) return failure(FileStatus::kFailed, "la destination existe déjà");
     if (!(id == file_id_)) {
-      return failure(FileStatus::kFailed, "the destination is the unfinished archive of another file, " + source);
+      return failure(FileStatus::kFailed, "la destination est l'archive inachevée d'un autre fichier, " + source);
     }
     if (Result erased = erase_archived(destination, moved); !erased.ok()) return erased;
     return unmark(destination);
@@ -226,8 +226,8 @@ Result SqliteStorage::archive(std::string_view destination_name, uint64_t* moved
   }
   if (!result.ok()) {
     return failure(result.status, result.reason +
-                                      "; every record is still here, and in the archive: run the archive "
-                                      "again to finish it");
+                                      " ; tous les enregistrements sont encore ici, et dans l'archive : "
+                                      "relancez l'archive pour la terminer");
   }
   *moved = copied;
   return unmark(destination);

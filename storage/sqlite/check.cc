@@ -42,7 +42,9 @@ Result check_database(sqlite3* db, const FileShape& shape) {
   while (rc == SQLITE_OK || rc == SQLITE_ROW) {
     if ((rc = integrity.step()) != SQLITE_ROW) break;
     const auto* line = reinterpret_cast<const char*>(sqlite3_column_text(integrity.get(), 0));
-    if (line != nullptr && std::strcmp(line, "ok") != 0) problems.emplace_back(line);
+    // SQLite's own account of a damage (a page, a row, an index entry) has no code to
+    // give French words to.
+    if (line != nullptr && std::strcmp(line, "ok") != 0) problems.push_back(std::string("SQLite : ") + line);
   }
   if (rc != SQLITE_DONE) return sqlite_failure(db, rc);
 
@@ -51,11 +53,11 @@ Result check_database(sqlite3* db, const FileShape& shape) {
   if (Result read = schema_entries(db, &actual); !read.ok()) return failure(FileStatus::kFailed, read.reason);
   for (const std::string& entry : expected) {
     if (std::find(actual.begin(), actual.end(), entry) == actual.end())
-      problems.push_back("missing or changed: " + entry);
+      problems.push_back("absent ou modifié : " + entry);
   }
   for (const std::string& entry : actual) {
     if (std::find(expected.begin(), expected.end(), entry) == expected.end())
-      problems.push_back("not of this layout: " + entry);
+      problems.push_back("étranger à la disposition du fichier : " + entry);
   }
 
   Statement lengths;
@@ -63,8 +65,8 @@ Result check_database(sqlite3* db, const FileShape& shape) {
                                std::to_string(shape.record_length));
   if (rc == SQLITE_OK && (rc = lengths.step()) == SQLITE_ROW) {
     if (const sqlite3_int64 wrong = sqlite3_column_int64(lengths.get(), 0); wrong != 0) {
-      problems.push_back(std::to_string(wrong) + " records of another length than " +
-                         std::to_string(shape.record_length));
+      problems.push_back(std::to_string(wrong) + (wrong == 1 ? " enregistrement" : " enregistrements") +
+                         " d'une autre longueur que " + std::to_string(shape.record_length));
     }
     lengths.reset();
   } else if (problems.empty()) {

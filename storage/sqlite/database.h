@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "storage/storage.h"
@@ -15,8 +16,14 @@ namespace storage::sqlite {
 // The status for an SQLite result code (extended codes on).
 FileStatus status_of_sqlite(sqlite3* db, int rc);
 
+// The French words for an SQLite result code (extended, or else its primary code), with
+// the system's reason after an open's or a read's or write's (system_error, when not
+// 0). A code without words (SQLITE_ERROR, whose message is an SQL error) keeps message:
+// "erreur de SQLite (code 1 : no such table: records)".
+std::string sqlite_reason(int rc, std::string_view message, int system_error);
+
 // The failure of an SQLite call on db (which may be null: out of memory): its status
-// and SQLite's message. A taken key has the status's own meaning.
+// and sqlite_reason. A taken key has the status's own meaning.
 Result sqlite_failure(sqlite3* db, int rc);
 
 // Opens a connection to the database at path, into *db: read-write when can_write (the

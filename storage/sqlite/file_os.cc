@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "storage/reasons.h"
 #include "storage/sqlite/sqlite_storage.h"
 
 namespace storage::sqlite {
@@ -121,8 +122,8 @@ FileStatus status_of_errno(int error) {
 }
 
 Result errno_failure(int error, const std::string& what) {
-  const std::string text = std::strerror(error);
-  return failure(status_of_errno(error), what.empty() ? text : what + ": " + text);
+  const std::string text = errno_reason(error);
+  return failure(status_of_errno(error), what.empty() ? text : what + " : " + text);
 }
 
 FileId id_of(const struct stat& st) { return {st.st_dev, st.st_ino}; }
@@ -166,9 +167,10 @@ std::string side_file_of(const std::string& full) {
 }
 
 Result side_file_refusal(const std::string& side) {
-  return failure(FileStatus::kFailed, "side files of another file are at its name (" + side +
-                                          "): a program may still use that file, or ended without closing it; end "
-                                          "that program, or move the side files away with the file they belong to");
+  return failure(FileStatus::kFailed, "des fichiers annexes d'un autre fichier sont à son nom (" + side +
+                                          ") : un programme se sert peut-être encore de ce fichier, ou s'est arrêté "
+                                          "sans le fermer ; arrêtez ce programme, ou déplacez ces fichiers annexes "
+                                          "avec le fichier auquel ils appartiennent");
 }
 
 Result may_write(const std::string& path) {
@@ -199,9 +201,9 @@ Result make_temporary(std::string* name, int* fd) {
 Result open_checked(const std::string& path, int* fd, struct stat* st) {
   *fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (*fd < 0) return errno_failure(errno);
-  if (::fstat(*fd, st) != 0) return failure(FileStatus::kFailed, std::strerror(errno));
-  if (S_ISDIR(st->st_mode)) return failure(FileStatus::kFailed, "a folder, not a file");
-  if (!S_ISREG(st->st_mode)) return failure(FileStatus::kFailed, "not a regular file");
+  if (::fstat(*fd, st) != 0) return failure(FileStatus::kFailed, errno_reason(errno));
+  if (S_ISDIR(st->st_mode)) return failure(FileStatus::kFailed, kFolderNotFile);
+  if (!S_ISREG(st->st_mode)) return failure(FileStatus::kFailed, kNotRegular);
   for (int look = 0; st->st_nlink > 1 && look < kLinkLooks; ++look) {
     const timespec pause{0, kLinkLookNs};
     ::nanosleep(&pause, nullptr);
@@ -209,9 +211,9 @@ Result open_checked(const std::string& path, int* fd, struct stat* st) {
   }
   if (st->st_nlink > 1) {
     return failure(FileStatus::kFailed,
-                   "the file has " + std::to_string(st->st_nlink) +
-                       " names (hard links), and writers through two names would damage it; name it by one path, "
-                       "by a symbolic link, or use a copy");
+                   "le fichier a " + std::to_string(st->st_nlink) +
+                       " noms (liens physiques), et deux programmes qui y écrivent par deux noms l'abîmeraient ; "
+                       "nommez-le par un seul chemin ou par un lien symbolique, ou servez-vous d'une copie");
   }
   return {};
 }
@@ -222,17 +224,18 @@ Result check_header(int fd, const FileShape& shape) {
   do {
     got = ::pread(fd, header, sizeof header, 0);
   } while (got < 0 && errno == EINTR);
-  if (got < 0) return failure(FileStatus::kFailed, std::strerror(errno));
+  if (got < 0) return failure(FileStatus::kFailed, errno_reason(errno));
   if (got < static_cast<ssize_t>(kHeaderSize) || std::memcmp(header, kMagic, sizeof kMagic) != 0) {
-    return failure(FileStatus::kWrongShape, "not an SQLite database");
+    return failure(FileStatus::kWrongShape, "ce n'est pas une base SQLite");
   }
   if (big_endian(header + kApplicationIdAt) != kSqliteApplicationId || header[kWriteVersionAt] != kWalFormat ||
       header[kReadVersionAt] != kWalFormat) {
-    return failure(FileStatus::kWrongShape, "an SQLite database that is not an indexed file of this runtime");
+    return failure(FileStatus::kWrongShape, "une base SQLite qui n'est pas un fichier indexé de ces programmes");
   }
   if (big_endian(header + kUserVersionAt) != shape_mark(shape)) {
     return failure(FileStatus::kWrongShape,
-                   "the file has another record length, key table or layout than " + describe(shape));
+                   "le fichier a une autre longueur d'enregistrement, d'autres clés ou une autre disposition que " +
+                       describe(shape));
   }
   return {};
 }
@@ -251,8 +254,8 @@ Result create_whole(const std::string& path, const std::vector<unsigned char>& i
   const sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
   const size_t longest = vfs != nullptr ? static_cast<size_t>(vfs->mxPathname) - std::strlen("-journal") : 0;
   if (full.size() > longest) {
-    return failure(FileStatus::kFailed, "the path is " + std::to_string(full.size()) +
-                                            " bytes long, SQLite takes at most " + std::to_string(longest));
+    return failure(FileStatus::kFailed, "le chemin fait " + std::to_string(full.size()) +
+                                            " octets, SQLite en accepte " + std::to_string(longest) + " au plus");
   }
   if (const std::string side = side_file_of(full); !side.empty()) {
     if (exists(path)) return {};  // made by another process meanwhile: its side files

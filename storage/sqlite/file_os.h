@@ -23,8 +23,12 @@ inline constexpr unsigned char kWalFormat = 2;
 // The status for a failed system call.
 FileStatus status_of_errno(int error);
 
-// The failure of a system call that set error: its status and its text, after what
-// when given ("cannot create the file: No space left on device").
+// The reasons for a name that is not a regular file.
+inline constexpr char kFolderNotFile[] = "c'est un dossier, pas un fichier";
+inline constexpr char kNotRegular[] = "ce n'est pas un fichier ordinaire";
+
+// The failure of a system call that set error: its status and its reason, after what
+// when given ("impossible de créer le fichier : plus de place sur le disque").
 Result errno_failure(int error, const std::string& what = {});
 
 // A file's identity: its device and inode. Empty for no file.

@@ -2,6 +2,7 @@
 // input-output open finds none), the name followed before each insert, and the records
 // table read and written through prepared statements.
 #include "storage/sqlite/sqlite_storage.h"
+#include "storage/reasons.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -52,7 +53,7 @@ int SqliteStorage::wait_while_busy(void* self, int count) {
 Result SqliteStorage::open() {
   start_operation();
   const std::string& path = path_;
-  if (path.empty()) return failure(FileStatus::kFailed, "no file name");
+  if (path.empty()) return failure(FileStatus::kFailed, "aucun nom de fichier");
   watch_sqlite_opens();
 
   FileId made;
@@ -61,17 +62,17 @@ Result SqliteStorage::open() {
     if (errno != ENOENT) return errno_failure(errno);
     struct stat folder;
     if (::stat(folder_of(path).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
-      return failure(FileStatus::kFailed, "no such folder");
+      return failure(FileStatus::kFailed, "dossier introuvable");
     }
-    if (mode_ == StorageMode::kInput) return failure(FileStatus::kNotFound, "no such file");
+    if (mode_ == StorageMode::kInput) return failure(FileStatus::kNotFound, "fichier introuvable");
     std::vector<unsigned char> image;
     Result created = empty_file_image(shape(), &image);
     if (created.ok()) created = create_whole(path, image, &made);
-    if (!created.ok()) return failure(created.status, "cannot create the file: " + created.reason);
+    if (!created.ok()) return failure(created.status, "impossible de créer le fichier : " + created.reason);
   } else if (S_ISDIR(st.st_mode)) {
-    return failure(FileStatus::kFailed, "a folder, not a file");
+    return failure(FileStatus::kFailed, kFolderNotFile);
   } else if (!S_ISREG(st.st_mode)) {
-    return failure(FileStatus::kFailed, "not a regular file");
+    return failure(FileStatus::kFailed, kNotRegular);
   }
 
   int fd = -1;
@@ -100,7 +101,7 @@ Result SqliteStorage::connect(int* fd, const struct stat& st) {
     const std::string full = resolved(path_);
     for (const char* end : {"-wal", "-shm"}) {
       if (exists(full + end) && ::faccessat(AT_FDCWD, (full + end).c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
-        return errno_failure(errno, "its side file " + full + end + " may not be written");
+        return errno_failure(errno, "son fichier annexe " + full + end + " n'est pas accessible en écriture");
       }
     }
   }
@@ -122,7 +123,7 @@ Result SqliteStorage::connect(int* fd, const struct stat& st) {
       sqlite3_exec(db_, settings.c_str(), nullptr, nullptr, nullptr);
       result = start(shape());
     }
-    if (seen.replaced()) result = failure(FileStatus::kFailed, "the file was replaced while it was being opened");
+    if (seen.replaced()) result = failure(FileStatus::kFailed, "le fichier a été remplacé pendant son ouverture");
     file_id_ = seen.checked();
     sides_ = seen.take_sides();
   }
@@ -158,7 +159,7 @@ Result SqliteStorage::disconnect(bool lost) {
   db_ = nullptr;
   if (all_in_file) remove_side_files(sides_);
   sides_.clear();
-  return rc == SQLITE_OK ? Result{} : failure(FileStatus::kFailed, "the file could not be closed");
+  return rc == SQLITE_OK ? Result{} : failure(FileStatus::kFailed, "le fichier n'a pas pu être fermé");
 }
 
 Result SqliteStorage::start(const FileShape& shape) {
@@ -167,7 +168,7 @@ Result SqliteStorage::start(const FileShape& shape) {
   if (rc == SQLITE_OK) rc = layout.step();
   if (rc != SQLITE_ROW) {
     if (rc == SQLITE_DONE || (rc & 0xff) == SQLITE_ERROR) {
-      return failure(FileStatus::kWrongShape, "the file has no record of its shape");
+      return failure(FileStatus::kWrongShape, "le fichier ne dit pas sa longueur d'enregistrement ni ses clés");
     }
     return fail(rc);
   }
@@ -175,9 +176,10 @@ Result SqliteStorage::start(const FileShape& shape) {
   const bool same = sqlite3_column_int64(layout.get(), 0) == shape.record_length && table != nullptr &&
                     key_table_text(shape) == table;
   if (!same) {
-    return failure(FileStatus::kWrongShape, "the file has record length " +
-                                                std::to_string(sqlite3_column_int64(layout.get(), 0)) + " and keys " +
-                                                (table != nullptr ? table : "") + ", not " + describe(shape));
+    return failure(FileStatus::kWrongShape, "le fichier a la longueur d'enregistrement " +
+                                                std::to_string(sqlite3_column_int64(layout.get(), 0)) +
+                                                " et les clés " + (table != nullptr ? table : "") + ", et non " +
+                                                describe(shape));
   }
   layout.reset();
 
@@ -212,9 +214,11 @@ Result SqliteStorage::start(const FileShape& shape) {
   }
   if (rc == SQLITE_OK && !held.empty()) rc = alternate_held_.prepare(db_, held);
   if (rc != SQLITE_OK) {
-    Result result = fail(rc);
-    if ((rc & 0xff) == SQLITE_ERROR) result.status = FileStatus::kWrongShape;
-    return result;
+    if ((rc & 0xff) == SQLITE_ERROR) {
+      return failure(FileStatus::kWrongShape,
+                     unknown_reason("le fichier n'a pas les tables attendues", "SQLite", sqlite3_errmsg(db_)));
+    }
+    return fail(rc);
   }
   return {};
 }
@@ -281,14 +285,14 @@ Result SqliteStorage::take(const Statement& query, char* record) {
   const auto* bytes = static_cast<const char*>(sqlite3_column_blob(query.get(), 0));
   const int length = sqlite3_column_bytes(query.get(), 0);
   if (length != static_cast<int>(record_length_) || bytes == nullptr) {
-    return failure(FileStatus::kFailed, "a record of " + std::to_string(length) + " bytes in the file");
+    return failure(FileStatus::kFailed, "un enregistrement de " + std::to_string(length) + " octets dans le fichier");
   }
   std::memcpy(record, bytes, record_length_);
   return {};
 }
 
 Result SqliteStorage::read_next(char* record) {
-  if (db_ == nullptr) return failure(FileStatus::kFailed, "the file was lost and could not be opened again");
+  if (db_ == nullptr) return failure(FileStatus::kFailed, "le fichier a été perdu et n'a pas pu être rouvert");
   start_operation();
   Statement& query = read_any_ ? next_ : first_;
   if (read_any_) query.bind(1, last_key_.data(), static_cast<uint32_t>(last_key_.size()));
@@ -303,7 +307,7 @@ Result SqliteStorage::read_next(char* record) {
       std::memcmp(bytes + keys_[0].offset, last_key_.data(), last_key_.size()) <= 0) {
     // A damaged file whose key index no longer matches its records would give the same
     // record again and again: reading next must always move forward.
-    result = failure(FileStatus::kFailed, "the file's key index does not match its records");
+    result = failure(FileStatus::kFailed, "l'index des clés du fichier ne correspond plus à ses enregistrements");
   } else {
     result = take(query, record);
   }
@@ -316,7 +320,7 @@ Result SqliteStorage::read_next(char* record) {
 }
 
 Result SqliteStorage::read_key(const char* key, char* record) {
-  if (db_ == nullptr) return failure(FileStatus::kFailed, "the file was lost and could not be opened again");
+  if (db_ == nullptr) return failure(FileStatus::kFailed, "le fichier a été perdu et n'a pas pu être rouvert");
   start_operation();
   by_key_.bind(1, key, keys_[0].length);
   const int rc = by_key_.step();
@@ -328,7 +332,7 @@ Result SqliteStorage::read_key(const char* key, char* record) {
 }
 
 Result SqliteStorage::scan(const std::function<bool(std::string_view record)>& each) {
-  if (db_ == nullptr) return failure(FileStatus::kFailed, "the file was lost and could not be opened again");
+  if (db_ == nullptr) return failure(FileStatus::kFailed, "le fichier a été perdu et n'a pas pu être rouvert");
   start_operation();
   int rc;
   while ((rc = all_.step()) == SQLITE_ROW) {
@@ -336,7 +340,7 @@ Result SqliteStorage::scan(const std::function<bool(std::string_view record)>& e
     const int length = sqlite3_column_bytes(all_.get(), 0);
     if (length != static_cast<int>(record_length_) || bytes == nullptr) {
       all_.reset();
-      return failure(FileStatus::kFailed, "a record of " + std::to_string(length) + " bytes in the file");
+      return failure(FileStatus::kFailed, "un enregistrement de " + std::to_string(length) + " octets dans le fichier");
     }
     if (!each(std::string_view(bytes, record_length_))) {
       all_.reset();
@@ -353,7 +357,7 @@ Result SqliteStorage::close() {
 }
 
 Result SqliteStorage::check() {
-  if (db_ == nullptr) return failure(FileStatus::kFailed, "the file was lost and could not be opened again");
+  if (db_ == nullptr) return failure(FileStatus::kFailed, "le fichier a été perdu et n'a pas pu être rouvert");
   start_operation();
   return check_database(db_, shape());
 }

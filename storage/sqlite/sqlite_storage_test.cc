@@ -97,12 +97,17 @@ TEST(SqliteStorage, FilesOfAnotherKindOrShapeAreLeftExactlyAsTheyWere) {
     const char* name;
     const char* reason_part;
   } cases[] = {
-      {"text", "not an SQLite database"},      {"empty", "not an SQLite database"},
-      {"short", "not an SQLite database"},     {"zeros", "not an SQLite database"},
-      {"foreign", "not an indexed file"},      {"foreign_wal_mode", "not an indexed file"},
-      {"shape0", "another record length"},     {"shape1", "another record length"},
-      {"shape2", "another record length"},     {"altered", "keys 0+8 8+2 18+10d"},
-      {"older_layout", "key table or layout"},
+      {"text", "ce n'est pas une base SQLite"},
+      {"empty", "ce n'est pas une base SQLite"},
+      {"short", "ce n'est pas une base SQLite"},
+      {"zeros", "ce n'est pas une base SQLite"},
+      {"foreign", "pas un fichier indexé"},
+      {"foreign_wal_mode", "pas un fichier indexé"},
+      {"shape0", "une autre longueur d'enregistrement"},
+      {"shape1", "une autre longueur d'enregistrement"},
+      {"shape2", "une autre longueur d'enregistrement"},
+      {"altered", "les clés 0+8 8+2 18+10d"},
+      {"older_layout", "une autre disposition"},
   };
   for (const Case& c : cases) {
     const std::string path = folder.file(c.name);
