@@ -64,10 +64,10 @@ void append_json(std::string& out, const Article& article, bool first) {
 
 }  // namespace
 
-int export_articles(const Context& context, bool json, char separator) {
+bool write_export(const Context& context, bool json, char separator,
+                  const std::function<void(std::string_view)>& write) {
   const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInput);
-  if (!articles) return kNotDone;
-  Output output(context);
+  if (!articles) return false;
   std::string out;
   if (!json) out = csv::heading(separator) + "\r\n";
   bool first = true;
@@ -79,12 +79,18 @@ int export_articles(const Context& context, bool json, char separator) {
     }
     first = false;
     if (out.size() >= 1 << 16) {
-      output.write(out);
+      write(out);
       out.clear();
     }
   });
   if (json) out += first ? "[]\n" : "\n]\n";
-  output.write(out);
+  write(out);
+  return whole;
+}
+
+int export_articles(const Context& context, bool json, char separator) {
+  Output output(context);
+  const bool whole = write_export(context, json, separator, [&](std::string_view bytes) { output.write(bytes); });
   return output.finish() && whole ? kDone : kNotDone;
 }
 
