@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "command/command.h"
+#include "web/serve.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ std::string french(const CLI::ParseError& error) {
   if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) return "argument inattendu : " + named_in(message);
   if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
     if (message.find("ubcommand") != std::string::npos) {
-      return "il manque la commande (list, show, export, import, stats, check, backup ou report)";
+      return "il manque la commande (list, show, export, import, stats, check, backup, report ou serve)";
     }
     return "il manque " + message.substr(0, message.find(' '));
   }
@@ -111,6 +112,14 @@ int main(int argc, char** argv) {
   std::string page;
   CLI::App* report = command("report", "une page HTML autonome avec les chiffres et des graphiques");
   report->add_option("--html", page, "la page à écrire")->required()->type_name("SORTIE.html")->group("Options ");
+  fleet::web::ServeOptions serving;
+  CLI::App* serve = command("serve", "les pages de la flotte pour un navigateur, sur cette machine, derrière un jeton");
+  serve->add_option("-f,--file", serving.files, "un fichier de la période (répétable ; par défaut celui de fleet)")
+      ->type_name("FICHIER")
+      ->group("Options ");
+  serve->add_option("--listen", serving.listen, "adresse et port (127.0.0.1:8080 par défaut ; port 0 : un libre)")
+      ->type_name("ADRESSE:PORT")
+      ->group("Options ");
 
   try {
     app.parse(argc, argv);
@@ -151,5 +160,9 @@ int main(int argc, char** argv) {
   if (check->parsed()) return fleet::check_file(context);
   if (backup->parsed()) return fleet::backup_file(context, destination);
   if (report->parsed()) return fleet::write_report(context, page);
+  if (serve->parsed()) {
+    if (serving.files.empty()) serving.files.push_back(context.file);
+    return fleet::web::serve(context, serving);
+  }
   return fleet::kWrongUsage;
 }

@@ -1,0 +1,201 @@
+// The period of fleet serve, read through the fleet command's functions.
+#include "web/fleet_data.h"
+
+#include <algorithm>
+
+#include "storage/open.h"
+
+namespace fleet::web {
+namespace {
+
+// A mark of what the file holds now: two equal marks of one open storage mean that
+// nothing changed between them. Without a mark to trust, each is new.
+bool file_mark(storage::Storage&, uint64_t* unknown, std::string* mark) {
+  *mark = "#" + std::to_string(++*unknown);
+  return true;
+}
+
+// The cars of the period, each with its sums over the files, ranked as fleet stats
+// ranks those of one file.
+void rank_period(const Listing& listing, FleetStats* period) {
+  std::vector<Car> cars;
+  for (const Entry& entry : listing.entries) {
+    if (cars.empty() || cars.back().plate != entry.plate_bytes()) cars.push_back({std::string(entry.plate_bytes())});
+    cars.back().mileage += entry.mileage;
+    cars.back().cents += entry.cents;
+  }
+  // Among equals the smaller plate first: cars are in plate order, and the sorts stable.
+  std::vector<Car> longest = cars;
+  std::stable_sort(longest.begin(), longest.end(), [](const Car& a, const Car& b) { return a.mileage > b.mileage; });
+  longest.resize(std::min(longest.size(), FleetStats::kLongest));
+  std::vector<Car> dearest;
+  for (const Car& car : cars) {
+    if (car.mileage > 0) dearest.push_back(car);
+  }
+  std::stable_sort(dearest.begin(), dearest.end(),
+                   [](const Car& a, const Car& b) { return a.cents * b.mileage > b.cents * a.mileage; });
+  dearest.resize(std::min(dearest.size(), FleetStats::kDearest));
+  period->longest = std::move(longest);
+  period->dearest = std::move(dearest);
+}
+
+void add(const FleetStats& file, FleetStats* period) {
+  period->articles += file.articles;
+  period->mileage += file.mileage;
+  period->cents += file.cents;
+  for (size_t d = 0; d < layout::kDays; ++d) period->mileage_by_day[d] += file.mileage_by_day[d];
+  for (size_t w = 0; w <= layout::kWeekMost; ++w) {
+    period->mileage_by_week[w] += file.mileage_by_week[w];
+    period->week_seen[w] = period->week_seen[w] || file.week_seen[w];
+  }
+}
+
+}  // namespace
+
+FleetData::FleetData(const Context& context, std::vector<std::string> files)
+    : context_(context), files_(std::move(files)), watch_(files_.size()), problems_(files_.size()) {}
+
+FleetData::~FleetData() = default;
+
+std::string FleetData::shown_file(size_t file) const { return storage::shown_name(files_[file]); }
+
+storage::Storage* FleetData::watched(size_t file) {
+  if (!watch_[file]) {
+    storage::Opened opened =
+        storage::open_storage({files_[file], "ARTICLES", layout::kShape, storage::StorageMode::kInput, "fleet"});
+    if (opened.result.ok()) {
+      watch_[file] = std::move(opened.storage);
+      problems_[file].clear();
+    } else {
+      problems_[file] = failure_account(opened.result);
+    }
+  }
+  return watch_[file].get();
+}
+
+std::vector<std::string> FleetData::marks() {
+  std::vector<std::string> marks(files_.size());
+  for (size_t file = 0; file < files_.size(); ++file) {
+    storage::Storage* storage = watched(file);
+    if (storage == nullptr) {
+      marks[file] = "absent " + problems_[file];  // the same until the file can be opened
+    } else if (!file_mark(*storage, &unknown_, &marks[file])) {
+      watch_[file].reset();  // opened again at the next request
+      marks[file] = "#" + std::to_string(++unknown_);
+    }
+  }
+  return marks;
+}
+
+std::shared_ptr<const Listing> FleetData::listing() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return listing_locked(marks());
+}
+
+std::shared_ptr<const Listing> FleetData::listing_locked(const std::vector<std::string>& now) {
+  if (listing_ && now == listing_marks_) return listing_;
+  auto listing = std::make_shared<Listing>();
+  for (size_t file = 0; file < files_.size(); ++file) {
+    storage::Storage* storage = watched(file);
+    if (storage == nullptr) {
+      listing->whole = false;
+      continue;
+    }
+    Context context = context_;
+    context.file = files_[file];
+    const bool whole = each_article(context, *storage, "illisible", [&](const Article& article) {
+      Entry entry{};
+      std::copy_n(article.plate.begin(), entry.plate.size(), entry.plate.begin());
+      entry.file = static_cast<uint16_t>(file);
+      entry.week = static_cast<uint8_t>(article.week);
+      entry.mileage = static_cast<uint32_t>(article.mileage());
+      entry.cents = static_cast<uint32_t>(article.cents());
+      listing->entries.push_back(entry);
+    });
+    listing->whole = listing->whole && whole;
+  }
+  if (files_.size() > 1) {  // each file's articles came in plate order: now all of them
+    std::stable_sort(listing->entries.begin(), listing->entries.end(),
+                     [](const Entry& a, const Entry& b) { return a.plate < b.plate; });
+  }
+  listing_marks_ = now;
+  listing_ = std::move(listing);
+  return listing_;
+}
+
+std::shared_ptr<const Figures> FleetData::figures() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::vector<std::string> now = marks();
+  if (figures_ && now == figures_marks_) return figures_;
+  auto figures = std::make_shared<Figures>();
+  for (size_t file = 0; file < files_.size(); ++file) {
+    FileFigures counted{shown_file(file), {}, false};
+    Context context = context_;
+    context.file = files_[file];
+    counted.whole = gather(context, &counted.stats);
+    figures->whole = figures->whole && counted.whole;
+    figures->files.push_back(std::move(counted));
+  }
+  if (files_.size() == 1) {
+    figures->period = figures->files[0].stats;
+  } else {
+    for (const FileFigures& file : figures->files) add(file.stats, &figures->period);
+    rank_period(*listing_locked(now), &figures->period);
+  }
+  figures_marks_ = now;
+  figures_ = std::move(figures);
+  return figures_;
+}
+
+bool FleetData::car(const std::string& plate, std::vector<CarWeek>* weeks, std::string* why) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bool whole = true;
+  std::string record(layout::kRecordLength, '\0');
+  for (size_t file = 0; file < files_.size(); ++file) {
+    auto problem = [&](const std::string& what) {
+      if (!why->empty()) *why += " ; ";
+      *why += "fichier « " + shown_file(file) + " » : " + what;
+      whole = false;
+    };
+    storage::Storage* storage = watched(file);
+    if (storage == nullptr) {
+      problem(problems_[file]);
+      continue;
+    }
+    const storage::Result read = storage->read_key(plate.data(), record.data());
+    if (read.status == storage::FileStatus::kNoSuchKey) continue;
+    if (!read.ok()) {
+      problem(failure_account(read));
+      watch_[file].reset();
+      continue;
+    }
+    CarWeek week{file, {}};
+    std::string field;
+    if (!decode(record, &week.article, &field)) {
+      problem("article illisible : " + field + " n'est pas fait de chiffres");
+      continue;
+    }
+    weeks->push_back(std::move(week));
+  }
+  return whole;
+}
+
+bool FleetData::export_to(std::FILE* out, bool json, std::string* why) {
+  if (files_.size() != 1) {
+    *why = "l'export d'une période de plusieurs fichiers viendra avec celui de fleet export";
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  Context context = context_;
+  context.file = files_[0];
+  const bool whole = write_export(context, json, ',',
+                                  [&](std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), out); });
+  if (std::fflush(out) != 0 || std::ferror(out)) {
+    *why = "impossible d'écrire l'export dans un fichier temporaire";
+    return false;
+  }
+  if (!whole) *why = "des articles n'ont pas pu être lus (voir fleet check) : l'export n'est pas complet";
+  return whole;
+}
+
+}  // namespace fleet::web

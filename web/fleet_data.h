@@ -1,0 +1,86 @@
+// FleetData: the period that fleet serve shows (the article files named at its start,
+// in their order), read through the fleet command's own functions: the figures are
+// gather's (fleet stats), the articles each_article's (fleet list), a car's articles
+// the storage's read by key (fleet show), the downloads write_export's (fleet export).
+// Each handler asks it, and it reads the files as they are now: what it computed
+// from them is kept while every file's storage says nothing changed, and computed
+// again at the first request after a change.
+//
+// The storage layer is used from one thread at a time (its opens share state), so
+// every use of a file goes under one lock; what it hands out is immutable and shared.
+//
+// Until the command reads periods of several files itself, the figures of such a
+// period are put together here from those of each file.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "command/command.h"
+#include "command/stats.h"
+#include "web/article_page.h"
+
+namespace fleet::web {
+
+struct FileFigures {
+  std::string name;  // as pages show it (no password)
+  FleetStats stats;
+  bool whole = false;  // false: not opened, or not read whole (said on standard error)
+};
+
+struct Figures {
+  std::vector<FileFigures> files;
+  FleetStats period;  // over every file: sums, and the cars ranked by their period's sums
+  bool whole = true;
+};
+
+// A car's article in one file of the period.
+struct CarWeek {
+  size_t file;
+  Article article;
+};
+
+class FleetData {
+ public:
+  // context gives the character set of messages; files are the period's, as named.
+  FleetData(const Context& context, std::vector<std::string> files);
+  ~FleetData();
+
+  size_t file_count() const { return files_.size(); }
+  // A file's name as pages show it (no password).
+  std::string shown_file(size_t file) const;
+
+  // The figures and the articles of the period as they are now.
+  std::shared_ptr<const Figures> figures();
+  std::shared_ptr<const Listing> listing();
+
+  // The car's article in each file that has one (plate: stored bytes, padded); false
+  // with why, in French, when a file could not be read.
+  bool car(const std::string& plate, std::vector<CarWeek>* weeks, std::string* why);
+
+  // Writes what fleet export writes for the period to out; false with why when it
+  // could not (what failed is also said on standard error).
+  bool export_to(std::FILE* out, bool json, std::string* why);
+
+ private:
+  // The mark of each file's state now (its storage's, or why it cannot be read).
+  std::vector<std::string> marks();
+  storage::Storage* watched(size_t file);
+  // The listing for the files' marks now, computed again when they changed.
+  std::shared_ptr<const Listing> listing_locked(const std::vector<std::string>& now);
+
+  Context context_;
+  std::vector<std::string> files_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<storage::Storage>> watch_;  // one open storage a file, or none
+  std::vector<std::string> problems_;                     // why a file has none
+  uint64_t unknown_ = 0;                                  // marks that match no other
+  std::vector<std::string> figures_marks_, listing_marks_;
+  std::shared_ptr<const Figures> figures_;
+  std::shared_ptr<const Listing> listing_;
+};
+
+}  // namespace fleet::web
