@@ -2,7 +2,8 @@
 // start, and the sessions opened with it: a session is a further 128 random bits in
 // a cookie (HttpOnly, SameSite=Strict), so that the token leaves the address bar at
 // once and no page of another site can make the browser use it. Comparisons take the
-// same time whatever the bytes.
+// same time whatever the bytes. And where the server may listen: until it has users
+// and TLS, only on the loopback.
 #pragma once
 
 #include <deque>
@@ -40,5 +41,15 @@ std::string random_hex(size_t bytes);
 
 // The value of the cookie name in a Cookie header's value; empty when absent.
 std::string cookie_value(std::string_view header, std::string_view name);
+
+// The address to listen on (--listen): a host (an IPv4 or IPv6 address in brackets, or localhost) and
+// a port (0 takes a free one).
+struct ListenAddress {
+  std::string host;  // as a socket takes it ("127.0.0.1", "::1")
+  int port = 0;
+  bool loopback = false;
+};
+// False with why (French) when text is not such an address.
+bool parse_listen(const std::string& text, ListenAddress* address, std::string* why);
 
 }  // namespace fleet::web

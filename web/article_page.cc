@@ -47,9 +47,10 @@ bool less(Sort sort, const Key& a, const Key& b) {
       c = three_way(a.cents, b.cents);
       break;
     case Sort::kCostPerKm:
-      // Without kilometres there is no cost per kilometre: those come last.
+      // Without kilometres there is no cost per kilometre: those come first, so
+      // that the dearest first (the order a list opens in) ends with them.
       if (a.mileage == 0 || b.mileage == 0) {
-        c = three_way(a.mileage == 0, b.mileage == 0);
+        c = three_way(a.mileage != 0, b.mileage != 0);
       } else {
         c = three_way(uint64_t{a.cents} * b.mileage, uint64_t{b.cents} * a.mileage);
       }

@@ -1,13 +1,11 @@
 // fleet serve: the routes, the access to them, the headers of every answer, the log.
 #include "web/serve.h"
 
-#include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -327,43 +325,7 @@ class Site {
   BoundedServer server_;
 };
 
-bool port_number(std::string_view text, int* port) {
-  if (text.empty() || text.size() > 5) return false;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *port);
-  return error == std::errc() && end == text.data() + text.size() && *port >= 0 && *port <= 65535;
-}
-
 }  // namespace
-
-bool parse_listen(const std::string& text, ListenAddress* address, std::string* why) {
-  const size_t colon = text.rfind(':');
-  if (colon == std::string::npos || !port_number(std::string_view(text).substr(colon + 1), &address->port)) {
-    *why = "--listen attend ADRESSE:PORT (par exemple 127.0.0.1:8080), pas « " + text + " »";
-    return false;
-  }
-  std::string host = text.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-    in6_addr v6{};
-    if (::inet_pton(AF_INET6, host.c_str(), &v6) != 1) {
-      *why = "--listen : « " + host + " » n'est pas une adresse IPv6";
-      return false;
-    }
-    address->loopback = IN6_IS_ADDR_LOOPBACK(&v6);
-  } else if (host == "localhost") {
-    host = "127.0.0.1";  // not looked up: the name could point elsewhere
-    address->loopback = true;
-  } else {
-    in_addr v4{};
-    if (::inet_pton(AF_INET, host.c_str(), &v4) != 1) {
-      *why = "--listen : « " + host + " » n'est pas une adresse (IPv4, IPv6 entre crochets, ou localhost)";
-      return false;
-    }
-    address->loopback = (ntohl(v4.s_addr) >> 24) == 127;
-  }
-  address->host = host;
-  return true;
-}
 
 int serve(const Context& context, const ServeOptions& options) {
   ListenAddress listen;

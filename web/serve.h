@@ -25,14 +25,4 @@ struct ServeOptions {
 // address it may not listen on.
 int serve(const Context& context, const ServeOptions& options);
 
-// --listen's address: a host (an IPv4 or IPv6 address in brackets, or localhost) and
-// a port (0 takes a free one).
-struct ListenAddress {
-  std::string host;  // as a socket takes it ("127.0.0.1", "::1")
-  int port = 0;
-  bool loopback = false;
-};
-// False with why (French) when text is not such an address.
-bool parse_listen(const std::string& text, ListenAddress* address, std::string* why);
-
 }  // namespace fleet::web
