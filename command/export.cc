@@ -64,14 +64,12 @@ void append_json(std::string& out, const Article& article, bool first) {
 
 }  // namespace
 
-bool write_export(const Context& context, bool json, char separator,
+bool write_export(const Context& context, storage::Storage& articles, bool json, char separator,
                   const std::function<void(std::string_view)>& write) {
-  const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInput);
-  if (!articles) return false;
   std::string out;
   if (!json) out = csv::heading(separator) + "\r\n";
   bool first = true;
-  const bool whole = each_article(context, *articles, "non exporté", [&](const Article& article) {
+  const bool whole = each_article(context, articles, "non exporté", [&](const Article& article) {
     if (json) {
       append_json(out, article, first);
     } else {
@@ -89,8 +87,11 @@ bool write_export(const Context& context, bool json, char separator,
 }
 
 int export_articles(const Context& context, bool json, char separator) {
+  const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInput);
+  if (!articles) return kNotDone;
   Output output(context);
-  const bool whole = write_export(context, json, separator, [&](std::string_view bytes) { output.write(bytes); });
+  const bool whole =
+      write_export(context, *articles, json, separator, [&](std::string_view bytes) { output.write(bytes); });
   return output.finish() && whole ? kDone : kNotDone;
 }
 

@@ -46,8 +46,11 @@ int FleetStats::busiest_week() const {
 
 bool gather(const Context& context, FleetStats* stats) {
   const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInput);
-  if (!articles) return false;
-  const bool whole = each_article(context, *articles, "illisible", [&](const Article& article) {
+  return articles && gather(context, *articles, stats);
+}
+
+bool gather(const Context& context, storage::Storage& articles, FleetStats* stats) {
+  const bool whole = each_article(context, articles, "illisible", [&](const Article& article) {
     const Car car{article.plate, article.mileage(), article.cents()};
     ++stats->articles;
     stats->mileage += car.mileage;

@@ -38,5 +38,7 @@ struct FleetStats {
 // Gathers the figures; on failure says why (one line per article it cannot read)
 // and returns false, with the figures of the articles it could read.
 bool gather(const Context& context, FleetStats* stats);
+// The same, of a file open already (fleet serve keeps one storage a file).
+bool gather(const Context& context, storage::Storage& articles, FleetStats* stats);
 
 }  // namespace fleet

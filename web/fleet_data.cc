@@ -129,10 +129,14 @@ std::shared_ptr<const Figures> FleetData::figures() {
   if (figures_ && now == figures_marks_) return figures_;
   auto figures = std::make_shared<Figures>();
   for (size_t file = 0; file < files_.size(); ++file) {
-    FileFigures counted{shown_file(file), {}, false};
+    FileFigures counted{shown_file(file), {}, false, {}};
     Context context = context_;
     context.file = files_[file];
-    counted.whole = gather(context, &counted.stats);
+    if (storage::Storage* storage = watched(file)) {
+      counted.whole = gather(context, *storage, &counted.stats);
+    } else {
+      counted.problem = problems_[file];
+    }
     figures->whole = figures->whole && counted.whole;
     figures->files.push_back(std::move(counted));
   }
@@ -186,9 +190,14 @@ bool FleetData::export_to(std::FILE* out, bool json, std::string* why) {
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
+  storage::Storage* storage = watched(0);
+  if (storage == nullptr) {
+    *why = "fichier « " + shown_file(0) + " » : " + problems_[0];
+    return false;
+  }
   Context context = context_;
   context.file = files_[0];
-  const bool whole = write_export(context, json, ',',
+  const bool whole = write_export(context, *storage, json, ',',
                                   [&](std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), out); });
   if (std::fflush(out) != 0 || std::ferror(out)) {
     *why = "impossible d'écrire l'export dans un fichier temporaire";

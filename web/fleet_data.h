@@ -6,8 +6,11 @@
 // from them is kept while every file's storage says nothing changed, and computed
 // again at the first request after a change.
 //
-// The storage layer is used from one thread at a time (its opens share state), so
-// every use of a file goes under one lock; what it hands out is immutable and shared.
+// Each file is read through one storage, kept open: the storage layer is used from
+// one thread at a time (its opens share state), and a second open of an SQLite file
+// in the same process would drop the first one's locks on it (closing any descriptor
+// of a file does), so that another program could take the file's log away from under
+// it. Every use goes under one lock; what it hands out is immutable and shared.
 //
 // Until the command reads periods of several files itself, the figures of such a
 // period are put together here from those of each file.
@@ -28,7 +31,8 @@ namespace fleet::web {
 struct FileFigures {
   std::string name;  // as pages show it (no password)
   FleetStats stats;
-  bool whole = false;  // false: not opened, or not read whole (said on standard error)
+  bool whole = false;   // false: not opened, or not read whole (said on standard error)
+  std::string problem;  // why it could not be opened, in French
 };
 
 struct Figures {
