@@ -259,6 +259,16 @@ BoundedServer::BoundedServer(const Limits& limits) : limits_(limits), refusal_(r
   });
 }
 
+int BoundedServer::bind(const std::string& host, int port) {
+  if (port == 0) {
+    port = bind_to_any_port(host);
+  } else if (!bind_to_port(host, port)) {
+    port = -1;
+  }
+  if (port > 0 && ::listen(svr_sock_, static_cast<int>(limits_.waiting_most)) != 0) return -1;
+  return port;
+}
+
 void BoundedServer::close_after_answer() { closing = true; }
 
 const std::string& BoundedServer::client_address() { return client; }

@@ -22,6 +22,11 @@ class BoundedServer : public httplib::Server {
  public:
   explicit BoundedServer(const Limits& limits);
 
+  // Binds host:port (port 0: a free one) and listens, with room in the system's queue
+  // for as many connections as may wait (the library's queue holds 5): the port bound,
+  // or -1 with errno set.
+  int bind(const std::string& host, int port);
+
   // Stops the server: no connection waits for a further request, and listening ends
   // once the requests being answered are.
   void halt() {

@@ -79,6 +79,11 @@ std::string dashboard_page(const PeriodView& period, const Figures& figures) {
   const FleetStats& stats = figures.period;
   std::string main = "<h1>Tableau de bord de la flotte</h1>\n" + files_line(period);
   if (!figures.whole) main += kUnread;
+  for (const FileFigures& file : figures.files) {
+    if (!file.problem.empty()) {
+      main += "<p class=\"warning\">Fichier « " + escaped(file.name) + " » : " + escaped(file.problem) + "</p>\n";
+    }
+  }
   main += "<table class=\"figures\">\n";
   auto row = [&](const char* id, const char* label, const std::string& value) {
     main += std::string("<tr><th scope=\"row\">") + label + "</th><td class=\"n\" id=\"" + id + "\">" + value +
@@ -192,17 +197,18 @@ std::string articles_page(const PeriodView& period, const ArticlesView& view) {
               (current ? std::string(" aria-sort=\"") + (query.descending ? "descending" : "ascending") + "\"" : "") +
               "><a href=\"" + address(sort, descending, "", "") + "\">" + words + "</a></th>";
     };
-    heading(Sort::kPlate, "Immatriculation");
+    // Soft hyphens: on a narrow screen the headings break, so that the columns fit.
+    heading(Sort::kPlate, "Immatri&shy;culation");
     if (several) main += "<th scope=\"col\">Fichier</th>";
-    heading(Sort::kWeek, "Semaine");
-    heading(Sort::kMileage, "Kilomètres");
+    heading(Sort::kWeek, "Se&shy;maine");
+    heading(Sort::kMileage, "Kilo&shy;mètres");
     heading(Sort::kCosts, "Frais");
-    heading(Sort::kCostPerKm, "Coût/km");
+    heading(Sort::kCostPerKm, "Coût/<wbr>km");
     main += "</tr></thead>\n<tbody>\n";
     for (const Entry* entry : page.entries) {
       main += "<tr><td class=\"plate\"><a href=\"" + escaped(car_address(entry->plate_bytes())) + "\">" +
               plate_html(entry->plate_bytes()) + "</a></td>";
-      if (several) main += "<td>" + escaped(period.files[entry->file]) + "</td>";
+      if (several) main += "<td class=\"file\">" + escaped(period.files[entry->file]) + "</td>";
       main += "<td class=\"n\">" + two_digits(entry->week) + "</td><td class=\"n\">" + std::to_string(entry->mileage) +
               "</td><td class=\"n\">" + money(entry->cents) + "</td><td class=\"n\">" +
               per_kilometre(entry->cents, entry->mileage) + "</td></tr>\n";
@@ -280,7 +286,7 @@ const char kStyleSheet[] =
     ".period{color:#444;overflow-wrap:anywhere}.warning{background:#fff3cd;padding:.5em;border-left:4px solid #a66300}"
     "table{border-collapse:collapse;margin:1em 0}td,th{padding:.25em .6em;border-bottom:1px solid #ccc;"
     "text-align:left}.n{text-align:right;font-variant-numeric:tabular-nums}"
-    ".table{max-width:100%;overflow-x:auto}td.plate{overflow-wrap:anywhere}"
+    ".table{max-width:100%;overflow-x:auto}td.plate,td.file{overflow-wrap:anywhere}"
     "th a{color:inherit}th[aria-sort] a::after{content:' ▲'}th[aria-sort=descending] a::after{content:' ▼'}"
     "nav.pages{display:flex;justify-content:space-between;padding:.5em 0}"
     "form{margin:1em 0}input{font:inherit;padding:.2em;width:8em}button{font:inherit}"
@@ -288,6 +294,6 @@ const char kStyleSheet[] =
     "svg.chart{max-width:100%;height:auto}svg rect{fill:#2c6fbb}svg .axis{stroke:#555}"
     "svg .grid{stroke:#bbb;stroke-dasharray:4 3}svg text{font-size:11px;fill:#1a1a1a}"
     "svg .value,svg .label{text-anchor:middle}svg .plate{text-anchor:end}"
-    "@media (max-width:30em){main{padding:0 .5em 1em}td,th{padding:.2em .3em}body{font-size:.9em}}\n";
+    "@media (max-width:30em){main{padding:0 .5em 1em}td,th{padding:.2em .25em}body{font-size:.85em}}\n";
 
 }  // namespace fleet::web

@@ -356,11 +356,9 @@ int serve(const Context& context, const ServeOptions& options) {
   }
   site.route();
   BoundedServer& server = site.server();
-  int port = listen.port;
   errno = 0;
-  const bool bound =
-      port == 0 ? (port = server.bind_to_any_port(listen.host)) > 0 : server.bind_to_port(listen.host, port);
-  if (!bound) {
+  const int port = server.bind(listen.host, listen.port);
+  if (port < 0) {
     context.complain("impossible d'écouter sur " + options.listen +
                      (errno != 0 ? std::string(" : ") + std::strerror(errno) : std::string()));
     return kNotDone;
