@@ -1,7 +1,7 @@
 // bench_run: measures the programs against their floors and prints one table, also
 // written as CSV.
 //
-//   bench_run [--csv PATH] [--quick] [--only startup|fleet|micro]
+//   bench_run [--csv PATH] [--quick] [--only startup|fleet|postgres|serve|micro]
 //
 // --quick makes fewer runs, for trying the benchmark out; its figures are rough.
 #include <sys/stat.h>
@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
       setup.scaling_reps = 1;
       setup.micro_min_time = "0.01";
     } else {
-      std::cerr << "usage: bench_run [--csv PATH] [--quick] [--only startup|fleet|micro]\n";
+      std::cerr << "usage: bench_run [--csv PATH] [--quick] [--only startup|fleet|postgres|serve|micro]\n";
       return 2;
     }
   }
@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
     bench::fleet_command_suite(setup, report);
   }
   if (only.empty() || only == "postgres") bench::postgres_suite(setup, report);
+  if (only.empty() || only == "serve") bench::serve_suite(setup, report);
   if (only.empty() || only == "micro") {
     std::cerr << "micro-benchmarks...\n";
     bench::micro_suite(setup, report);

@@ -35,6 +35,9 @@ void postgres_suite(const Setup& setup, Report& report);
 // fleet export and import of a 200,000-article file, against sqlite3 and a bare floor.
 void fleet_command_suite(const Setup& setup, Report& report);
 
+// fleet serve under wrk's load, against the same HTTP library serving a static page.
+void serve_suite(const Setup& setup, Report& report);
+
 // Google Benchmark micro-benchmarks of the runtime's hot operations.
 void micro_suite(const Setup& setup, Report& report);
 

@@ -91,8 +91,17 @@ class BoundedStream final : public httplib::Stream {
     return static_cast<ssize_t>(size);
   }
 
-  void get_remote_ip_and_port(std::string& ip, int& port) const override { address_of(fd_, true, ip, port); }
-  void get_local_ip_and_port(std::string& ip, int& port) const override { address_of(fd_, false, ip, port); }
+  // Asked at each request: taken once a connection.
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    if (remote_port_ < 0) address_of(fd_, true, remote_, remote_port_);
+    ip = remote_;
+    port = remote_port_;
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    if (local_port_ < 0) address_of(fd_, false, local_, local_port_);
+    ip = local_;
+    port = local_port_;
+  }
   socket_t socket() const override { return fd_; }
 
   // Waits for the first byte of the next request, for the idle time at most, looking
@@ -164,6 +173,8 @@ class BoundedStream final : public httplib::Stream {
   std::string out_;
   bool failed_ = false;
   bool closed_ = false;
+  mutable std::string remote_, local_;
+  mutable int remote_port_ = -1, local_port_ = -1;
 };
 
 // Ends a connection so that its client reads the whole answer: what it still sends

@@ -9,11 +9,8 @@ namespace fleet::web {
 namespace {
 
 // A mark of what the file holds now: two equal marks of one open storage mean that
-// nothing changed between them. Without a mark to trust, each is new.
-bool file_mark(storage::Storage&, uint64_t* unknown, std::string* mark) {
-  *mark = "#" + std::to_string(++*unknown);
-  return true;
-}
+// nothing was stored between them. Without a mark to trust, none is given.
+bool file_mark(storage::Storage&, std::string*) { return false; }
 
 // The cars of the period, each with its sums over the files, ranked as fleet stats
 // ranks those of one file.
@@ -73,23 +70,35 @@ storage::Storage* FleetData::watched(size_t file) {
   return watch_[file].get();
 }
 
-std::vector<std::string> FleetData::marks() {
+std::vector<std::string> FleetData::marks(Clock::time_point asked) {
+  // A look that began after the request came saw every change made before it: the
+  // requests that waited for this lock while it ran take its marks.
+  if (looked_ > asked) return marks_;
+  looked_ = Clock::now();
   std::vector<std::string> marks(files_.size());
   for (size_t file = 0; file < files_.size(); ++file) {
     storage::Storage* storage = watched(file);
     if (storage == nullptr) {
       marks[file] = "absent " + problems_[file];  // the same until the file can be opened
-    } else if (!file_mark(*storage, &unknown_, &marks[file])) {
+    } else if (!file_mark(*storage, &marks[file])) {
       watch_[file].reset();  // opened again at the next request
       marks[file] = "#" + std::to_string(++unknown_);
     }
   }
+  marks_ = marks;
   return marks;
 }
 
 std::shared_ptr<const Listing> FleetData::listing() {
+  const Clock::time_point asked = Clock::now();
+  // Known to match the files since after this request came: no look is needed. The
+  // requests of a busy server mostly go this way, without taking the lock.
+  if (listing_since_.load(std::memory_order_acquire) > asked.time_since_epoch().count()) return listing_now_.load();
   std::lock_guard<std::mutex> lock(mutex_);
-  return listing_locked(marks());
+  std::shared_ptr<const Listing> listing = listing_locked(marks(asked));
+  listing_now_.store(listing);
+  listing_since_.store(looked_.time_since_epoch().count(), std::memory_order_release);
+  return listing;
 }
 
 std::shared_ptr<const Listing> FleetData::listing_locked(const std::vector<std::string>& now) {
@@ -124,8 +133,16 @@ std::shared_ptr<const Listing> FleetData::listing_locked(const std::vector<std::
 }
 
 std::shared_ptr<const Figures> FleetData::figures() {
+  const Clock::time_point asked = Clock::now();
+  if (figures_since_.load(std::memory_order_acquire) > asked.time_since_epoch().count()) return figures_now_.load();
   std::lock_guard<std::mutex> lock(mutex_);
-  const std::vector<std::string> now = marks();
+  std::shared_ptr<const Figures> figures = figures_locked(marks(asked));
+  figures_now_.store(figures);
+  figures_since_.store(looked_.time_since_epoch().count(), std::memory_order_release);
+  return figures;
+}
+
+std::shared_ptr<const Figures> FleetData::figures_locked(const std::vector<std::string>& now) {
   if (figures_ && now == figures_marks_) return figures_;
   auto figures = std::make_shared<Figures>();
   for (size_t file = 0; file < files_.size(); ++file) {

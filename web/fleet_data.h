@@ -16,6 +16,9 @@
 // period are put together here from those of each file.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -70,11 +73,15 @@ class FleetData {
   bool export_to(std::FILE* out, bool json, std::string* why);
 
  private:
-  // The mark of each file's state now (its storage's, or why it cannot be read).
-  std::vector<std::string> marks();
+  using Clock = std::chrono::steady_clock;
+  // The mark of each file's state now (its storage's, or why it cannot be read), for
+  // a request that came at asked.
+  std::vector<std::string> marks(Clock::time_point asked);
   storage::Storage* watched(size_t file);
-  // The listing for the files' marks now, computed again when they changed.
+  // The listing and the figures for the files' marks now, computed again when they
+  // changed.
   std::shared_ptr<const Listing> listing_locked(const std::vector<std::string>& now);
+  std::shared_ptr<const Figures> figures_locked(const std::vector<std::string>& now);
 
   Context context_;
   std::vector<std::string> files_;
@@ -82,9 +89,16 @@ class FleetData {
   std::vector<std::unique_ptr<storage::Storage>> watch_;  // one open storage a file, or none
   std::vector<std::string> problems_;                     // why a file has none
   uint64_t unknown_ = 0;                                  // marks that match no other
+  Clock::time_point looked_{};                            // when marks_ were taken
+  std::vector<std::string> marks_;
   std::vector<std::string> figures_marks_, listing_marks_;
   std::shared_ptr<const Figures> figures_;
   std::shared_ptr<const Listing> listing_;
+  // The same, read without the lock, and since when (steady clock) each is known to
+  // match the files.
+  std::atomic<std::shared_ptr<const Figures>> figures_now_;
+  std::atomic<std::shared_ptr<const Listing>> listing_now_;
+  std::atomic<int64_t> figures_since_{INT64_MIN}, listing_since_{INT64_MIN};
 };
 
 }  // namespace fleet::web

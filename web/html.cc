@@ -30,30 +30,39 @@ std::string chart(const std::string& caption, double width, double height, const
 
 }  // namespace
 
-std::string escaped(std::string_view utf8) {
-  std::string out;
-  out.reserve(utf8.size());
-  for (const char c : utf8) {
-    switch (c) {
+void append_escaped(std::string& out, std::string_view utf8) {
+  size_t plain = 0;  // the first byte not yet appended
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const char* reference = nullptr;
+    switch (utf8[i]) {
       case '&':
-        out += "&amp;";
+        reference = "&amp;";
         break;
       case '<':
-        out += "&lt;";
+        reference = "&lt;";
         break;
       case '>':
-        out += "&gt;";
+        reference = "&gt;";
         break;
       case '"':
-        out += "&quot;";
+        reference = "&quot;";
         break;
       case '\'':
-        out += "&#39;";
+        reference = "&#39;";
         break;
       default:
-        out += c;
+        continue;
     }
+    out.append(utf8.substr(plain, i - plain));
+    out += reference;
+    plain = i + 1;
   }
+  out.append(utf8.substr(plain));
+}
+
+std::string escaped(std::string_view utf8) {
+  std::string out;
+  append_escaped(out, utf8);
   return out;
 }
 

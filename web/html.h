@@ -12,6 +12,7 @@ namespace fleet::web {
 
 // UTF-8 text as HTML text or attribute value: & < > " ' as references.
 std::string escaped(std::string_view utf8);
+void append_escaped(std::string& out, std::string_view utf8);
 
 // A stored plate (Latin-1, padded) as pages show it: control bytes in caret notation,
 // then escaped for HTML.

@@ -24,7 +24,7 @@ struct Limits {
   int write_seconds = 10;
   // Connections served at once, one thread each, and those that may wait for a
   // thread; one more is answered 503 at once and closed.
-  size_t workers = 16;
+  size_t workers = 32;
   size_t waiting_most = 64;
 };
 

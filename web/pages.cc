@@ -18,10 +18,13 @@ std::string two_digits(uint32_t value) {
 }
 
 std::string document(const std::string& title, const char* here, const PeriodView* period, const std::string& main) {
-  std::string page =
+  std::string page;
+  page.reserve(main.size() + 1024);
+  page +=
       "<!DOCTYPE html>\n<html lang=\"fr\">\n<head>\n<meta charset=\"utf-8\">\n"
-      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" +
-      escaped(title) + " · Flotte</title>\n<link rel=\"stylesheet\" href=\"/style.css\">\n</head>\n<body>\n";
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
+  append_escaped(page, title);
+  page += " · Flotte</title>\n<link rel=\"stylesheet\" href=\"/style.css\">\n</head>\n<body>\n";
   if (period != nullptr) {
     auto link = [&](const char* address, const char* words) {
       const bool current = std::string_view(here) == address;
@@ -34,7 +37,10 @@ std::string document(const std::string& title, const char* here, const PeriodVie
     }
     page += "</nav></header>\n";
   }
-  return page + "<main>\n" + main + "</main>\n</body>\n</html>\n";
+  page += "<main>\n";
+  page += main;
+  page += "</main>\n</body>\n</html>\n";
+  return page;
 }
 
 std::string files_line(const PeriodView& period) {
@@ -205,13 +211,27 @@ std::string articles_page(const PeriodView& period, const ArticlesView& view) {
     heading(Sort::kCosts, "Frais");
     heading(Sort::kCostPerKm, "Coût/<wbr>km");
     main += "</tr></thead>\n<tbody>\n";
+    // Appended piece by piece: this is the loop a page of articles spends its time in.
     for (const Entry* entry : page.entries) {
-      main += "<tr><td class=\"plate\"><a href=\"" + escaped(car_address(entry->plate_bytes())) + "\">" +
-              plate_html(entry->plate_bytes()) + "</a></td>";
-      if (several) main += "<td class=\"file\">" + escaped(period.files[entry->file]) + "</td>";
-      main += "<td class=\"n\">" + two_digits(entry->week) + "</td><td class=\"n\">" + std::to_string(entry->mileage) +
-              "</td><td class=\"n\">" + money(entry->cents) + "</td><td class=\"n\">" +
-              per_kilometre(entry->cents, entry->mileage) + "</td></tr>\n";
+      main += "<tr><td class=\"plate\"><a href=\"";
+      main += car_address(entry->plate_bytes());  // nothing in it to escape
+      main += "\">";
+      main += plate_html(entry->plate_bytes());
+      main += "</a></td>";
+      if (several) {
+        main += "<td class=\"file\">";
+        append_escaped(main, period.files[entry->file]);
+        main += "</td>";
+      }
+      main += "<td class=\"n\">";
+      main += two_digits(entry->week);
+      main += "</td><td class=\"n\">";
+      main += std::to_string(entry->mileage);
+      main += "</td><td class=\"n\">";
+      main += money(entry->cents);
+      main += "</td><td class=\"n\">";
+      main += per_kilometre(entry->cents, entry->mileage);
+      main += "</td></tr>\n";
     }
     main += "</tbody>\n</table></div>\n<nav class=\"pages\" aria-label=\"Pages\">";
     if (page.earlier) {

@@ -6,8 +6,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <shared_mutex>
 #include <thread>
 
 #include "web/access.h"
@@ -36,9 +40,15 @@ const httplib::Headers kHeaders = {
 
 constexpr char kHtml[] = "text/html; charset=utf-8";
 
+// The page as the answer's body, moved there rather than copied.
+void give(httplib::Response& res, std::string page) {
+  res.body = std::move(page);
+  res.set_header("Content-Type", kHtml);
+}
+
 void answer(httplib::Response& res, int status, const std::string& title, const std::string& text) {
   res.status = status;
-  res.set_content(message_page(title, text), kHtml);
+  give(res, message_page(title, text));
 }
 
 // A request's path as received (still percent-encoded), any byte outside the plain
@@ -63,19 +73,100 @@ std::string plain_path(const std::string& target) {
 // One line of the common log format: who, when, the request line without its query
 // string (the token never reaches the log), the status and the bytes of the body.
 std::string log_line(const std::string& address, const std::string& request, int status, const std::string& bytes) {
-  char when[64];
+  // The date is written once a second by each thread: localtime_r takes a lock that
+  // every thread answering at once would queue on.
+  thread_local std::time_t second = -1;
+  thread_local char when[64];
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  ::localtime_r(&now, &local);
-  std::strftime(when, sizeof when, "%d/%b/%Y:%H:%M:%S %z", &local);
+  if (now != second) {
+    second = now;
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    std::strftime(when, sizeof when, "%d/%b/%Y:%H:%M:%S %z", &local);
+  }
   return (address.empty() ? std::string("-") : address) + " - - [" + when + "] \"" + request + "\" " +
          std::to_string(status) + " " + bytes + "\n";
 }
 
-void write_log(const std::string& line) {
-  // One write a line, so that lines of threads answering at once never mix.
-  if (::write(STDERR_FILENO, line.data(), line.size()) < 0) return;
-}
+// The request log on standard error, written by a thread of its own every tenth of a
+// second: each answering thread puts its lines in a buffer of its own, so that threads
+// answering at once neither queue on one lock nor wait for the write (lines of two
+// threads in one tenth of a second may come in either order). A thread that finds its
+// buffer full waits for the writer, so a stalled standard error holds no more.
+class RequestLog {
+ public:
+  RequestLog() : writer_([this] { write_lines(); }) {}
+  ~RequestLog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    writer_.join();
+  }
+
+  void add(const std::string& line) {
+    Buffer& mine = own();
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(mine.mutex);
+        if (mine.lines.size() < kBufferMost) {
+          mine.lines += line;
+          return;
+        }
+      }
+      std::this_thread::sleep_for(kPause / 10);
+    }
+  }
+
+ private:
+  static constexpr size_t kBufferMost = 256 * 1024;
+  static constexpr std::chrono::milliseconds kPause{100};
+
+  struct Buffer {
+    std::mutex mutex;  // between its thread and the writer only
+    std::string lines;
+  };
+
+  Buffer& own() {
+    thread_local const RequestLog* owner = nullptr;
+    thread_local Buffer* mine = nullptr;
+    if (owner != this) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      buffers_.push_back(std::make_unique<Buffer>());
+      mine = buffers_.back().get();
+      owner = this;
+    }
+    return *mine;
+  }
+
+  void write_lines() {
+    std::string batch;
+    for (bool last = false; !last;) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      last = wake_.wait_for(lock, kPause, [&] { return stopping_; });
+      for (const std::unique_ptr<Buffer>& buffer : buffers_) {
+        std::lock_guard<std::mutex> taking(buffer->mutex);
+        batch += buffer->lines;
+        buffer->lines.clear();
+      }
+      lock.unlock();
+      for (size_t written = 0; written < batch.size();) {
+        const ssize_t n = ::write(STDERR_FILENO, batch.data() + written, batch.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // standard error is gone: the lines are lost with it
+        written += static_cast<size_t>(n);
+      }
+      batch.clear();
+    }
+  }
+
+  std::mutex mutex_;  // the list of buffers, and stopping_
+  std::condition_variable wake_;
+  std::vector<std::unique_ptr<Buffer>> buffers_;
+  bool stopping_ = false;
+  std::thread writer_;
+};
 
 // The names this server answers to: a page asked for under another name comes from a
 // name that a site made point here (DNS rebinding), and is refused.
@@ -87,22 +178,36 @@ std::vector<std::string> own_names(const ListenAddress& listen, int port) {
   return names;
 }
 
-// The dashboard's page, written again only when the figures are new.
-class DashboardCache {
+// Pages written from one state of the files (a Figures or a Listing, immutable),
+// kept until the files change: a page asked again is not written again.
+template <class Source>
+class PageCache {
  public:
-  std::string page(const PeriodView& period, const std::shared_ptr<const Figures>& figures) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (figures != figures_) {
-      page_ = dashboard_page(period, *figures);
-      figures_ = figures;
+  template <class Write>
+  std::string page(const std::shared_ptr<const Source>& source, const std::string& key, Write write) {
+    {
+      // Readers share the lock: one that is preempted holding it holds up no other.
+      std::shared_lock<std::shared_mutex> lock(mutex_);
+      if (source == source_) {
+        if (const auto found = pages_.find(key); found != pages_.end()) return found->second;
+      }
     }
-    return page_;
+    std::string page = write();
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    if (source != source_) {
+      source_ = source;
+      pages_.clear();
+    }
+    if (pages_.size() >= kPages) pages_.clear();
+    pages_.emplace(key, page);
+    return page;
   }
 
  private:
-  std::mutex mutex_;
-  std::shared_ptr<const Figures> figures_;
-  std::string page_;
+  static constexpr size_t kPages = 64;
+  std::shared_mutex mutex_;
+  std::shared_ptr<const Source> source_;
+  std::map<std::string, std::string> pages_;
 };
 
 class Site {
@@ -124,7 +229,8 @@ class Site {
       return admit(req, res) ? httplib::Server::HandlerResponse::Unhandled : httplib::Server::HandlerResponse::Handled;
     });
     server_.Get("/", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content(dashboard_.page(period_, data_.figures()), kHtml);
+      const std::shared_ptr<const Figures> figures = data_.figures();
+      give(res, dashboard_.page(figures, "", [&] { return dashboard_page(period_, *figures); }));
     });
     server_.Get("/articles", [this](const httplib::Request& req, httplib::Response& res) { articles(req, res); });
     server_.Get(R"(/articles/([\s\S]+))",
@@ -150,16 +256,16 @@ class Site {
       }
       return httplib::Server::HandlerResponse::Handled;
     }));
-    server_.set_answer_logger([](const httplib::Request& req, const httplib::Response& res) {
+    server_.set_answer_logger([this](const httplib::Request& req, const httplib::Response& res) {
       std::string bytes = "-";  // none
       if (req.method != "HEAD" && !res.body.empty()) bytes = std::to_string(res.body.size());
       const std::string provided = res.get_header_value("Content-Length");  // a content provider's
       if (req.method != "HEAD" && res.body.empty() && !provided.empty() && provided != "0") bytes = provided;
       const std::string request =
           req.method.empty() ? "-" : req.method + " " + plain_path(req.target) + " " + req.version;
-      write_log(log_line(BoundedServer::client_address(), request, res.status, bytes));
+      log_.add(log_line(BoundedServer::client_address(), request, res.status, bytes));
     });
-    server_.set_refusal_logger([](const std::string& address) { write_log(log_line(address, "-", 503, "-")); });
+    server_.set_refusal_logger([this](const std::string& address) { log_.add(log_line(address, "-", 503, "-")); });
   }
 
  private:
@@ -269,9 +375,13 @@ class Site {
       }
     }
     const std::shared_ptr<const Listing> listing = data_.listing();
-    view.page = page_of(*listing, query);
-    view.whole = listing->whole;
-    res.set_content(articles_page(period_, view), kHtml);
+    std::string key = typed + '\0' + sort_word(query.sort) + (query.descending ? "-" : "+");
+    for (const char* cursor : {"apres", "avant"}) key += '\0' + req.get_param_value(cursor);
+    give(res, articles_.page(listing, key, [&] {
+      view.page = page_of(*listing, query);
+      view.whole = listing->whole;
+      return articles_page(period_, view);
+    }));
   }
 
   void car(const httplib::Request& req, httplib::Response& res) {
@@ -289,7 +399,7 @@ class Site {
                     "Aucun article pour l'immatriculation « " + text::shown(plate_utf8(plate), text::Charset::kUtf8) +
                         " » dans la période.");
     }
-    res.set_content(car_page(period_, plate, weeks, problems), kHtml);
+    give(res, car_page(period_, plate, weeks, problems));
   }
 
   void download(httplib::Response& res, bool json) {
@@ -320,8 +430,10 @@ class Site {
   ListenAddress listen_;
   Access access_;
   PeriodView period_;
-  DashboardCache dashboard_;
+  PageCache<Figures> dashboard_;
+  PageCache<Listing> articles_;
   std::vector<std::string> names_;
+  RequestLog log_;  // after the server has stopped, the last lines are written
   BoundedServer server_;
 };
 

@@ -145,6 +145,7 @@ describe('access', () => {
 
   test('each request is one line of the common log format, and the token is nowhere but the start line', async () => {
     await fetch(`${base()}/articles?q=secret&token=${server.token}`, { redirect: 'manual' });
+    await new Promise((resolve) => setTimeout(resolve, 300));  // the log is written every tenth of a second
     const lines = server.log().trimEnd().split('\n');
     assert.equal(lines.filter((line) => line.includes(server.token)).length, 1);
     const requests = lines.filter((line) => !line.startsWith('fleet : '));
@@ -192,19 +193,20 @@ describe('bounds', () => {
   });
 
   test('connections beyond those that may wait are answered 503 at once', async () => {
-    const sockets = await Promise.all(Array.from({ length: 100 }, () => new Promise((resolve) => {
+    // 32 served and 64 waiting at most: of 150, some 50 are refused.
+    const sockets = await Promise.all(Array.from({ length: 150 }, () => new Promise((resolve) => {
       const socket = net.connect(server.port, '127.0.0.1', () => resolve(socket));
       socket.data = '';
       socket.on('data', (d) => { socket.data += d; });
       socket.on('error', () => {});
     })));
     const refused = () => sockets.filter((s) => s.data.startsWith('HTTP/1.1 503')).length;
-    for (let waited = 0; refused() < 10 && waited < 5000; waited += 100) {
+    for (let waited = 0; refused() < 30 && waited < 5000; waited += 100) {
       await new Promise((resolve) => setTimeout(resolve, 100));
     }
     const count = refused();
     sockets.forEach((s) => s.destroy());
-    assert.ok(count >= 10, `${count} refused`);
+    assert.ok(count >= 30, `${count} refused`);
   });
 
   test('a client that sends its headers slowly is dropped within the time of a head', async () => {
