@@ -502,6 +502,7 @@ class SqliteStorage final : public Storage {
   Result read_next(char* record) override;
   Result read_key(const char* key, char* record) override;
   Result scan(const std::function<bool(std::string_view record)>& each) override;
+  Result version(std::string* mark) override;
   Result close() override;
   Result check() override;  // at the end of this file, with the backup
   Result backup(std::string_view destination) override { return backup_sqlite(path_, destination, shape()); }
@@ -544,7 +545,7 @@ class SqliteStorage final : public Storage {
   std::chrono::steady_clock::time_point deadline_;
   uint32_t record_length_;
   std::vector<KeyShape> keys_;
-  Statement begin_, commit_, rollback_, insert_, first_, next_, by_key_, all_;
+  Statement begin_, commit_, rollback_, insert_, first_, next_, by_key_, all_, data_version_;
   Statement alternate_held_;         // a row when a record holds one of the record's
                                      // alternate keys that allow duplicates
   std::vector<size_t> shared_keys_;  // those keys, by their number in keys_
@@ -675,7 +676,8 @@ Result SqliteStorage::disconnect(bool lost) {
     all_in_file = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, &logged, &copied) == SQLITE_OK &&
                   logged == copied;
   }
-  for (Statement* s : {&begin_, &commit_, &rollback_, &insert_, &first_, &next_, &by_key_, &all_, &alternate_held_}) {
+  for (Statement* s :
+       {&begin_, &commit_, &rollback_, &insert_, &first_, &next_, &by_key_, &all_, &alternate_held_, &data_version_}) {
     s->finalize();
   }
   shared_keys_.clear();
@@ -868,6 +870,19 @@ Result SqliteStorage::scan(const std::function<bool(std::string_view record)>& e
     }
   }
   return rc == SQLITE_DONE ? Result{} : fail(rc);
+}
+
+Result SqliteStorage::version(std::string* mark) {
+  if (db_ == nullptr) return failure(FileStatus::kFailed, "the file was lost and could not be opened again");
+  if (!(id_at(path_) == file_id_)) return failure(FileStatus::kFailed, "the file's name names another file now");
+  start_operation();
+  // Changes when another connection commits; this one stores nothing between marks.
+  int rc = data_version_.get() != nullptr ? SQLITE_OK : data_version_.prepare(db_, "PRAGMA data_version");
+  if (rc == SQLITE_OK) rc = data_version_.step();
+  if (rc != SQLITE_ROW) return fail(rc);
+  *mark = std::to_string(sqlite3_column_int64(data_version_.get(), 0));
+  data_version_.reset();
+  return {};
 }
 
 Result SqliteStorage::close() {
