@@ -9,8 +9,8 @@ namespace fleet::web {
 namespace {
 
 // A mark of what the file holds now: two equal marks of one open storage mean that
-// nothing was stored between them. Without a mark to trust, none is given.
-bool file_mark(storage::Storage&, std::string*) { return false; }
+// nothing was stored between them.
+bool file_mark(storage::Storage& storage, std::string* mark) { return storage.version(mark).ok(); }
 
 // The cars of the period, each with its sums over the files, ranked as fleet stats
 // ranks those of one file.

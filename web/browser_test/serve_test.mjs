@@ -308,6 +308,24 @@ describe('pages', () => {
     await page.goto(base());
     assert.equal(await page.locator('#articles').textContent(), '1005');
   });
+
+  test('the dashboard is computed again only when a file changed', async () => {
+    // An article whose week is not digits: each computation of the figures says so
+    // once on standard error.
+    const record = Buffer.concat([Buffer.from('AA0999ZZxx'), Buffer.alloc(8), Buffer.from('0'.repeat(70))]);
+    execFileSync('sqlite3', [file, `UPDATE records SET record = X'${record.toString('hex')}' ` +
+      `WHERE substr(record, 1, 8) = X'${Buffer.from('AA0999ZZ').toString('hex')}'`]);
+    const said = () => server.log().split('\n').filter((line) => line.includes('AA0999ZZ » illisible')).length;
+    for (const [loads, times] of [[3, 1], [2, 1]]) {
+      for (let i = 0; i < loads; ++i) await page.goto(base());
+      assert.equal(said(), times);
+    }
+    assert.equal(await page.locator('#articles').textContent(), '1004');
+    assert.equal(await page.locator('.warning').count(), 1);
+    fleet(['import'], csv.split('\r\n')[0] + '\r\nNEW0002A,8' + ',1,1.00'.repeat(7) + '\r\n');
+    await page.goto(base());
+    assert.equal(said(), 2);
+  });
 });
 
 describe('accessibility and layout', () => {
