@@ -90,15 +90,8 @@ std::vector<std::string> FleetData::marks(Clock::time_point asked) {
 }
 
 std::shared_ptr<const Listing> FleetData::listing() {
-  const Clock::time_point asked = Clock::now();
-  // Known to match the files since after this request came: no look is needed. The
-  // requests of a busy server mostly go this way, without taking the lock.
-  if (listing_since_.load(std::memory_order_acquire) > asked.time_since_epoch().count()) return listing_now_.load();
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::shared_ptr<const Listing> listing = listing_locked(marks(asked));
-  listing_now_.store(listing);
-  listing_since_.store(looked_.time_since_epoch().count(), std::memory_order_release);
-  return listing;
+  const Clock::time_point asked = Clock::now() - kFresh;
+  return current(asked, listing_since_, listing_now_, [&] { return listing_locked(marks(asked)); });
 }
 
 std::shared_ptr<const Listing> FleetData::listing_locked(const std::vector<std::string>& now) {
@@ -133,13 +126,8 @@ std::shared_ptr<const Listing> FleetData::listing_locked(const std::vector<std::
 }
 
 std::shared_ptr<const Figures> FleetData::figures() {
-  const Clock::time_point asked = Clock::now();
-  if (figures_since_.load(std::memory_order_acquire) > asked.time_since_epoch().count()) return figures_now_.load();
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::shared_ptr<const Figures> figures = figures_locked(marks(asked));
-  figures_now_.store(figures);
-  figures_since_.store(looked_.time_since_epoch().count(), std::memory_order_release);
-  return figures;
+  const Clock::time_point asked = Clock::now() - kFresh;
+  return current(asked, figures_since_, figures_now_, [&] { return figures_locked(marks(asked)); });
 }
 
 std::shared_ptr<const Figures> FleetData::figures_locked(const std::vector<std::string>& now) {

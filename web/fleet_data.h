@@ -22,7 +22,9 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "command/command.h"
@@ -74,9 +76,40 @@ class FleetData {
 
  private:
   using Clock = std::chrono::steady_clock;
+  // A look at the files serves the requests that come up to this long after it began:
+  // a load that begins a millisecond after a write shows it, and a busy server looks
+  // a thousand times a second at most, not at every request (each look is a query
+  // under the lock, which every request would queue on).
+  static constexpr std::chrono::milliseconds kFresh{1};
   // The mark of each file's state now (its storage's, or why it cannot be read), for
   // a request that came at asked.
   std::vector<std::string> marks(Clock::time_point asked);
+  // What is published in now, when it is known to match the files since after asked;
+  // else what compute gives, under the lock, then published. A request that finds
+  // another one looking waits a moment for that look (it began after asked, most
+  // likely) before it queues on the lock.
+  template <class T, class Compute>
+  std::shared_ptr<const T> current(Clock::time_point asked, std::atomic<int64_t>& since, std::shared_ptr<const T>& now,
+                                   Compute compute) {
+    for (int tries = 0;; ++tries) {
+      if (since.load(std::memory_order_acquire) > asked.time_since_epoch().count()) {
+        std::shared_lock<std::shared_mutex> reading(published_);
+        return now;
+      }
+      std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+      if (tries < kTries ? lock.try_lock() : (lock.lock(), true)) {
+        std::shared_ptr<const T> computed = compute();
+        {
+          std::unique_lock<std::shared_mutex> writing(published_);
+          now = computed;
+        }
+        since.store(looked_.time_since_epoch().count(), std::memory_order_release);
+        return computed;
+      }
+      std::this_thread::yield();
+    }
+  }
+  static constexpr int kTries = 64;
   storage::Storage* watched(size_t file);
   // The listing and the figures for the files' marks now, computed again when they
   // changed.
@@ -96,8 +129,9 @@ class FleetData {
   std::shared_ptr<const Listing> listing_;
   // The same, read without the lock, and since when (steady clock) each is known to
   // match the files.
-  std::atomic<std::shared_ptr<const Figures>> figures_now_;
-  std::atomic<std::shared_ptr<const Listing>> listing_now_;
+  std::shared_mutex published_;  // readers share it: none waits for another
+  std::shared_ptr<const Figures> figures_now_;
+  std::shared_ptr<const Listing> listing_now_;
   std::atomic<int64_t> figures_since_{INT64_MIN}, listing_since_{INT64_MIN};
 };
 
