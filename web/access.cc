@@ -77,7 +77,7 @@ std::string cookie_value(std::string_view header, std::string_view name) {
 bool parse_listen(const std::string& text, ListenAddress* address, std::string* why) {
   const size_t colon = text.rfind(':');
   if (colon == std::string::npos || !port_number(std::string_view(text).substr(colon + 1), &address->port)) {
-    *why = "--listen attend ADRESSE:PORT (par exemple 127.0.0.1:8080), pas « " + text + " »";
+    *why = "--listen attend ADRESSE:PORT (comme 127.0.0.1:8080), pas « " + text + " »";
     return false;
   }
   std::string host = text.substr(0, colon);

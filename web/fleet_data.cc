@@ -208,7 +208,7 @@ bool FleetData::export_to(std::FILE* out, bool json, std::string* why) {
     *why = "impossible d'écrire l'export dans un fichier temporaire";
     return false;
   }
-  if (!whole) *why = "des articles n'ont pas pu être lus (voir fleet check) : l'export n'est pas complet";
+  if (!whole) *why = "des articles n'ont pas pu être lus (voir fleet check) : il y manquerait des articles";
   return whole;
 }
 

@@ -448,11 +448,14 @@ int serve(const Context& context, const ServeOptions& options) {
   }
   if (!listen.loopback) {
     context.complain("--listen " + options.listen +
-                     " refusé : fleet serve n'écoute que sur la boucle locale (127.0.0.1, [::1]) tant qu'il n'a ni "
+                     " refusé : fleet serve ne sert que sur la boucle locale (127.0.0.1, [::1]) tant qu'il n'a ni "
                      "utilisateurs ni TLS");
     return kWrongUsage;
   }
 
+  // A client gone, or a standard error nobody reads any more, is an error to a write,
+  // not the end of the server.
+  signal(SIGPIPE, SIG_IGN);
   // The signals that end the server are taken by a thread of their own: every other
   // thread, started after this, has them blocked.
   sigset_t ending;
@@ -471,7 +474,7 @@ int serve(const Context& context, const ServeOptions& options) {
   errno = 0;
   const int port = server.bind(listen.host, listen.port);
   if (port < 0) {
-    context.complain("impossible d'écouter sur " + options.listen +
+    context.complain("impossible de servir sur " + options.listen +
                      (errno != 0 ? std::string(" : ") + std::strerror(errno) : std::string()));
     return kNotDone;
   }
