@@ -312,9 +312,10 @@ class Site {
     }
     const std::string authorization = req.get_header_value("Authorization");
     if (!authorization.empty()) {
-      constexpr std::string_view kBearer = "Bearer ";
-      if (authorization.compare(0, kBearer.size(), kBearer) == 0 &&
-          access_.is_token(std::string_view(authorization).substr(kBearer.size()))) {
+      constexpr std::string_view kBearer = "bearer ";  // the scheme's name in any case
+      std::string scheme = authorization.substr(0, kBearer.size());
+      for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+      if (scheme == kBearer && access_.is_token(std::string_view(authorization).substr(kBearer.size()))) {
         return true;
       }
       return refuse_token(res);
