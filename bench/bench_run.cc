@@ -1,7 +1,7 @@
 // bench_run: measures the programs against their floors and prints one table, also
 // written as CSV.
 //
-//   bench_run [--csv PATH] [--quick] [--only startup|fleet|command|changes|postgres|micro]
+//   bench_run [--csv PATH] [--quick] [--only startup|fleet|command|changes|postgres|serve|micro]
 //
 // fleet holds command and changes: the fleet command's reading rows, alone with --only
 // command, and its changes (archive, delete, replace), alone with --only changes.
@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
       setup.scaling_reps = 1;
       setup.micro_min_time = "0.01";
     } else {
-      std::cerr << "usage: bench_run [--csv PATH] [--quick] [--only startup|fleet|command|changes|postgres|micro]\n";
+      std::cerr
+          << "usage: bench_run [--csv PATH] [--quick] [--only startup|fleet|command|changes|postgres|serve|micro]\n";
       return 2;
     }
   }
@@ -64,6 +65,7 @@ int main(int argc, char** argv) {
     bench::fleet_changes_suite(setup, report);
   }
   if (only.empty() || only == "postgres") bench::postgres_suite(setup, report);
+  if (only.empty() || only == "serve") bench::serve_suite(setup, report);
   if (only.empty() || only == "micro") {
     std::cerr << "micro-benchmarks...\n";
     bench::micro_suite(setup, report);

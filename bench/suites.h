@@ -39,6 +39,8 @@ void fleet_command_suite(const Setup& setup, Report& report);
 // fleet archive of a 200,000-article file, and fleet delete and import --replace of one
 // article, against bare SQLite doing the same statements.
 void fleet_changes_suite(const Setup& setup, Report& report);
+// fleet serve under wrk's load, against the same HTTP library serving a static page.
+void serve_suite(const Setup& setup, Report& report);
 
 // Google Benchmark micro-benchmarks of the runtime's hot operations.
 void micro_suite(const Setup& setup, Report& report);

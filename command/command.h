@@ -76,6 +76,12 @@ class Output {
 std::string money(uint64_t cents);
 std::string per_kilometre(uint64_t cents, uint64_t kilometres);
 
+// The bytes of fleet export of the open file, handed to write in pieces (fleet serve's
+// downloads are the same bytes); false when anything was left out, said on standard
+// error.
+bool write_export(const Context& context, storage::Storage& articles, bool json, char separator,
+                  const std::function<void(std::string_view)>& write);
+
 // The commands.
 int list_articles(const Context& context);
 int show_article(const Context& context, const std::string& plate);

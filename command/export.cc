@@ -115,6 +115,29 @@ int export_articles(const Context& context, bool json, char separator, const std
   return output.finish() && whole ? kDone : kNotDone;
 }
 
+bool write_export(const Context& context, storage::Storage& articles, bool json, char separator,
+                  const std::function<void(std::string_view)>& write) {
+  std::string out;
+  if (!json) out = csv::heading(separator) + "\r\n";
+  bool first = true;
+  const bool whole = scan_open(articles, "non exporté", {}, context.complainer(), [&](const Article& article) {
+    if (json) {
+      append_json(out, nullptr, article, first);
+    } else {
+      append_csv(out, nullptr, article, separator);
+    }
+    first = false;
+    if (out.size() >= 1 << 16) {
+      write(out);
+      out.clear();
+    }
+    return true;
+  });
+  if (json) out += first ? "[]\n" : "\n]\n";
+  write(out);
+  return whole;
+}
+
 void append_undo_row(std::string& out, std::string_view plate, const Article* article) {
   if (article != nullptr) {
     append_csv(out, nullptr, *article, ',');

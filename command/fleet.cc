@@ -13,6 +13,7 @@
 
 #include "command/command.h"
 #include "programs/package.h"
+#include "web/serve.h"
 
 namespace {
 
@@ -40,7 +41,8 @@ std::string french(const CLI::ParseError& error) {
   if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) return "argument inattendu : " + named_in(message);
   if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
     if (message.find("ubcommand") != std::string::npos) {
-      return "il manque la commande (list, show, export, import, stats, check, backup, report, delete ou archive)";
+      return "il manque la commande (list, show, export, import, stats, check, backup, report, delete, archive ou "
+             "serve)";
     }
     return "il manque " + message.substr(0, message.find(' '));
   }
@@ -144,6 +146,14 @@ int main(int argc, char** argv) {
       ->required()
       ->type_name("SORTIE.html")
       ->group("Options ");
+  fleet::web::ServeOptions serving;
+  CLI::App* serve = command("serve", "les pages de la flotte pour un navigateur, sur cette machine, derrière un jeton");
+  serve->add_option("-f,--file", serving.files, "un fichier de la période (répétable ; par défaut celui de fleet)")
+      ->type_name("FICHIER")
+      ->group("Options ");
+  serve->add_option("--listen", serving.listen, "adresse et port (127.0.0.1:8080 par défaut ; port 0 : un libre)")
+      ->type_name("ADRESSE:PORT")
+      ->group("Options ");
 
   // The help and the version are output like any other: written whole, or 1 and a line.
   auto shown = [&](const std::string& utf8) {
@@ -203,6 +213,10 @@ int main(int argc, char** argv) {
     if (report->parsed()) return fleet::write_report(context, page);
     if (delete_->parsed()) return fleet::delete_articles(context, doomed);
     if (archive->parsed()) return fleet::archive_file(context, archive_to);
+    if (serve->parsed()) {
+      if (serving.files.empty()) serving.files = context.files;
+      return fleet::web::serve(context, serving);
+    }
   } catch (const std::bad_alloc&) {
     context.complain("mémoire insuffisante : commande interrompue");
     return fleet::kNotDone;

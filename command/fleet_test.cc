@@ -763,7 +763,7 @@ TEST_P(FleetCommand, AnArchiveKilledWhileArticlesComeIsFinishedByTheNextRunAndLo
     for (const pid_t writer : writers) EXPECT_EQ(testkit::status_of(writer), 0);
     // Killed after it had finished, the move is done, and the second run finds the
     // destination taken.
-    const bool finished = first.status == 0 || again.err.find("exists") != std::string::npos;
+    const bool finished = first.status == 0 || again.err.find("existe déjà") != std::string::npos;
     EXPECT_TRUE(again.status == 0 || finished) << delay_ms << " ms: " << again.err;
 
     std::vector<std::string> written;

@@ -202,26 +202,41 @@ std::unique_ptr<storage::Storage> Period::open(size_t i, const Complain& complai
 
 std::string Period::in_file(size_t i) const { return several() ? " dans " + quoted(files_[i]) : std::string(); }
 
-bool Period::scan(size_t i, std::string_view left_out, const Complain& complain,
-                  const std::function<bool(const Article&)>& each) const {
-  const std::unique_ptr<storage::Storage> articles = open(i, complain);
-  if (!articles) return false;
+bool scan_open(storage::Storage& articles, std::string_view left_out, const std::string& in_file,
+               const Complain& complain, const std::function<bool(const Article&)>& each) {
   bool whole = true;
   Article article;
   std::string field;
-  const storage::Result scanned = articles->scan([&](std::string_view record) {
+  const storage::Result scanned = articles.scan([&](std::string_view record) {
     if (decode(record, &article, &field)) return each(article);
-    complain("article " + quoted_plate(article.plate) + " " + std::string(left_out) + in_file(i) + " : " + field +
+    complain("article " + quoted_plate(article.plate) + " " + std::string(left_out) + in_file + " : " + field +
              " n'est pas fait de chiffres");
     whole = false;
     return true;
   });
   if (!scanned.ok()) {
-    complain("lecture du fichier d'articles " + (several() ? quoted(files_[i]) + " " : std::string()) +
+    complain("lecture du fichier d'articles " + (in_file.empty() ? std::string() : in_file.substr(6) + " ") +
              "interrompue : " + failure_account(scanned));
     whole = false;
   }
   return whole;
+}
+
+bool Period::scan(size_t i, std::string_view left_out, const Complain& complain,
+                  const std::function<bool(const Article&)>& each) const {
+  const std::unique_ptr<storage::Storage> articles = open(i, complain);
+  return articles && scan_open(*articles, left_out, in_file(i), complain, each);
+}
+
+bool gather_open(storage::Storage& articles, const Complain& complain, FleetStats* stats) {
+  return scan_open(articles, "illisible", {}, complain, [&](const Article& article) {
+    stats->add(article);
+    for (size_t d = 0; d < layout::kDays; ++d) stats->mileage_by_day[d] += article.days[d].mileage;
+    stats->mileage_by_week[article.week] += article.mileage();
+    stats->week_seen[article.week] = true;
+    rank(*stats, Car{article.plate, article.mileage(), article.cents()});
+    return true;
+  });
 }
 
 int FleetStats::busiest_week() const {

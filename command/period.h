@@ -127,6 +127,13 @@ struct PeriodFigures {
 // The figures of the period, in one pass over each file.
 bool gather(const Period& period, const Complain& complain, PeriodFigures* figures);
 
+// The same readings of one file whose storage is open already: fleet serve keeps each
+// file's storage open, as a second open of an SQLite file in one process would drop the
+// first one's locks. in_file is what messages add after an article (Period::in_file).
+bool scan_open(storage::Storage& articles, std::string_view left_out, const std::string& in_file,
+               const Complain& complain, const std::function<bool(const Article&)>& each);
+bool gather_open(storage::Storage& articles, const Complain& complain, FleetStats* figures);
+
 // One car over the period.
 struct CarWeeks {
   std::vector<std::optional<Article>> articles;  // one a file: the car's article there, if any

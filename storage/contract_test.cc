@@ -174,6 +174,29 @@ TEST_P(StorageContract, ReadsComeInByteOrderMoveForwardAndSeeWhatOthersStoreMean
   EXPECT_EQ(std::string(record, 88), record_of("\xFF"));
 }
 
+TEST_P(StorageContract, TheMarkOfAReaderChangesWithEveryRecordStored) {
+  Opened writer = open(StorageMode::kInputOutput);
+  ASSERT_TRUE(writer.result.ok()) << writer.result.reason;
+  Opened reader = open(StorageMode::kInput);
+  ASSERT_TRUE(reader.result.ok()) << reader.result.reason;
+  std::vector<std::string> marks(1);
+  ASSERT_TRUE(reader.storage->version(&marks[0]).ok());
+  for (const char* key : {"AA000001", "AA000002"}) {
+    ASSERT_TRUE(writer.storage->insert(record_of(key).data()).ok());
+    std::string mark;
+    ASSERT_TRUE(reader.storage->version(&mark).ok());
+    for (const std::string& earlier : marks) EXPECT_NE(mark, earlier) << key;
+    marks.push_back(mark);
+  }
+  // Reading changes nothing: a local file, which no other program writes, keeps its mark.
+  EXPECT_EQ(all_records(*reader.storage).size(), 2u);
+  std::string again;
+  ASSERT_TRUE(reader.storage->version(&again).ok());
+  if (std::string(GetParam()) == "sqlite") {
+    EXPECT_EQ(again, marks.back());
+  }
+}
+
 TEST_P(StorageContract, ReadsByKeyAndScansInKeyOrder) {
   Opened opened = open(StorageMode::kInputOutput);
   ASSERT_TRUE(opened.result.ok()) << opened.result.reason;

@@ -152,6 +152,13 @@ class Storage {
   // over the file; stops early, with kOk, when each returns false.
   virtual Result scan(const std::function<bool(std::string_view record)>& each) = 0;
 
+  // A mark of what the file holds now, for a reader that keeps what it computed from
+  // it: it differs from every mark this storage gave before whenever anything was
+  // stored in the file since, by any process. It may differ without a change (on
+  // PostgreSQL a write to any table of the database changes it). kOk; kFailed when
+  // the name no longer names the file this storage has open.
+  virtual Result version(std::string* mark) = 0;
+
   // Ends the use of the file; the storage is deleted next. kOk, or kFailed when what
   // was stored could not be made final.
   virtual Result close() = 0;

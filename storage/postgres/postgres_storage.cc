@@ -47,6 +47,7 @@ class PostgresStorage final : public Storage {
   Result read_next(char* record) override;
   Result read_key(const char* key, char* record) override;
   Result scan(const std::function<bool(std::string_view record)>& each) override;
+  Result version(std::string* mark) override;
   Result close() override;
   Result check() override {
     return reading([&]() -> Result { return check_table(connection_, table_, shape()); });
@@ -404,6 +405,17 @@ Result PostgresStorage::read_key(const char* key, char* record) {
     if (Result result = connection_.check(found); !result.ok()) return result;
     if (found.rows() == 0) return failure(FileStatus::kNoSuchKey);
     return take(found.value(0, 1), record);
+  });
+}
+
+Result PostgresStorage::version(std::string* mark) {
+  return reading([&]() -> Result {
+    // The server's snapshot: its list of transactions in progress and the next one
+    // to come change with every write that begins or ends, in any table.
+    const PgResult snapshot(pq_, connection_.run("SELECT txid_current_snapshot()::text"));
+    if (Result result = connection_.check(snapshot); !result.ok()) return result;
+    *mark = snapshot.value(0, 0);
+    return {};
   });
 }
 

@@ -151,7 +151,7 @@ Result SqliteStorage::disconnect(bool lost) {
                   logged == copied;
   }
   for (Statement* s : {&begin_, &commit_, &rollback_, &insert_, &first_, &next_, &by_key_, &all_, &erase_, &update_,
-                       &erase_same_, &alternate_held_}) {
+                       &erase_same_, &alternate_held_, &data_version_}) {
     s->finalize();
   }
   shared_keys_.clear();
@@ -348,6 +348,20 @@ Result SqliteStorage::scan(const std::function<bool(std::string_view record)>& e
     }
   }
   return rc == SQLITE_DONE ? Result{} : fail(rc);
+}
+
+Result SqliteStorage::version(std::string* mark) {
+  if (db_ == nullptr) return failure(FileStatus::kFailed, "le fichier a été perdu et n'a pas pu être rouvert");
+  if (!(id_at(path_) == file_id_))
+    return failure(FileStatus::kFailed, "le nom du fichier en désigne un autre à présent");
+  start_operation();
+  // Changes when another connection commits; this one stores nothing between marks.
+  int rc = data_version_.get() != nullptr ? SQLITE_OK : data_version_.prepare(db_, "PRAGMA data_version");
+  if (rc == SQLITE_OK) rc = data_version_.step();
+  if (rc != SQLITE_ROW) return fail(rc);
+  *mark = std::to_string(sqlite3_column_int64(data_version_.get(), 0));
+  data_version_.reset();
+  return {};
 }
 
 Result SqliteStorage::close() {

@@ -35,6 +35,7 @@ class SqliteStorage final : public Storage {
   Result read_next(char* record) override;
   Result read_key(const char* key, char* record) override;
   Result scan(const std::function<bool(std::string_view record)>& each) override;
+  Result version(std::string* mark) override;
   Result close() override;
   Result check() override;
   Result backup(std::string_view destination) override { return backup_sqlite(path_, destination, shape()); }
@@ -87,6 +88,7 @@ class SqliteStorage final : public Storage {
   Statement begin_, commit_, rollback_, insert_, first_, next_, by_key_, all_;
   Statement erase_, update_;         // by primary key
   Statement erase_same_;             // by primary key and the record's bytes
+  Statement data_version_;           // PRAGMA data_version, for version()
   Statement alternate_held_;         // a row when a record holds one of the record's
                                      // alternate keys that allow duplicates
   std::vector<size_t> shared_keys_;  // those keys, by their number in keys_

@@ -1,0 +1,236 @@
+// The pieces of fleet serve's pages: keyset pages in each order, cursors, what may be
+// listened on, and text from a file made safe for a page, an address and a cookie.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "web/access.h"
+#include "web/article_page.h"
+#include "web/html.h"
+
+namespace fleet::web {
+namespace {
+
+Entry entry(const std::string& plate, uint16_t file, uint8_t week, uint32_t mileage, uint32_t cents) {
+  Entry e{};
+  std::string padded = plate;
+  padded.resize(layout::kPlate.width, ' ');
+  std::copy_n(padded.begin(), e.plate.size(), e.plate.begin());
+  e.file = file;
+  e.week = week;
+  e.mileage = mileage;
+  e.cents = cents;
+  return e;
+}
+
+std::string name(const Entry& e) { return plate_utf8(e.plate_bytes()) + "/" + std::to_string(e.file); }
+
+std::vector<std::string> names(const ArticlePage& page) {
+  std::vector<std::string> out;
+  for (const Entry* e : page.entries) out.push_back(name(*e));
+  return out;
+}
+
+Cursor cursor_of(const Entry& e) {
+  Cursor c;
+  EXPECT_TRUE(parse_cursor(cursor_text(e), &c));
+  return c;
+}
+
+TEST(ArticlePages, OrdersAndSearchOnAFewArticles) {
+  Listing listing;
+  // In plate order, then file order, as FleetData hands them over.
+  listing.entries = {entry("AB1", 0, 7, 100, 500), entry("AB1", 1, 8, 100, 300), entry("C", 0, 7, 50, 500),
+                     entry("ab2", 0, 3, 0, 100)};
+  const struct {
+    Sort sort;
+    bool descending;
+    std::string prefix;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {Sort::kPlate, false, "", {"AB1/0", "AB1/1", "C/0", "ab2/0"}},  // byte order
+      {Sort::kPlate, true, "", {"ab2/0", "C/0", "AB1/1", "AB1/0"}},
+      {Sort::kPlate, false, "ab", {"AB1/0", "AB1/1", "ab2/0"}},  // letters in either case
+      {Sort::kPlate, false, "AB1 ", {"AB1/0", "AB1/1"}},         // the stored filling
+      {Sort::kPlate, false, "Z", {}},
+      {Sort::kWeek, false, "", {"ab2/0", "AB1/0", "C/0", "AB1/1"}},
+      {Sort::kMileage, true, "", {"AB1/1", "AB1/0", "C/0", "ab2/0"}},
+      {Sort::kCosts, false, "", {"ab2/0", "AB1/1", "AB1/0", "C/0"}},
+      // 10.00, 5.00 and 3.00 a kilometre; without kilometres, none: last of the dearest first.
+      {Sort::kCostPerKm, true, "", {"C/0", "AB1/0", "AB1/1", "ab2/0"}},
+      {Sort::kCostPerKm, false, "", {"ab2/0", "AB1/1", "AB1/0", "C/0"}},
+  };
+  for (const auto& c : cases) {
+    PageQuery query;
+    query.sort = c.sort;
+    query.descending = c.descending;
+    query.prefix = c.prefix;
+    const ArticlePage page = page_of(listing, query);
+    EXPECT_EQ(names(page), c.expected) << static_cast<int>(c.sort) << " " << c.descending << " '" << c.prefix << "'";
+    EXPECT_EQ(page.matching, c.expected.size());
+    EXPECT_FALSE(page.earlier || page.later);
+  }
+}
+
+// Every article once, in order, page after page; and the same pages walking back.
+TEST(ArticlePages, WalkingForwardAndBackGivesEachArticleOnceInOrder) {
+  Listing listing;
+  for (uint32_t i = 0; i < 240; ++i) {
+    char plate[9];
+    std::snprintf(plate, sizeof plate, "P%03u", i / 2);  // two files share each plate
+    listing.entries.push_back(
+        entry(plate, static_cast<uint16_t>(i % 2), static_cast<uint8_t>(i % 5), (i * 37) % 10 * 100, (i * 53) % 700));
+  }
+  auto value = [](Sort sort, const Entry& e) -> double {
+    switch (sort) {
+      case Sort::kWeek:
+        return e.week;
+      case Sort::kMileage:
+        return e.mileage;
+      case Sort::kCosts:
+        return e.cents;
+      case Sort::kCostPerKm:
+        return e.mileage == 0 ? -1 : static_cast<double>(e.cents) / e.mileage;
+      default:
+        return 0;
+    }
+  };
+  for (size_t s = 0; s < kSorts; ++s) {
+    for (const bool descending : {false, true}) {
+      for (const std::string prefix : {"", "p1", "P00", "Q"}) {
+        PageQuery query;
+        query.sort = static_cast<Sort>(s);
+        query.descending = descending;
+        query.prefix = prefix;
+        std::vector<std::vector<std::string>> forward;
+        std::vector<const Entry*> seen;
+        for (ArticlePage page = page_of(listing, query);; page = page_of(listing, query)) {
+          ASSERT_EQ(page.first, seen.size());
+          if (!page.entries.empty()) forward.push_back(names(page));
+          seen.insert(seen.end(), page.entries.begin(), page.entries.end());
+          if (!page.later) break;
+          query.after = cursor_of(*page.entries.back());
+        }
+        std::set<std::string> distinct;
+        for (size_t i = 0; i < seen.size(); ++i) {
+          distinct.insert(name(*seen[i]));
+          if (i > 0 && query.sort != Sort::kPlate) {
+            const double before = value(query.sort, *seen[i - 1]), now = value(query.sort, *seen[i]);
+            EXPECT_TRUE(descending ? before >= now : before <= now) << s << " at " << i;
+          }
+        }
+        const size_t expected = prefix.empty() ? 240 : prefix == "Q" ? 0 : prefix == "p1" ? 40 : 20;
+        EXPECT_EQ(distinct.size(), expected) << s << " " << descending << " " << prefix;
+        EXPECT_EQ(seen.size(), expected);
+
+        // Back from the last page: the pages come again, last first.
+        query.after.reset();
+        std::vector<std::vector<std::string>> back;
+        for (size_t page_number = forward.size(); page_number-- > 1;) {
+          const Entry* first = seen[page_number * ArticlePage::kSize];
+          query.before = cursor_of(*first);
+          back.push_back(names(page_of(listing, query)));
+          EXPECT_EQ(back.back(), forward[page_number - 1]) << s << " page " << page_number;
+        }
+      }
+    }
+  }
+}
+
+TEST(ArticlePages, CursorsComeBackAndOddOnesAreRefused) {
+  const Entry hostile = entry(std::string("a.b\x1B\xE9<", 6), 3, 12, 9999, 999999);
+  Cursor back;
+  ASSERT_TRUE(parse_cursor(cursor_text(hostile), &back));
+  EXPECT_EQ(back.plate, std::string(hostile.plate_bytes()));
+  EXPECT_EQ(std::vector<uint32_t>({back.file, back.week, back.mileage, back.cents}),
+            std::vector<uint32_t>({3, 12, 9999, 999999}));
+  Cursor ignored;
+  for (const char* odd : {"", "1.2.3", "x.1.1.1.A", "1.1.1.1.NINECHARS", "1.1.1.1234567890.A", "-1.1.1.1.A",
+                          "1.1.1.1.\xFF", "1.1.1.1.\xE2\x82\xAC"}) {
+    EXPECT_FALSE(parse_cursor(odd, &ignored)) << odd;
+  }
+}
+
+TEST(Listening, OnlyTheLoopbackUntilThereAreUsers) {
+  const struct {
+    const char* text;
+    bool parsed;
+    bool loopback;
+    const char* host;
+    int port;
+  } cases[] = {
+      {"127.0.0.1:8080", true, true, "127.0.0.1", 8080},
+      {"127.1.2.3:0", true, true, "127.1.2.3", 0},
+      {"localhost:9000", true, true, "127.0.0.1", 9000},  // not looked up
+      {"[::1]:80", true, true, "::1", 80},
+      {"0.0.0.0:8080", true, false, "0.0.0.0", 8080},
+      {"192.168.1.20:8080", true, false, "192.168.1.20", 8080},
+      {"[::]:8080", true, false, "::", 8080},
+      {"[::ffff:127.0.0.1]:80", true, false, "::ffff:127.0.0.1", 80},
+      {"127.0.0.1", false},
+      {"127.0.0.1:65536", false},
+      {"127.0.0.1:-1", false},
+      {"127.0.0.1:80x", false},
+      {"exemple.fr:80", false},
+      {"::1:80", false},
+      {":8080", false},
+  };
+  for (const auto& c : cases) {
+    ListenAddress address;
+    std::string why;
+    ASSERT_EQ(parse_listen(c.text, &address, &why), c.parsed) << c.text;
+    if (!c.parsed) {
+      EXPECT_FALSE(why.empty()) << c.text;
+      continue;
+    }
+    EXPECT_EQ(address.loopback, c.loopback) << c.text;
+    EXPECT_EQ(address.host, c.host) << c.text;
+    EXPECT_EQ(address.port, c.port) << c.text;
+  }
+}
+
+TEST(Pages, TextFromAFileIsShownHarmlessly) {
+  const struct {
+    std::string stored;
+    std::string html;
+    std::string address;
+  } cases[] = {
+      {"<script>", "&lt;script&gt;", "/articles/%3Cscript%3E"},
+      {"\"'&x    ", "&quot;&#39;&amp;x", "/articles/%22%27%26x"},
+      {"\x1B[2J\x07\x9B ", "^[[2J^GM-^[", "/articles/%1B%5B2J%07%C2%9B"},
+      {"A B/\xE9.", "A B/\xC3\xA9.", "/articles/A%20B%2F%C3%A9."},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(plate_html(c.stored), c.html);
+    EXPECT_EQ(car_address(c.stored), c.address);
+  }
+  EXPECT_EQ(escaped("<a href=\"x\">'&'</a>"), "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
+}
+
+TEST(Access, SessionsAndTheirCookie) {
+  Access access;
+  ASSERT_EQ(access.token().size(), 32u);  // 128 bits
+  EXPECT_TRUE(access.is_token(access.token()));
+  EXPECT_FALSE(access.is_token(""));
+  EXPECT_FALSE(access.is_token(access.token().substr(1)));
+  const std::string first = access.open_session();
+  EXPECT_TRUE(access.is_session(first));
+  EXPECT_FALSE(access.is_session(access.token()));
+  for (size_t i = 0; i < Access::kSessionsMost; ++i) access.open_session();
+  EXPECT_FALSE(access.is_session(first));  // the oldest goes
+
+  const struct {
+    const char* header;
+    const char* value;
+  } cookies[] = {
+      {"fleet_session=abc", "abc"},
+      {"a=1; fleet_session=abc; b=2", "abc"},
+      {"fleet_session_old=1;fleet_session=x", "x"},
+      {"xfleet_session=1", ""},
+      {"", ""},
+  };
+  for (const auto& c : cookies) EXPECT_EQ(cookie_value(c.header, kSessionCookie), c.value) << c.header;
+}
+
+}  // namespace
+}  // namespace fleet::web
