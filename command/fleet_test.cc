@@ -247,7 +247,8 @@ TEST_P(FleetCommand, JsonElementsAreRefusedByIndexTheOthersStored) {
             "contient un caract\xC3\xA8re hors Latin-1\n"
             "fleet : objet [8] refus\xC3\xA9 : il manque le membre \xC2\xAB semaine \xC2\xBB\n"
             "fleet : lecture interrompue \xC3\xA0 l'objet [10] : JSON mal form\xC3\xA9 \xC3\xA0 "
-            "la ligne 3\n");
+            "la ligne 3\n"
+            "fleet : 3 articles enregistr\xC3\xA9s, 7 objets refus\xC3\xA9s\n");
   std::vector<std::string> plates;
   for (const std::string& record : records()) plates.push_back(record.substr(0, 8) + record.substr(22, 6));
   EXPECT_EQ(plates, (std::vector<std::string>{"J1      003540", "J5      000100", "J9      000100"}));
@@ -255,7 +256,8 @@ TEST_P(FleetCommand, JsonElementsAreRefusedByIndexTheOthersStored) {
   const Outcome huge = fleet({"import"}, "[{\"immatriculation\":\"" + std::string(3 << 20, 'a') + "\"}]", 1);
   EXPECT_EQ(huge.err,
             "fleet : lecture interrompue \xC3\xA0 l'objet [0] : plus de 1 Mo sans la fin de "
-            "l'objet\n");
+            "l'objet\n"
+            "fleet : 0 article enregistr\xC3\xA9, 0 objet refus\xC3\xA9\n");
 }
 
 TEST_P(FleetCommand, APeriodOfTwoFilesSaysWhereEachArticleIs) {
@@ -367,6 +369,7 @@ TEST_P(FleetCommand, InvalidRowsAreRefusedByLineTheOthersStored) {
   }
   std::vector<std::string> expected;
   for (int line : {3, 4, 5, 6, 7, 8, 9, 10, 11, 15}) expected.push_back("fleet : ligne " + std::to_string(line));
+  expected.push_back("fleet : 3 articles");
   EXPECT_EQ(lines, expected) << run.err;
   EXPECT_NE(
       run.err.find(
@@ -387,13 +390,16 @@ TEST_P(FleetCommand, ARefusedRowsBytesAreShownHarmlesslyInTheSetPeopleRead) {
   } cases[] = {
       {{"LC_ALL=C.UTF-8"},
        "fleet : ligne 2 refus\xC3\xA9"
-       "e : l'immatriculation \xC2\xAB M-^[M-^[\xC3\xA9^[ \xC2\xBB contient un caract\xC3\xA8re hors Latin-1\n"},
+       "e : l'immatriculation \xC2\xAB M-^[M-^[\xC3\xA9^[ \xC2\xBB contient un caract\xC3\xA8re hors Latin-1\n"
+       "fleet : 0 article enregistr\xC3\xA9, 1 ligne refus\xC3\xA9\x65\n"},
       {{"LC_ALL=C"},
        "fleet : ligne 2 refus\xE9"
-       "e : l'immatriculation \xAB M-^[M-^[\xE9^[ \xBB contient un caract\xE8re hors Latin-1\n"},
+       "e : l'immatriculation \xAB M-^[M-^[\xE9^[ \xBB contient un caract\xE8re hors Latin-1\n"
+       "fleet : 0 article enregistr\xE9, 1 ligne refus\xE9\x65\n"},
       {{"LC_ALL=C.UTF-8", "FLEET_CHARSET=latin1"},
        "fleet : ligne 2 refus\xE9"
-       "e : l'immatriculation \xAB M-^[M-^[\xE9^[ \xBB contient un caract\xE8re hors Latin-1\n"},
+       "e : l'immatriculation \xAB M-^[M-^[\xE9^[ \xBB contient un caract\xE8re hors Latin-1\n"
+       "fleet : 0 article enregistr\xE9, 1 ligne refus\xE9\x65\n"},
   };
   for (const auto& c : cases) {
     const Outcome run = fleet({"import"}, input, 0, c.env);
@@ -411,11 +417,14 @@ TEST_P(FleetCommand, BlankLinesAreSkippedAndRowsTooLongRefusedWithinBoundedMemor
     std::string input;
     std::string err;
   } cases[] = {
-      {"blank lines", "\r\n" + kHeading + "\n" + row("A1", 1, 1, "1") + "\r\n\n" + row("A2", 1, 1, "1") + "\r\n", ""},
+      {"blank lines", "\r\n" + kHeading + "\n" + row("A1", 1, 1, "1") + "\r\n\n" + row("A2", 1, 1, "1") + "\r\n",
+       "fleet : 2 articles enregistr\xC3\xA9s, 0 ligne refus\xC3\xA9\x65\n"},
       {"10 MB of commas", kHeading + row("A1", 1, 1, "1") + ten_mb + "\r\n" + row("A2", 1, 1, "1"),
-       "fleet : ligne 3 refus\xC3\xA9\x65 : plus de 4096 octets, aucune ligne valable n'est aussi longue\n"},
+       "fleet : ligne 3 refus\xC3\xA9\x65 : plus de 4096 octets, aucune ligne valable n'est aussi longue\n"
+       "fleet : 2 articles enregistr\xC3\xA9s, 1 ligne refus\xC3\xA9\x65\n"},
       {"10 MB quoted", kHeading + row("A1", 1, 1, "1") + row("A2", 1, 1, "1") + "\"" + ten_mb + "\r\n",
-       "fleet : ligne 4 refus\xC3\xA9\x65 : plus de 4096 octets, aucune ligne valable n'est aussi longue\n"},
+       "fleet : ligne 4 refus\xC3\xA9\x65 : plus de 4096 octets, aucune ligne valable n'est aussi longue\n"
+       "fleet : 2 articles enregistr\xC3\xA9s, 1 ligne refus\xC3\xA9\x65\n"},
   };
   dialogue::Options limited;
 #ifndef __SANITIZE_ADDRESS__  // its shadow memory alone takes more address space
@@ -424,7 +433,7 @@ TEST_P(FleetCommand, BlankLinesAreSkippedAndRowsTooLongRefusedWithinBoundedMemor
   for (const auto& c : cases) {
     const int n = 1 + static_cast<int>(&c - cases);
     const Outcome run = fleet({"import"}, c.input, n, {"LC_ALL=C.UTF-8"}, limited);
-    EXPECT_EQ(run.status, c.err.empty() ? 0 : 1) << c.name;
+    EXPECT_EQ(run.status, c.err.find(" 0 ligne") != std::string::npos ? 0 : 1) << c.name;
     EXPECT_EQ(run.err, c.err) << c.name;
     std::vector<std::string> plates;
     for (const std::string& record : records(n)) plates.push_back(record.substr(0, 8));
@@ -468,7 +477,8 @@ TEST_P(FleetCommand, ASideFileIsSaidToBeOneAndNoneIsMade) {
     std::string command;
     std::string account;
   } cases[] = {
-      {name + "-wal", shown_file() + "-wal", "check", "ce n'est pas un fichier d'articles (statut 39 : c'est un fichier annexe du fichier"},
+      {name + "-wal", shown_file() + "-wal", "check",
+       "ce n'est pas un fichier d'articles (statut 39 : c'est un fichier annexe du fichier"},
       {name + "-journal", shown_file() + "-journal", "import " + quoted(folder_.file("three.csv")),
        "\xC3\xA9\x63hec (statut 30 : un fichier de ce nom serait pris pour un fichier annexe du fichier"},
   };
@@ -476,8 +486,8 @@ TEST_P(FleetCommand, ASideFileIsSaidToBeOneAndNoneIsMade) {
     const Outcome run = dialogue::run("/bin/sh", "exec " + quoted(dialogue::program_path("fleet")) + " -f " +
                                                      quoted(c.named) + " " + c.command + " </dev/null\n");
     EXPECT_EQ(run.status, 1) << c.named;
-    EXPECT_EQ(run.err, "fleet : impossible d'ouvrir le fichier d'articles \xC2\xAB " + c.shown + " \xC2\xBB : " +
-                           c.account + " \xC2\xAB " + shown_file() + " \xC2\xBB)\n");
+    EXPECT_EQ(run.err, "fleet : impossible d'ouvrir le fichier d'articles \xC2\xAB " + c.shown +
+                           " \xC2\xBB : " + c.account + " \xC2\xAB " + shown_file() + " \xC2\xBB)\n");
   }
   EXPECT_FALSE(std::filesystem::exists(name + "-journal"));
 }
