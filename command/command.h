@@ -80,6 +80,7 @@ std::string per_kilometre(uint64_t cents, uint64_t kilometres);
 int list_articles(const Context& context);
 int show_article(const Context& context, const std::string& plate);
 int export_articles(const Context& context, bool json, char separator, const std::vector<std::string>& plates);
+int export_workbook(const Context& context, const std::vector<std::string>& plates);
 int import_articles(const Context& context, const std::string& source);
 int show_stats(const Context& context);
 int check_file(const Context& context);

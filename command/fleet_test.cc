@@ -209,6 +209,69 @@ TEST_P(FleetCommand, ExportThenImportGivesTheSameRecordsByteForByte) {
   }
 }
 
+// The workbook read back from its XML: plates as text whatever they look like, numbers
+// as numbers in their formats, the heading row frozen, a sheet a file of the period;
+// and the CSV for French spreadsheets with decimal commas.
+TEST_P(FleetCommand, TheWorkbookHoldsTextPlatesAndNumbersASheetAFile) {
+  if (!std::filesystem::exists("/usr/bin/unzip")) GTEST_SKIP() << "unzip is not installed";
+  const std::string rows = kHeading + row("00123", 7, 1234, "12.50") + row("=1+1", 8, 5, "0.5");
+  ASSERT_EQ(fleet({"import"}, rows).status, 0);
+  ASSERT_EQ(fleet({"import"}, kHeading + row("B2", 9, 1, "1"), 1).status, 0);
+  EXPECT_NE(fleet({"export", "--separator", ";"}).out.find("00123;7;1234;12,50;1234;12,50;"), std::string::npos);
+  const Outcome made = fleet({"-f", file(1), "export", "--format", "xlsx"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  const std::string book = folder_.file("book.xlsx");
+  testkit::put_bytes(book, made.out);
+  auto part = [&](const std::string& name) {
+    return dialogue::run("/bin/sh", "exec unzip -p " + quoted(book) + " " + name + "\n").out;
+  };
+  const std::string sheet = part("xl/worksheets/sheet1.xml");
+  const std::string styles = part("xl/styles.xml");
+  // The number format of a cell's style: the s-th <xf> of cellXfs, its numFmtId's code.
+  auto format_of = [&](const std::string& cell) {
+    const size_t at = sheet.find("<c r=\"" + cell + "\"");
+    if (at == std::string::npos) return std::string("(no cell ") + cell + ")";
+    const size_t s = sheet.find("s=\"", at) + 3;
+    size_t xf = styles.find("<cellXfs");
+    for (int n = std::stoi(sheet.substr(s)); n >= 0; --n) xf = styles.find("<xf ", xf + 1);
+    const std::string id = styles.substr(xf, styles.find('>', xf) - xf);
+    const size_t num = id.find("numFmtId=\"") + 10;
+    const std::string key = "numFmtId=\"" + id.substr(num, id.find('"', num) - num) + "\" formatCode=\"";
+    const size_t code = styles.find(key);
+    return code == std::string::npos
+               ? id
+               : styles.substr(code + key.size(), styles.find('"', code + key.size()) - code - key.size());
+  };
+  for (const char* text :
+       {"<c r=\"A2\" s=\"2\" t=\"inlineStr\"><is><t>00123</t>", "<c r=\"A3\" s=\"2\" t=\"inlineStr\"><is><t>=1+1</t>",
+        "<c r=\"B2\" s=\"3\"><v>7</v>", "<c r=\"C2\" s=\"3\"><v>1234</v>", "<c r=\"D2\" s=\"4\"><v>12.5</v>",
+        "<pane ySplit=\"1\" topLeftCell=\"A2\" activePane=\"bottomLeft\" state=\"frozen\"/>"}) {
+    EXPECT_NE(sheet.find(text), std::string::npos) << text << " in " << sheet;
+  }
+  EXPECT_EQ(sheet.find("<f>"), std::string::npos) << "no formula";
+  EXPECT_EQ(format_of("A2"), "@");
+  EXPECT_EQ(format_of("C2"), "#,##0");
+  EXPECT_EQ(format_of("D2"), "#,##0.00 &quot;\xE2\x82\xAC&quot;");
+  EXPECT_NE(part("xl/worksheets/sheet2.xml").find("<t>B2</t>"), std::string::npos);
+  const std::string workbook = part("xl/workbook.xml");
+  EXPECT_NE(workbook.find("<sheet name=\"" + std::string(on_sqlite() ? "articles\xC3\xA9"
+                                                                       "1"
+                                                                     : "")),
+            std::string::npos)
+      << workbook;
+  if (!on_sqlite()) return;
+  // Sheet names from file names: at most 31 characters, none of []:*?/\, each unique.
+  const std::string longer = folder_.file("s06 [nord]: *flotte?* de la r\xC3\xA9gion Est, ");
+  ASSERT_EQ(fleet({"backup", longer + "A"}, "", 1).status, 0);
+  ASSERT_EQ(fleet({"backup", longer + "B"}, "", 1).status, 0);
+  testkit::put_bytes(book, fleet({"-f", longer + "A", "-f", longer + "B", "export", "--format", "xlsx"}).out);
+  EXPECT_NE(part("xl/workbook.xml")
+                .find("<sheet name=\"s06 _nord__ _flotte__ de la r\xC3\xA9g\" sheetId=\"2\" r:id=\"rId2\"/>"
+                      "<sheet name=\"s06 _nord__ _flotte__ de la (2)\""),
+            std::string::npos)
+      << part("xl/workbook.xml");
+}
+
 TEST_P(FleetCommand, JsonElementsAreRefusedByIndexTheOthersStored) {
   // An element with every member but those named, which are given as written.
   auto element = [](const std::string& members) {
