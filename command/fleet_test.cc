@@ -712,6 +712,18 @@ std::string figure(const std::string& stats, const std::string& label) {
   return stats.substr(start, stats.find_first_of(" \n", start) - start);
 }
 
+// A figure of fleet stats as the page writes it: digits grouped by a narrow no-break
+// space, a decimal comma, and the euro after such a space for money.
+std::string french(const std::string& plain, bool money = false) {
+  const size_t point = std::min(plain.find('.'), plain.size());
+  std::string out;
+  for (size_t i = 0; i < plain.size(); ++i) {
+    if (i > 0 && i < point && (point - i) % 3 == 0) out += "\u202F";
+    out += plain[i] == '.' ? ',' : plain[i];
+  }
+  return money ? out + "\u202F\u20AC" : out;
+}
+
 TEST_P(FleetCommand, TheReportRendersInChromiumWithTheFiguresOfStats) {
   ASSERT_EQ(fleet({"import"}, kThree).status, 0);
   const std::string page = folder_.file("report.html");
@@ -721,23 +733,39 @@ TEST_P(FleetCommand, TheReportRendersInChromiumWithTheFiguresOfStats) {
   EXPECT_EQ(bytes.find("\x1B"), std::string::npos) << "no raw control byte";
   EXPECT_EQ(bytes.find("src="), std::string::npos) << "nothing outside the page";
   EXPECT_NE(bytes.find("&quot;x&quot;"), std::string::npos) << "plates escaped";
-  std::string latin1;
-  EXPECT_TRUE(charset::to_latin1(bytes, &latin1)) << "UTF-8 throughout, the file's name too";
+  // UTF-8 throughout, the file's name too: Latin-1 characters but the narrow space and the euro.
+  std::string latin1 = bytes;
+  for (const std::string wide : {"\u202F", "\u20AC"}) {
+    for (size_t at; (at = latin1.find(wide)) != std::string::npos;) latin1.erase(at, wide.size());
+  }
+  EXPECT_TRUE(charset::to_latin1(std::string(latin1), &latin1)) << "well-formed UTF-8";
   const std::string stats = fleet({"stats"}).out;
   auto same_figures = [&](const std::string& html, const char* where) {
-    EXPECT_EQ(element(html, "articles"), figure(stats, "Articles")) << where;
-    EXPECT_EQ(element(html, "kilometres"), figure(stats, "Kilom")) << where;
-    EXPECT_EQ(element(html, "frais"), figure(stats, "Frais")) << where;
-    EXPECT_EQ(element(html, "prix-de-revient"), figure(stats, "Prix de revient")) << where;
-    EXPECT_EQ(element(html, "semaine"), figure(stats, "Semaine la plus") + " (1750 km)") << where;
+    EXPECT_EQ(element(html, "articles"), french(figure(stats, "Articles"))) << where;
+    EXPECT_EQ(element(html, "kilometres"), french(figure(stats, "Kilom"))) << where;
+    EXPECT_EQ(element(html, "frais"), french(figure(stats, "Frais"), true)) << where;
+    EXPECT_EQ(element(html, "prix-de-revient"), french(figure(stats, "Prix de revient"), true)) << where;
+    EXPECT_EQ(element(html, "semaine"), figure(stats, "Semaine la plus") + " (1\u202F750\u202Fkm)") << where;
   };
   same_figures(bytes, "in the page");
+  // For people: a phone's viewport, charts that scale, heads on every table, the date.
+  for (const char* part : {"<meta name=\"viewport\"", "viewBox=\"0 0 ", "@page{size:A4", "\xC3\x89tabli le "}) {
+    EXPECT_NE(bytes.find(part), std::string::npos) << part;
+  }
+  EXPECT_EQ(bytes.find("<script"), std::string::npos);
+  for (size_t at = bytes.find("<table"); at != std::string::npos; at = bytes.find("<table", at + 1)) {
+    EXPECT_EQ(bytes.substr(bytes.find("<tr>", at), 8), "<tr><th>") << bytes.substr(at, 80);
+  }
+  for (size_t at = bytes.find("<svg"); at != std::string::npos; at = bytes.find("<svg", at + 1)) {
+    const std::string chart = bytes.substr(at, bytes.find("</svg>", at) - at);
+    EXPECT_NE(chart.find(">0</text>"), std::string::npos) << "a scale from 0: " << chart.substr(0, 200);
+  }
 
   // The page is the same whatever storage gave its figures: one rendering is enough.
   if (!on_sqlite()) return;
   if (!std::filesystem::exists("/usr/bin/chromium"))
     GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
-  auto chromium = [&](const std::string& what, const std::string& url) {
+  auto chromium = [&](const std::string& what, const std::string& url, const char* size = "1000,1400") {
     const std::string profile = folder_.file("chromium-" + std::to_string(++runs_));
     std::filesystem::create_directories(profile);
     dialogue::Options options;
@@ -746,13 +774,25 @@ TEST_P(FleetCommand, TheReportRendersInChromiumWithTheFiguresOfStats) {
                          "exec /usr/bin/chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
                          "--disable-background-networking --disable-component-update --disable-sync "
                          "--user-data-dir=" +
-                             quoted(profile) + " --window-size=1000,1400 " + what + " " + quoted(url) +
+                             quoted(profile) + " --window-size=" + size + " " + what + " " + quoted(url) +
                              " 2>/dev/null\n",
                          options);
   };
   const Outcome dom = chromium("--dump-dom", "file://" + page);
   ASSERT_EQ(dom.status, 0);
   same_figures(dom.out, "as Chromium rendered it");
+  // On a phone 390 px wide nothing scrolls sideways: the page in a frame of that width
+  // (a window cannot be made so narrow), whose width a script around it reads.
+  std::string framed;
+  for (const char c : bytes) framed += c == '&' ? "&amp;" : c == '"' ? "&quot;" : std::string(1, c);
+  testkit::put_bytes(folder_.file("phone.html"),
+                     "<!DOCTYPE html><html><body><iframe width=\"390\" height=\"800\" srcdoc=\"" + framed +
+                         "\" onload=\"document.body.dataset.largeur = "
+                         "this.contentDocument.documentElement.scrollWidth\"></iframe></body></html>");
+  const Outcome phone = chromium("--dump-dom", "file://" + folder_.file("phone.html"), "390,800");
+  const size_t width = phone.out.find("data-largeur=\"");
+  ASSERT_NE(width, std::string::npos) << phone.out.substr(0, 300);
+  EXPECT_LE(std::stoi(phone.out.substr(width + 14)), 390);
 
   // Not blank: the page's screenshot holds far more than that of an empty page.
   const std::string shot = folder_.file("report.png");
