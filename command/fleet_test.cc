@@ -143,9 +143,9 @@ TEST_P(FleetCommand, EachCommandOnAFewArticles) {
        0,
        "immatriculation;semaine;lundi_km;lundi_frais;mardi_km;mardi_frais;mercredi_km;mercredi_frais;jeudi_km;"
        "jeudi_frais;vendredi_km;vendredi_frais;samedi_km;samedi_frais;dimanche_km;dimanche_frais\r\n"
-       "\"\x1B[2J\";12;100;2.50;100;2.50;100;2.50;100;2.50;100;2.50;100;2.50;100;2.50\r\n"
-       "AB123CD;7;250;35.40;250;35.40;250;35.40;250;35.40;250;35.40;250;35.40;250;35.40\r\n"
-       "\"\xC3\x89,\"\"x\"\"\";12;0;1.00;0;1.00;0;1.00;0;1.00;0;1.00;0;1.00;0;1.00\r\n",
+       "\"\x1B[2J\";12;100;2,50;100;2,50;100;2,50;100;2,50;100;2,50;100;2,50;100;2,50\r\n"
+       "AB123CD;7;250;35,40;250;35,40;250;35,40;250;35,40;250;35,40;250;35,40;250;35,40\r\n"
+       "\"\xC3\x89,\"\"x\"\"\";12;0;1,00;0;1,00;0;1,00;0;1,00;0;1,00;0;1,00;0;1,00\r\n",
        ""},
       {{"check"}, 0, "Fichier d'articles sain : 3 articles, forme 88 0+8 8+2d 18+10d\n", ""},
   };
