@@ -86,6 +86,7 @@ bool write_export(const Context& context, storage::Storage& articles, bool json,
 int list_articles(const Context& context);
 int show_article(const Context& context, const std::string& plate);
 int export_articles(const Context& context, bool json, char separator, const std::vector<std::string>& plates);
+int export_workbook(const Context& context, const std::vector<std::string>& plates);
 int import_articles(const Context& context, const std::string& source, bool replace);
 int show_stats(const Context& context);
 int check_file(const Context& context);

@@ -34,6 +34,9 @@ void append_csv(std::string& out, const std::string* file, const Article& articl
     out += std::to_string(day.mileage);
     out += separator;
     out += money(day.cents);
+    // The separator of French spreadsheets goes with their decimal comma: "12,50" is
+    // read there as a number, "12.50" as text.
+    if (separator == ';') out[out.size() - 3] = ',';
   }
   out += "\r\n";
 }

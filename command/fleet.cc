@@ -104,8 +104,9 @@ int main(int argc, char** argv) {
   show->add_option("IMMATRICULATION", plate, "l'immatriculation (8 caractères au plus)")->required()->type_name("");
   std::string format = "csv";
   std::string separator = ",";
-  CLI::App* export_ = command("export", "tous les articles en CSV (UTF-8) ou en JSON, sur la sortie standard");
-  export_->add_option("--format", format, "csv (par défaut) ou json")->type_name("FORMAT")->group("Options ");
+  CLI::App* export_ =
+      command("export", "tous les articles en CSV (UTF-8), en JSON ou en classeur xlsx, sur la sortie standard");
+  export_->add_option("--format", format, "csv (par défaut), json ou xlsx")->type_name("FORMAT")->group("Options ");
   export_->add_option("--separator", separator, "séparateur du CSV : , (par défaut) ou ; pour un tableur français")
       ->type_name("SEP")
       ->group("Options ");
@@ -177,8 +178,8 @@ int main(int argc, char** argv) {
     std::cerr << kUsage << "\n";
     return fleet::kWrongUsage;
   }
-  if (export_->parsed() && (format != "csv" && format != "json")) {
-    context.complain("format inconnu : " + format + " (csv ou json)");
+  if (export_->parsed() && (format != "csv" && format != "json" && format != "xlsx")) {
+    context.complain("format inconnu : " + format + " (csv, json ou xlsx)");
     std::cerr << kUsage << "\n";
     return fleet::kWrongUsage;
   }
@@ -205,6 +206,7 @@ int main(int argc, char** argv) {
   try {
     if (list->parsed()) return fleet::list_articles(context);
     if (show->parsed()) return fleet::show_article(context, plate);
+    if (export_->parsed() && format == "xlsx") return fleet::export_workbook(context, plates);
     if (export_->parsed()) return fleet::export_articles(context, format == "json", separator[0], plates);
     if (import->parsed()) return fleet::import_articles(context, source, replace);
     if (stats->parsed()) return fleet::show_stats(context);

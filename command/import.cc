@@ -123,7 +123,6 @@ class Progress {
   void end() {
     if (shown_) std::fputs("\r\033[K", stderr);
   }
-  bool shown() const { return shown_; }
 
  private:
   bool shown_;
@@ -192,6 +191,23 @@ int import_articles(const Context& context, const std::string& source, bool repl
   Progress progress(in);
   size_t stored = 0;
   size_t refused = 0;
+  // Every run that opened the file ends with what it did, for scripts and cron logs as
+  // well as for people: "1 article enregistré, 0 ligne refusée".
+  struct CountLine {
+    const Context& context;
+    const size_t& stored;
+    const size_t& refused;
+    bool from_json;
+    ~CountLine() {
+      try {
+        const char* row = from_json ? (refused > 1 ? " objets refusés" : " objet refusé")
+                                    : (refused > 1 ? " lignes refusées" : " ligne refusée");
+        context.complain(std::to_string(stored) + (stored > 1 ? " articles enregistrés, " : " article enregistré, ") +
+                         std::to_string(refused) + row);
+      } catch (const std::bad_alloc&) {  // short of memory: that was said already
+      }
+    }
+  } count_line{context, stored, refused, from_json};
   size_t rows = 0;
   size_t batch_size = kBatchMost;
   Batch batch;
@@ -313,10 +329,6 @@ int import_articles(const Context& context, const std::string& source, bool repl
   if (!store()) return kNotDone;
   progress.update(from_json ? elements.consumed() : reader.consumed(), rows, true);
   progress.end();
-  if (progress.shown()) {
-    context.complain(std::to_string(stored) + " articles enregistrés, " + std::to_string(refused) +
-                     (from_json ? " objets refusés" : " lignes refusées"));
-  }
   return refused == 0 && (!replacing || replacing->whole()) ? kDone : kNotDone;
 }
 

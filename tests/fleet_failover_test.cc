@@ -91,7 +91,8 @@ TEST(FleetOnTwoServers, AnImportWhoseBatchIsLostInARestartStoresEveryRowOnce) {
   ASSERT_TRUE(pair.start_primary());
 
   EXPECT_EQ(import.wait(), 0) << import.err();
-  EXPECT_EQ(import.err(), "");
+  EXPECT_EQ(import.err(),
+            "fleet : " + std::to_string(kRows) + " articles enregistr\xC3\xA9s, 0 ligne refus\xC3\xA9\x65\n");
   testkit::Session restarted(pair.primary_uri());
   EXPECT_EQ(restarted.sql("SELECT count(*), count(DISTINCT key0) FROM articles"),
             (testkit::Rows{{std::to_string(kRows), std::to_string(kRows)}}));
