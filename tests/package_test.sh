@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package, checked the way a user meets it: built by CPack from the current build,
 # unpacked with dpkg-deb into a temporary folder (never installed on this machine), its control
-# fields read, its programs run from there on their worked examples, and every manual page
-# rendered with groff, which must not warn. When lintian is installed (`make test` installs
+# fields read, its programs run from there on their worked examples, and every manual page,
+# English or French, rendered with groff, which must not warn. When lintian is installed (`make test` installs
 # it), `lintian --pedantic -I` must report nothing and exit 0: the package lives in /opt on
 # purpose and says so in its lintian override (see docs/packaging.md).
 #
@@ -92,6 +92,20 @@ for p in "${programs[@]}"; do
   [ -z "$warnings" ] || fail "$p.1 renders with warnings: $warnings"
 done
 
+# The French pages, those translated so far, beside the English ones: UTF-8 roff that says so
+# on its first line, rendered through preconv (-k) as man does, and without a warning.
+fr1=$root$prefix/share/man/fr/man1
+[ -f "$fr1/civil.1" ] || fail "no French manual page for civil"
+for page in "$fr1"/*.1; do
+  [ -e "$page" ] || continue
+  name=$(basename "$page" .1)
+  head -n 1 "$page" | grep -q 'coding: UTF-8' || fail "fr/$name.1 does not say it is UTF-8"
+  grep -A1 '^\.SH NOM' "$page" | tail -n 1 | grep -Eq "(^|[ ,])$name([ ,]|$)" ||
+    fail "the NOM section of fr/$name.1 does not name $name"
+  warnings=$(groff -k -man -ww -z "$page" 2>&1; groff -k -man -ww -z -Tutf8 "$page" 2>&1)
+  [ -z "$warnings" ] || fail "fr/$name.1 renders with warnings: $warnings"
+done
+
 # Worked examples, run from the unpacked package. Each runs when its program is packaged;
 # autolog2 reads the article file that autolog wrote just before it.
 export fichier=$work/articles
@@ -170,6 +184,8 @@ else
       found=$(env -u MANPATH PATH="$path" man -w "$p" 2>&1)
       [[ "$found" == "$man1/"* ]] || fail "man -w $p finds '$found', not the packaged page"
     done
+    found=$(env -u MANPATH PATH="$path" man -L fr -w civil 2>&1)
+    [ "$found" = "$fr1/civil.1" ] || fail "man -L fr -w civil finds '$found', not the French page"
   fi
 fi
 
