@@ -68,11 +68,11 @@ std::string escaped(std::string_view utf8) {
   return out;
 }
 
-std::string plate_html(std::string_view stored) { return escaped(charset::shown(trimmed(stored), text::Charset::kUtf8)); }
-
-std::string plate_utf8(std::string_view stored) {
-  return charset::utf8_of(trimmed(stored));
+std::string plate_html(std::string_view stored) {
+  return escaped(charset::shown(trimmed(stored), text::Charset::kUtf8));
 }
+
+std::string plate_utf8(std::string_view stored) { return charset::utf8_of(trimmed(stored)); }
 
 std::string address_component(std::string_view bytes) {
   static constexpr char kHex[] = "0123456789ABCDEF";

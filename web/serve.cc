@@ -397,8 +397,8 @@ class Site {
     if (weeks.empty()) {
       if (!problems.empty()) return answer(res, 503, "Fichier illisible", problems);
       return answer(res, 404, "Voiture introuvable",
-                    "Aucun article pour l'immatriculation « " + charset::shown(plate_utf8(plate), text::Charset::kUtf8) +
-                        " » dans la période.");
+                    "Aucun article pour l'immatriculation « " +
+                        charset::shown(plate_utf8(plate), text::Charset::kUtf8) + " » dans la période.");
     }
     give(res, car_page(period_, plate, weeks, problems));
   }
