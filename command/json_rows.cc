@@ -36,7 +36,8 @@ Kind kind_of(std::FILE* in, size_t* lines) {
   *lines = 0;
   int c = std::getc(in);
   if (c == 0xEF) {  // a byte-order mark, as some editors write one
-    if (std::getc(in) != 0xBB || std::getc(in) != 0xBF) return Kind::kNeither;
+    if (std::getc(in) != 0xBB) return Kind::kNeither;
+    if (std::getc(in) != 0xBF) return Kind::kNeither;
     c = std::getc(in);
   }
   // White space before a CSV heading is blank lines, which the CSV reader skips too.

@@ -153,8 +153,8 @@ TEST_P(PeriodTest, FiguresWeeksAndPagesAreThoseOfTheArticlesStored) {
     EXPECT_EQ(weeks.totals.cents, car.cents) << plate;
     for (size_t f = 0; f < kFiles; ++f) {
       const std::vector<Article> stored = articles_of(f);
-      const auto in_file =
-          std::find_if(stored.begin(), stored.end(), [&](const Article& a) { return a.plate == plate; });
+      const auto in_file = std::find_if(stored.begin(), stored.end(),
+                                        [&, wanted = plate](const Article& a) { return a.plate == wanted; });
       ASSERT_EQ(weeks.articles[f].has_value(), in_file != stored.end()) << plate << " in " << f;
       if (weeks.articles[f]) {
         EXPECT_EQ(encode(*weeks.articles[f]), encode(*in_file));
