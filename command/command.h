@@ -86,6 +86,10 @@ bool write_export(const Context& context, storage::Storage& articles, bool json,
 int list_articles(const Context& context);
 int show_article(const Context& context, const std::string& plate);
 int export_articles(const Context& context, bool json, char separator, const std::vector<std::string>& plates);
+// Hands put the articles an export writes: the period's, file by file, or those of
+// plates (stored bytes), saying each plate found nowhere; false when anything was left out.
+bool each_exported(const Context& context, const Period& period, const std::vector<std::string>& plates,
+                   const std::function<void(size_t file, const Article&)>& put);
 int export_workbook(const Context& context, const std::vector<std::string>& plates);
 int import_articles(const Context& context, const std::string& source, bool replace);
 int show_stats(const Context& context);

@@ -58,6 +58,30 @@ void append_json(std::string& out, const std::string* file, const Article& artic
 
 }  // namespace
 
+bool each_exported(const Context& context, const Period& period, const std::vector<std::string>& plates,
+                   const std::function<void(size_t file, const Article&)>& put) {
+  if (plates.empty()) {
+    bool whole = true;
+    for (size_t i = 0; i < period.size(); ++i) {
+      whole = period.scan(i, "non exporté", context.complainer(), [&](const Article& article) {
+        put(i, article);
+        return true;
+      }) && whole;
+    }
+    return whole;
+  }
+  std::vector<bool> found;
+  const bool read = plates_articles(period, plates, context.complainer(), put, &found);
+  bool whole = read;
+  for (size_t k = 0; k < plates.size(); ++k) {
+    if (found[k] || std::find(plates.begin(), plates.begin() + k, plates[k]) != plates.begin() + k) continue;
+    // Where a file could not be read, the article may be there: that was said.
+    if (read) context.complain("aucun article pour l'immatriculation " + context.quoted_plate(plates[k]));
+    whole = false;
+  }
+  return whole;
+}
+
 int export_articles(const Context& context, bool json, char separator, const std::vector<std::string>& typed) {
   std::vector<std::string> plates(typed.size());
   std::string why;
@@ -91,25 +115,7 @@ int export_articles(const Context& context, bool json, char separator, const std
       out.clear();
     }
   };
-  bool whole = true;
-  if (plates.empty()) {
-    for (size_t i = 0; i < period.size(); ++i) {
-      whole = period.scan(i, "non exporté", context.complainer(), [&](const Article& article) {
-        put(i, article);
-        return true;
-      }) && whole;
-    }
-  } else {
-    std::vector<bool> found;
-    const bool read = plates_articles(period, plates, context.complainer(), put, &found);
-    whole = read;
-    for (size_t k = 0; k < plates.size(); ++k) {
-      if (found[k] || std::find(plates.begin(), plates.begin() + k, plates[k]) != plates.begin() + k) continue;
-      // Where a file could not be read, the article may be there: that was said.
-      if (read) context.complain("aucun article pour l'immatriculation " + context.quoted_plate(plates[k]));
-      whole = false;
-    }
-  }
+  bool whole = each_exported(context, period, plates, put);
   whole = whole && period.whole();
   if (first && !whole) return kNotDone;
   start();

@@ -163,23 +163,7 @@ int export_workbook(const Context& context, const std::vector<std::string>& type
       worksheet_write_number(ws, r, c + 1, static_cast<double>(article.days[d].cents) / 100, euros);
     }
   };
-  if (plates.empty()) {
-    for (size_t i = 0; i < period.size(); ++i) {
-      whole_period = period.scan(i, "non exporté", context.complainer(), [&](const Article& article) {
-        put(i, article);
-        return true;
-      }) && whole_period;
-    }
-  } else {
-    std::vector<bool> found;
-    const bool read = plates_articles(period, plates, context.complainer(), put, &found);
-    whole_period = read && whole_period;
-    for (size_t k = 0; k < plates.size(); ++k) {
-      if (found[k] || std::find(plates.begin(), plates.begin() + k, plates[k]) != plates.begin() + k) continue;
-      if (read) context.complain("aucun article pour l'immatriculation " + context.quoted_plate(plates[k]));
-      whole_period = false;
-    }
-  }
+  whole_period = each_exported(context, period, plates, put) && whole_period;
   whole_period = whole_period && period.whole();
   const lxw_error closed = workbook_close(workbook);
   if (!any && !whole_period) return kNotDone;  // nothing at all when no file could be read

@@ -43,6 +43,10 @@ std::string state_reason(std::string_view state, std::string_view message);
 // au serveur (libpq : ...)".
 std::string connection_reason(std::string_view message);
 
+// Why the server refused a connection, from its SQLSTATE and message: where, when
+// several hosts were tried, then the state's words.
+std::string refusal_reason(std::string_view state, std::string_view message);
+
 // True for the SQLSTATEs of a conflict with concurrent transactions (serialization
 // failure, deadlock), after which the same statement is tried again.
 bool is_conflict(const std::string& state);
