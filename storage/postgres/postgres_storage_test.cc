@@ -495,7 +495,12 @@ TEST(PostgresStorage, NoWaitOutlastsTheWindow) {
   schema.sql("ROLLBACK");
 
   ASSERT_EQ(opened.storage->insert(record_of("BEFORE").data()).status, FileStatus::kOk);
-  const pid_t backend = std::stoi(backend_of(watcher, schema.name()));
+  // The storage's connection now: the newest of its name (a connection it gave up
+  // while the lock was held may still be ending).
+  const Rows newest = watcher.sql("SELECT pid FROM pg_stat_activity WHERE application_name = '" + schema.name() +
+                                  "' ORDER BY backend_start DESC LIMIT 1");
+  ASSERT_EQ(newest.size(), 1u);
+  const pid_t backend = std::stoi(newest[0][0]);
   ASSERT_EQ(kill(backend, SIGSTOP), 0);
   timed([&] { return opened.storage->insert(record_of("STALLED").data()); },
         "pas de réponse du serveur en 3 secondes ; on ne sait pas si l'enregistrement a été écrit");
