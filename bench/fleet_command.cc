@@ -13,7 +13,7 @@
 
 #include "bench/articles.h"
 #include "bench/suites.h"
-#include "command/batch.h"
+#include "operations/batch.h"
 #include "testing/process.h"
 
 namespace fs = std::filesystem;

@@ -11,7 +11,7 @@
 #include <iostream>
 #include <new>
 
-#include "command/command.h"
+#include "command/commands.h"
 #include "programs/package.h"
 #include "web/serve.h"
 

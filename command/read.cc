@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "command/command.h"
+#include "command/commands.h"
 
 namespace fleet {
 namespace {

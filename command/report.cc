@@ -9,7 +9,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "command/command.h"
+#include "command/commands.h"
 #include "command/replace_file.h"
 
 namespace fleet {

@@ -1,7 +1,7 @@
 // fleet stats: the figures of the period, each file's and the whole's.
 #include <algorithm>
 
-#include "command/command.h"
+#include "command/commands.h"
 
 namespace fleet {
 namespace {

@@ -20,8 +20,8 @@
 #include <string_view>
 #include <vector>
 
-#include "command/command.h"
-#include "command/csv.h"
+#include "operations/context.h"
+#include "operations/csv.h"
 #include "fuzz/check.h"
 #include "storage/open.h"
 

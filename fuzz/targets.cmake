@@ -67,17 +67,10 @@ function(file_layer_fuzz_target)
   add_dependencies(fuzz_file_layer file_layer_seed_files)
 endfunction()
 
-# The CSV of fleet import and export (csv_fuzzer.cc), over the command's own sources
-# but its main (fleet.cc, which only reads the command line) and the workbook (xlsx.cc,
-# which reads no input).
+# The CSV of fleet import and export (csv_fuzzer.cc), over the operations' library.
 function(csv_fuzz_target)
-  get_target_property(source_dir fleet SOURCE_DIR)
-  get_target_property(sources fleet SOURCES)
-  list(FILTER sources EXCLUDE REGEX "(^|/)(fleet|xlsx)\\.cc$")
-  list(TRANSFORM sources PREPEND ${source_dir}/)
-  find_package(nlohmann_json 3 REQUIRED)
-  fuzz_executable(fuzz_csv csv ${FUZZ_SOURCE_DIR}/csv_fuzzer.cc ${sources})
-  target_link_libraries(fuzz_csv PRIVATE fleet_period nlohmann_json::nlohmann_json)
+  fuzz_executable(fuzz_csv csv ${FUZZ_SOURCE_DIR}/csv_fuzzer.cc)
+  target_link_libraries(fuzz_csv PRIVATE operations)
 endfunction()
 
 runtime_fuzz_target(line_reader line_reader_fuzzer.cc)

@@ -62,7 +62,7 @@ void append_hexadecimal(std::string& text, std::string_view bytes);
 // text, in French: the back end's own words, or those of a table for the system's or a
 // library's codes (reasons.h); only a code no table knows keeps the library's text.
 // What it quotes of a name or of a file (a path, a table's name) is the bytes as they
-// came, so whoever shows a reason shows it harmlessly, in the set people read: command/
+// came, so whoever shows a reason shows it harmlessly, in the set people read: fleet
 // through charset::harmless, the runtime converted to Latin-1 with charset::decode_utf8.
 struct Result {
   FileStatus status = FileStatus::kOk;

@@ -5,7 +5,7 @@
 #include <charconv>
 #include <numeric>
 
-#include "command/text.h"
+#include "operations/text.h"
 
 namespace fleet::web {
 namespace {

@@ -27,8 +27,8 @@
 #include <thread>
 #include <vector>
 
-#include "command/command.h"
-#include "command/period.h"
+#include "operations/context.h"
+#include "operations/period.h"
 #include "web/article_page.h"
 
 namespace fleet::web {

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "command/text.h"
+#include "operations/text.h"
 
 namespace fleet::web {
 namespace {

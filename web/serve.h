@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "command/command.h"
+#include "operations/context.h"
 
 namespace fleet::web {
 

@@ -1,5 +1,5 @@
 // The CSV reader: RFC 4180 fields, quoted or not, rows ended by CRLF or LF.
-#include "command/csv.h"
+#include "operations/csv.h"
 
 namespace fleet::csv {
 

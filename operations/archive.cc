@@ -3,7 +3,7 @@
 // names any article found in two of them (what an archive cut off would leave).
 #include <unordered_map>
 
-#include "command/change.h"
+#include "operations/change.h"
 #include "storage/postgres/postgres_storage.h"
 
 namespace fleet {
@@ -55,7 +55,7 @@ bool none_in_two(const Context& context) {
 
 }  // namespace
 
-int archive_file(const Context& context, const std::string& destination) {
+int archive_file(const Context& context, const std::string& destination, storage::Storage* open) {
   Context there = context;
   there.file = destination;
   const bool table = storage::is_postgres_uri(context.file);
@@ -65,8 +65,13 @@ int archive_file(const Context& context, const std::string& destination) {
                            : "l'archive d'un fichier local est un fichier local : DEST est un chemin");
     return kNotDone;
   }
-  const std::unique_ptr<storage::Storage> articles = open_for_change(context);
-  if (!articles) return kNotDone;
+  std::unique_ptr<storage::Storage> opened;
+  if (open == nullptr) {
+    opened = open_for_change(context);
+    if (!opened) return kNotDone;
+    open = opened.get();
+  }
+  storage::Storage* const articles = open;
   uint64_t moved = 0;
   const storage::Result result = articles->archive(destination, &moved);
   if (!result.ok()) {

@@ -1,6 +1,6 @@
 // The period: its files found, each read in one pass, and the figures, weeks and pages
 // computed from those passes.
-#include "command/period.h"
+#include "operations/period.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 #include <set>
 
 #include "charset/charset.h"
-#include "command/command.h"
+#include "operations/context.h"
 #include "storage/open.h"
 
 namespace fleet {

@@ -1,5 +1,5 @@
 // The command's words in the set people read, and the columns of a table.
-#include "command/text.h"
+#include "operations/text.h"
 
 namespace fleet::text {
 

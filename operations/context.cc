@@ -1,5 +1,5 @@
 // What the commands share: messages, the open of the article file, output, numbers.
-#include "command/command.h"
+#include "operations/context.h"
 
 #include <sys/stat.h>
 
@@ -15,8 +15,8 @@ void Context::complain(std::string_view message) const {
   // here, once for every message; the command's own words and what quoted_plate and
   // shown_file give are so already, and stay as they are.
   const std::string line = text::words("fleet : " + charset::harmless(message) + "\n", charset);
-  std::fflush(stdout);  // keeps the order of what the two streams show on one terminal
-  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(out);  // keeps the order of what the two streams show on one terminal
+  std::fwrite(line.data(), 1, line.size(), err);
 }
 
 std::string Context::quoted_plate(std::string_view plate) const {
@@ -102,7 +102,7 @@ std::unique_ptr<storage::Storage> open_articles(const Context& context, storage:
 std::string failure_account(const storage::Result& result) { return account(result); }
 
 bool Output::finish() {
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  if (std::fflush(context_.out) == 0 && !std::ferror(context_.out)) return true;
   context_.complain("impossible d'écrire sur la sortie standard");
   return false;
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "command/csv.h"
+#include "operations/csv.h"
 
 namespace fleet::json {
 

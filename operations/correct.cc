@@ -2,8 +2,8 @@
 // each change committed as autolog commits an article, and the rows that undo it.
 #include <sys/stat.h>
 
-#include "command/change.h"
-#include "command/csv.h"
+#include "operations/change.h"
+#include "operations/csv.h"
 #include "storage/postgres/postgres_storage.h"
 
 namespace fleet {
@@ -53,7 +53,7 @@ void UndoRows::held(const std::string& plate, std::string_view record) {
 
 bool UndoRows::flush() {
   output_.write(rows_);
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+  if (std::fflush(context_.out) == 0 && !std::ferror(context_.out)) {
     rows_.clear();
     return true;
   }
@@ -98,7 +98,7 @@ storage::Result ReplaceRows::store(storage::Storage& articles, const std::vector
   return {};
 }
 
-int delete_articles(const Context& context, const std::vector<std::string>& typed) {
+int delete_articles(const Context& context, const std::vector<std::string>& typed, storage::Storage* open) {
   std::vector<std::string> plates(typed.size());
   std::string why;
   for (size_t i = 0; i < typed.size(); ++i) {
@@ -107,8 +107,13 @@ int delete_articles(const Context& context, const std::vector<std::string>& type
       return kWrongUsage;
     }
   }
-  const std::unique_ptr<storage::Storage> articles = open_for_change(context);
-  if (!articles) return kNotDone;
+  std::unique_ptr<storage::Storage> opened;
+  if (open == nullptr) {
+    opened = open_for_change(context);
+    if (!opened) return kNotDone;
+    open = opened.get();
+  }
+  storage::Storage* const articles = open;
   UndoRows undo(context);
   if (!undo.start()) return kNotDone;
   bool all = true;

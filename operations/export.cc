@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "command/change.h"
-#include "command/command.h"
-#include "command/csv.h"
+#include "operations/change.h"
+#include "operations/context.h"
+#include "operations/csv.h"
 
 namespace fleet {
 namespace {

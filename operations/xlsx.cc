@@ -13,8 +13,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "command/command.h"
-#include "command/csv.h"
+#include "operations/context.h"
+#include "operations/csv.h"
 
 namespace fleet {
 namespace {
@@ -90,7 +90,7 @@ int export_workbook(const Context& context, const std::vector<std::string>& type
       return kWrongUsage;
     }
   }
-  if (::isatty(STDOUT_FILENO) == 1) {
+  if (::isatty(::fileno(context.out)) == 1) {
     context.complain("un classeur xlsx ne s'affiche pas sur un terminal : redirigez la sortie (> articles.xlsx)");
     return kNotDone;
   }

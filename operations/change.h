@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "command/command.h"
+#include "operations/context.h"
 
 namespace fleet {
 

@@ -1,7 +1,8 @@
-// What the commands of `fleet` share: the article file they work on (or the period the
-// reading ones read), the character set of people's text, the exit statuses, messages
-// on standard error and the open of the file. Each command is one function returning
-// the exit status.
+// What the operations on article files share: the article file they work on (or the
+// period the reading ones read), the character set of people's text, the exit
+// statuses, where output and messages go, and the open of the file. Each operation is
+// one function returning the exit status, called by the fleet command line and by
+// fleet serve alike.
 #pragma once
 
 #include <cstdio>
@@ -11,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "command/period.h"
-#include "command/text.h"
 #include "fleet/record.h"
+#include "operations/period.h"
+#include "operations/text.h"
 #include "storage/storage.h"
 
 namespace fleet {
@@ -27,6 +28,11 @@ struct Context {
   std::string file;                // the article file's name: a path or a PostgreSQL URI
   std::vector<std::string> files;  // what the reading commands read: file, or every -f given
   text::Charset charset = text::Charset::kUtf8;
+  // Where the command's output and its messages go: standard output and standard
+  // error for fleet; fleet serve hands each change streams of its own, to show on the
+  // page what a command would have printed.
+  std::FILE* out = stdout;
+  std::FILE* err = stderr;
 
   // One line on standard error, "fleet : " and the message (UTF-8 words, converted); any
   // other byte in it is shown harmlessly (charset::harmless).
@@ -62,7 +68,7 @@ std::string failure_account(const storage::Result& result);
 class Output {
  public:
   explicit Output(const Context& context) : context_(context) {}
-  void write(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
+  void write(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), context_.out); }
   // People's words (UTF-8 in the source) in the locale's character set.
   void words(std::string_view utf8) { write(text::words(utf8, context_.charset)); }
   bool finish();
@@ -82,9 +88,8 @@ std::string per_kilometre(uint64_t cents, uint64_t kilometres);
 bool write_export(const Context& context, storage::Storage& articles, bool json, char separator,
                   const std::function<void(std::string_view)>& write);
 
-// The commands.
-int list_articles(const Context& context);
-int show_article(const Context& context, const std::string& plate);
+// The operations. Those that change a file open it themselves, or work on the storage
+// open gives when it is not null (fleet serve keeps each file open once).
 int export_articles(const Context& context, bool json, char separator, const std::vector<std::string>& plates);
 // Hands put the articles an export writes: the period's, file by file, or those of
 // plates (stored bytes), saying each plate found nowhere; false when anything was left out.
@@ -92,12 +97,12 @@ bool each_exported(const Context& context, const Period& period, const std::vect
                    const std::function<void(size_t file, const Article&)>& put);
 int export_workbook(const Context& context, const std::vector<std::string>& plates);
 int import_articles(const Context& context, const std::string& source, bool replace);
-int show_stats(const Context& context);
+// import_articles of what in holds (read from where it stands, left open).
+int import_from(const Context& context, std::FILE* in, storage::Storage* open, bool replace);
 int check_file(const Context& context);
 int backup_file(const Context& context, const std::string& destination);
-int write_report(const Context& context, const std::string& destination);
-int delete_articles(const Context& context, const std::vector<std::string>& plates);
-int archive_file(const Context& context, const std::string& destination);
+int delete_articles(const Context& context, const std::vector<std::string>& plates, storage::Storage* open = nullptr);
+int archive_file(const Context& context, const std::string& destination, storage::Storage* open = nullptr);
 // check_file on each of context.files, then whether two of them hold the same article.
 int check_files(const Context& context);
 

@@ -2,7 +2,7 @@
 // of the article file.
 #include <sys/stat.h>
 
-#include "command/command.h"
+#include "operations/context.h"
 
 namespace fleet {
 

@@ -1,6 +1,6 @@
 // The JSON reader of import: the array's punctuation read here, each element parsed by
 // nlohmann's SAX parser straight from the input's buffer, with no document built.
-#include "command/json_rows.h"
+#include "operations/json_rows.h"
 
 #include <nlohmann/json.hpp>
 

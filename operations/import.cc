@@ -10,11 +10,11 @@
 #include <cstring>
 #include <new>
 
-#include "command/batch.h"
-#include "command/change.h"
-#include "command/command.h"
-#include "command/csv.h"
-#include "command/json_rows.h"
+#include "operations/batch.h"
+#include "operations/change.h"
+#include "operations/context.h"
+#include "operations/csv.h"
+#include "operations/json_rows.h"
 
 namespace fleet {
 namespace {
@@ -101,7 +101,7 @@ bool article_of(const std::vector<std::string>& fields, char separator, Article*
 // The progress bar on standard error, drawn only when that is a terminal.
 class Progress {
  public:
-  Progress(std::FILE* in) : shown_(::isatty(STDERR_FILENO) == 1) {
+  Progress(std::FILE* in, std::FILE* err) : err_(err), shown_(::isatty(::fileno(err)) == 1) {
     struct stat st;
     if (::fstat(::fileno(in), &st) == 0 && S_ISREG(st.st_mode)) total_ = static_cast<size_t>(st.st_size);
   }
@@ -118,13 +118,14 @@ class Progress {
       bar += "] " + std::to_string(percent) + " %  ";
     }
     bar += std::to_string(rows) + " lignes ";
-    std::fputs(bar.c_str(), stderr);
+    std::fputs(bar.c_str(), err_);
   }
   void end() {
-    if (shown_) std::fputs("\r\033[K", stderr);
+    if (shown_) std::fputs("\r\033[K", err_);
   }
 
  private:
+  std::FILE* err_;
   bool shown_;
   size_t total_ = 0;
   Clock::time_point drawn_{};
@@ -152,7 +153,10 @@ int import_articles(const Context& context, const std::string& source, bool repl
       if (in != stdin) std::fclose(in);
     }
   } closer{in};
+  return import_from(context, in, nullptr, replace);
+}
 
+int import_from(const Context& context, std::FILE* in, storage::Storage* into, bool replace) {
   size_t lines_before = 0;
   const json::Kind kind = json::kind_of(in, &lines_before);
   const bool from_json = kind == json::Kind::kJson;
@@ -182,13 +186,18 @@ int import_articles(const Context& context, const std::string& source, bool repl
   };
   const std::string refused_word = from_json ? " refusé : " : " refusée : ";
 
-  const std::unique_ptr<storage::Storage> articles = open_articles(context, storage::StorageMode::kInputOutput);
-  if (!articles) return kNotDone;
+  std::unique_ptr<storage::Storage> opened;
+  if (into == nullptr) {
+    opened = open_articles(context, storage::StorageMode::kInputOutput);
+    if (!opened) return kNotDone;
+    into = opened.get();
+  }
+  storage::Storage* const articles = into;
   // With --replace each row takes the place of its plate's article, and the rows that
   // undo it go to standard output.
   const std::unique_ptr<ReplaceRows> replacing = replace ? std::make_unique<ReplaceRows>(context) : nullptr;
   if (replacing && !replacing->start()) return kNotDone;
-  Progress progress(in);
+  Progress progress(in, context.err);
   size_t stored = 0;
   size_t refused = 0;
   // Every run that opened the file ends with what it did, for scripts and cron logs as

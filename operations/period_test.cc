@@ -1,7 +1,7 @@
 // The period's functions on three files, on both storages: every figure checked against
 // sums the test makes itself from the articles it stored, a car's weeks, and pages in
 // each order walked to the end by their keys.
-#include "command/period.h"
+#include "operations/period.h"
 
 #include <gtest/gtest.h>
 

@@ -25,8 +25,8 @@
 #include <string_view>
 #include <vector>
 
-#include "command/text.h"
 #include "fleet/record.h"
+#include "operations/text.h"
 #include "storage/storage.h"
 
 namespace fleet {
