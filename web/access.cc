@@ -12,13 +12,6 @@
 namespace fleet::web {
 namespace {
 
-bool same(std::string_view a, std::string_view b) {
-  if (a.size() != b.size() || a.empty()) return false;
-  unsigned char differ = 0;
-  for (size_t i = 0; i < a.size(); ++i) differ |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return differ == 0;
-}
-
 bool port_number(std::string_view text, int* port) {
   if (text.empty() || text.size() > 5) return false;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *port);
@@ -26,6 +19,13 @@ bool port_number(std::string_view text, int* port) {
 }
 
 }  // namespace
+
+bool same_secret(std::string_view a, std::string_view b) {
+  if (a.size() != b.size() || a.empty()) return false;
+  unsigned char differ = 0;
+  for (size_t i = 0; i < a.size(); ++i) differ |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return differ == 0;
+}
 
 std::string random_hex(size_t bytes) {
   std::string raw(bytes, '\0');
@@ -42,21 +42,24 @@ std::string random_hex(size_t bytes) {
 
 Access::Access() : token_(random_hex(16)) {}
 
-bool Access::is_token(std::string_view candidate) const { return same(candidate, token_); }
+bool Access::is_token(std::string_view candidate) const { return same_secret(candidate, token_); }
 
-std::string Access::open_session() {
-  std::string session = random_hex(16);
-  if (session.empty()) return session;
+std::string Access::open_session(Visitor visitor) {
+  std::string id = random_hex(16);
+  visitor.csrf = random_hex(16);
+  if (id.empty() || visitor.csrf.empty()) return {};
   std::lock_guard<std::mutex> lock(mutex_);
-  sessions_.push_back(session);
+  sessions_.push_back({id, std::move(visitor)});
   if (sessions_.size() > kSessionsMost) sessions_.pop_front();
-  return session;
+  return id;
 }
 
-bool Access::is_session(std::string_view candidate) const {
+std::optional<Visitor> Access::session(std::string_view candidate) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  bool found = false;
-  for (const std::string& session : sessions_) found = same(candidate, session) || found;
+  std::optional<Visitor> found;
+  for (const Session& session : sessions_) {
+    if (same_secret(candidate, session.id)) found = session.visitor;
+  }
   return found;
 }
 

@@ -8,12 +8,25 @@
 
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace fleet::web {
 
 inline constexpr char kSessionCookie[] = "fleet_session";
+// The form field that carries a session's token against cross-site requests.
+inline constexpr char kCsrfField[] = "csrf";
+
+// Who a request comes from, as the pages need it.
+struct Visitor {
+  std::string name;        // as the page shows it; empty for the holder of the start token
+  bool may_write = false;  // may change the files (every POST asks it)
+  // The token each form of this session carries, checked on every POST; empty for a
+  // script that sends the start token itself (no browser adds that header to a
+  // request another site makes, so it needs none).
+  std::string csrf;
+};
 
 class Access {
  public:
@@ -23,18 +36,27 @@ class Access {
   const std::string& token() const { return token_; }
   bool is_token(std::string_view candidate) const;
 
-  // A new session; its id for the cookie (empty when no random bytes came). The
-  // oldest sessions are forgotten beyond kSessionsMost.
-  std::string open_session();
-  bool is_session(std::string_view candidate) const;
+  // A new session of visitor (whose csrf is drawn here); its id for the cookie (empty
+  // when no random bytes came). The oldest sessions are forgotten beyond kSessionsMost.
+  std::string open_session(Visitor visitor);
+  // The visitor of the session whose id is candidate, if it is open.
+  std::optional<Visitor> session(std::string_view candidate) const;
 
   static constexpr size_t kSessionsMost = 64;
 
  private:
   std::string token_;
   mutable std::mutex mutex_;
-  std::deque<std::string> sessions_;
+  struct Session {
+    std::string id;
+    Visitor visitor;
+  };
+  std::deque<Session> sessions_;
 };
+
+// Whether two secrets are equal, in a time that does not depend on where they differ;
+// never for an empty one.
+bool same_secret(std::string_view a, std::string_view b);
 
 // bytes random bytes from getrandom(2) as lower-case hexadecimal; empty on failure.
 std::string random_hex(size_t bytes);

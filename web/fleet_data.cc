@@ -50,7 +50,11 @@ void add(const FleetStats& file, FleetStats* period) {
 }  // namespace
 
 FleetData::FleetData(const Context& context, std::vector<std::string> files)
-    : context_(context), files_(std::move(files)), watch_(files_.size()), problems_(files_.size()) {}
+    : context_(context),
+      files_(std::move(files)),
+      watch_(files_.size()),
+      writable_(files_.size()),
+      problems_(files_.size()) {}
 
 FleetData::~FleetData() = default;
 
@@ -58,8 +62,21 @@ std::string FleetData::shown_file(size_t file) const { return storage::shown_nam
 
 storage::Storage* FleetData::watched(size_t file) {
   if (!watch_[file]) {
-    storage::Opened opened =
-        storage::open_storage({files_[file], "ARTICLES", layout::kShape, storage::StorageMode::kInput, "fleet"});
+    // Each file is kept open to write when it may be, so that the forms' changes go
+    // through the one storage of the file; one that is not there is not made (35), and
+    // one the server may only read is shown all the same.
+    const auto open = [&](storage::StorageMode mode) {
+      return storage::open_storage({files_[file], "ARTICLES", layout::kShape, mode, "fleet"});
+    };
+    // The probe is closed before the file is opened again: closing a descriptor of a
+    // file drops every lock this process holds on it, the other open's among them.
+    storage::Opened opened = open(storage::StorageMode::kInput);
+    if (opened.result.ok()) {
+      opened.storage->close();
+      opened = open(storage::StorageMode::kInputOutput);
+      writable_[file] = opened.result.ok();
+      if (!opened.result.ok()) opened = open(storage::StorageMode::kInput);
+    }
     if (opened.result.ok()) {
       watch_[file] = std::move(opened.storage);
       problems_[file].clear();
@@ -211,6 +228,28 @@ bool FleetData::export_to(std::FILE* out, bool json, std::string* why) {
   }
   if (!whole) *why = "des articles n'ont pas pu être lus (voir fleet check) : il y manquerait des articles";
   return whole;
+}
+
+bool FleetData::change(size_t file, const Context& context, const Work& work, std::string* why) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  storage::Storage* storage = watched(file);
+  if (storage == nullptr) {
+    *why = "fichier « " + shown_file(file) + " » : " + problems_[file];
+    return false;
+  }
+  if (!writable_[file]) {
+    *why = "le fichier « " + shown_file(file) + " » ne peut être que lu par ce serveur";
+    return false;
+  }
+  Context there = context;
+  there.file = files_[file];
+  there.files = {files_[file]};
+  work(*storage, there);
+  // What the pages hold was read before the change: the next request looks again.
+  looked_ = {};
+  figures_since_.store(INT64_MIN, std::memory_order_release);
+  listing_since_.store(INT64_MIN, std::memory_order_release);
+  return true;
 }
 
 }  // namespace fleet::web

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -74,6 +75,13 @@ class FleetData {
   // could not (what failed is also said on standard error).
   bool export_to(std::FILE* out, bool json, std::string* why);
 
+  // Runs work on the file's storage, open for writing, under the lock that every read
+  // of the files takes; the next page reads the files again. work gets a context of
+  // that file whose streams the caller set in context (out, err). False with why, in
+  // French, when the file cannot be written (not there, or open for reading only).
+  using Work = std::function<void(storage::Storage&, const Context&)>;
+  bool change(size_t file, const Context& context, const Work& work, std::string* why);
+
  private:
   using Clock = std::chrono::steady_clock;
   // A look at the files serves the requests that come up to this long after it began:
@@ -120,6 +128,7 @@ class FleetData {
   std::vector<std::string> files_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<storage::Storage>> watch_;  // one open storage a file, or none
+  std::vector<bool> writable_;                            // whether watch_[file] was opened to write
   std::vector<std::string> problems_;                     // why a file has none
   uint64_t unknown_ = 0;                                  // marks that match no other
   Clock::time_point looked_{};                            // when marks_ were taken

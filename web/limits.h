@@ -14,9 +14,10 @@ struct Limits {
   // A request's head must have come whole within this time after its first byte;
   // a client that sends it more slowly is dropped (a slow sender holds a thread).
   int head_seconds = 10;
-  // No page takes a body: a request that announces one is refused (413) before any
-  // of it is read.
-  size_t body_most = 0;
+  // Only a form's POST takes a body, of at most this many bytes (a file to import
+  // among them: some 40,000 rows); one that announces more is refused (413) before any
+  // of it is read. The head's time bound covers the body too.
+  size_t body_most = 4 * 1024 * 1024;
   // An idle connection is kept this long for its next request, and serves this many.
   int idle_seconds = 5;
   size_t requests_per_connection = 100;

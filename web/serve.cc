@@ -10,7 +10,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <map>
+#include <optional>
 #include <shared_mutex>
 #include <thread>
 
@@ -271,15 +273,20 @@ class Site {
  private:
   // Whether the request goes on to its page; when not, res holds the answer.
   bool admit(const httplib::Request& req, httplib::Response& res) {
-    if (req.method != "GET" && req.method != "HEAD") {
-      res.set_header("Allow", "GET, HEAD");
-      answer(res, 405, "Méthode refusée", "Ces pages se lisent seulement (GET).");
+    if (req.method != "GET" && req.method != "HEAD" && req.method != "POST") {
+      res.set_header("Allow", "GET, HEAD, POST");
+      answer(res, 405, "Méthode refusée", "Ces pages se lisent (GET) ou reçoivent un formulaire (POST).");
       BoundedServer::close_after_answer();  // a body may follow, which is not read
       return false;
     }
+    // Only a form's POST has a body, of a length announced: a body sent in pieces of no
+    // announced length could not be held to its bound before it is read.
     const std::string length = req.get_header_value("Content-Length");
-    if ((!length.empty() && length != "0") || req.has_header("Transfer-Encoding")) {
-      answer(res, 413, "Requête refusée", "Ces pages ne reçoivent rien.");
+    const bool post = req.method == "POST";
+    if (req.has_header("Transfer-Encoding") || (post && length.empty()) ||
+        (!post && !length.empty() && length != "0")) {
+      answer(res, post ? 411 : 413, "Requête refusée",
+             post ? "Un formulaire s'envoie avec sa longueur (Content-Length)." : "Ces pages ne reçoivent rien.");
       BoundedServer::close_after_answer();
       return false;
     }
@@ -294,7 +301,7 @@ class Site {
 
     if (req.has_param("token")) {
       if (!access_.is_token(req.get_param_value("token"))) return refuse_token(res);
-      const std::string session = access_.open_session();
+      const std::string session = access_.open_session({"", true, ""});
       if (session.empty()) {
         answer(res, 500, "Erreur", "Le système n'a pas donné d'octets aléatoires pour la session.");
         return false;
@@ -323,7 +330,7 @@ class Site {
     bool cookie = false;
     for (size_t i = 0; i < req.get_header_value_count("Cookie"); ++i) {
       const std::string session = cookie_value(req.get_header_value("Cookie", i), kSessionCookie);
-      if (access_.is_session(session)) return true;
+      if (access_.session(session)) return true;
       cookie = cookie || !session.empty();
     }
     res.set_header("WWW-Authenticate", "Bearer realm=\"fleet serve\"");
@@ -334,6 +341,47 @@ class Site {
     return false;
   }
 
+ public:
+  // Who sent a request that admit() let through: the start token's holder (a script),
+  // or the visitor of its session.
+  std::optional<Visitor> visitor(const httplib::Request& req) const {
+    if (req.has_header("Authorization")) return Visitor{"", true, ""};  // admit() checked the token
+    for (size_t i = 0; i < req.get_header_value_count("Cookie"); ++i) {
+      if (std::optional<Visitor> found =
+              access_.session(cookie_value(req.get_header_value("Cookie", i), kSessionCookie))) {
+        return found;
+      }
+    }
+    return std::nullopt;
+  }
+
+  using Change = std::function<void(const Visitor&, const httplib::Request&, httplib::Response&)>;
+  // A route that may change the files: answered by change only for a visitor who may
+  // write and whose form carries the session's own csrf field; any other POST is 403
+  // and changes nothing. (GET never changes anything: no route of it calls change.)
+  void post(const std::string& pattern, Change change) {
+    server_.Post(pattern, [this, change = std::move(change)](const httplib::Request& req, httplib::Response& res) {
+      const std::optional<Visitor> who = visitor(req);
+      if (!who || !who->may_write) {
+        return answer(res, 403, "Modification refusée",
+                      "Votre accès permet de lire les articles, pas de les modifier.");
+      }
+      if (!who->csrf.empty() && !same_secret(form_field(req, kCsrfField), who->csrf)) {
+        return answer(res, 403, "Formulaire refusé",
+                      "Ce formulaire ne vient pas d'une page de cette session : rechargez la page et recommencez.");
+      }
+      change(*who, req, res);
+    });
+  }
+
+  // A field of a form, sent url-encoded or as multipart/form-data (an upload); empty
+  // when absent.
+  static std::string form_field(const httplib::Request& req, const std::string& name) {
+    if (req.has_file(name)) return req.get_file_value(name).content;
+    return req.get_param_value(name);
+  }
+
+ private:
   bool refuse_token(httplib::Response& res) {
     answer(res, 403, "Jeton refusé",
            "Ce jeton n'est pas celui de ce serveur : chaque démarrage de fleet serve en tire un nouveau, écrit "

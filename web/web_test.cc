@@ -213,11 +213,12 @@ TEST(Access, SessionsAndTheirCookie) {
   EXPECT_TRUE(access.is_token(access.token()));
   EXPECT_FALSE(access.is_token(""));
   EXPECT_FALSE(access.is_token(access.token().substr(1)));
-  const std::string first = access.open_session();
-  EXPECT_TRUE(access.is_session(first));
-  EXPECT_FALSE(access.is_session(access.token()));
-  for (size_t i = 0; i < Access::kSessionsMost; ++i) access.open_session();
-  EXPECT_FALSE(access.is_session(first));  // the oldest goes
+  const std::string first = access.open_session({"", true, ""});
+  ASSERT_TRUE(access.session(first).has_value());
+  EXPECT_EQ(access.session(first)->csrf.size(), 32u);
+  EXPECT_FALSE(access.session(access.token()).has_value());
+  for (size_t i = 0; i < Access::kSessionsMost; ++i) access.open_session({});
+  EXPECT_FALSE(access.session(first).has_value());  // the oldest goes
 
   const struct {
     const char* header;
