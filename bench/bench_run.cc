@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
   }
   if (only.empty() || only == "postgres") bench::postgres_suite(setup, report);
   if (only.empty() || only == "serve") bench::serve_suite(setup, report);
+  if (only.empty() || only == "serve") bench::serve_post_suite(setup, report);
   if (only.empty() || only == "micro") {
     std::cerr << "micro-benchmarks...\n";
     bench::micro_suite(setup, report);

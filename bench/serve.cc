@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench/articles.h"
+#include "bench/served.h"
 #include "bench/suites.h"
 #include "testing/process.h"
 
@@ -117,33 +118,6 @@ int get(int port, const std::string& target, const std::string& token, size_t* b
   return std::atoi(answer.c_str() + 9);
 }
 
-// A server started for the suite, and the address it wrote on standard error.
-struct Started {
-  std::unique_ptr<testkit::Process> process;
-  int port = 0;
-  std::string token;
-};
-
-Started start(testkit::Launch launch, const std::string& log) {
-  launch.err = testkit::Stream::file(log);  // a pipe not read during the load would stop it
-  launch.env.push_back("LC_ALL=C.UTF-8");
-  Started started;
-  started.process = std::make_unique<testkit::Process>(std::move(launch));
-  if (!started.process->start()) return started;
-  const std::regex address("http://127\\.0\\.0\\.1:(\\d+)/(\\?token=([0-9a-f]+))?");
-  for (int look = 0; look < 100 && started.port == 0; ++look) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::ifstream in(log);
-    std::string first;
-    std::smatch found;
-    if (std::getline(in, first) && std::regex_search(first, found, address)) {
-      started.port = std::stoi(found[1]);
-      started.token = found[3];
-    }
-  }
-  return started;
-}
-
 struct Load {
   double per_second = 0;
   double p99_ms = 0;
@@ -179,6 +153,26 @@ Load load(int port, const std::string& target, const std::string& token, int sec
 
 }  // namespace
 
+Started start_server(testkit::Launch launch, const std::string& log) {
+  launch.err = testkit::Stream::file(log);  // a pipe not read during the load would stop it
+  launch.env.push_back("LC_ALL=C.UTF-8");
+  Started started;
+  started.process = std::make_unique<testkit::Process>(std::move(launch));
+  if (!started.process->start()) return started;
+  const std::regex address("http://127\\.0\\.0\\.1:(\\d+)/(\\?token=([0-9a-f]+))?");
+  for (int look = 0; look < 100 && started.port == 0; ++look) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::ifstream in(log);
+    std::string first;
+    std::smatch found;
+    if (std::getline(in, first) && std::regex_search(first, found, address)) {
+      started.port = std::stoi(found[1]);
+      started.token = found[3];
+    }
+  }
+  return started;
+}
+
 void serve_suite(const Setup& setup, Report& report) {
   const std::string fleet = setup.bin_dir + "/fleet";
   const std::string floor = setup.tool_dir + "/serve_floor";
@@ -197,7 +191,7 @@ void serve_suite(const Setup& setup, Report& report) {
   std::cerr << "fleet serve: " << kConnections << " connections with wrk...\n";
 
   const std::string log = setup.data_dir + "/serve/serve.log";
-  Started server = start({fleet, {"-f", file, "serve", "--listen", "127.0.0.1:0"}}, log);
+  Started server = start_server({fleet, {"-f", file, "serve", "--listen", "127.0.0.1:0"}}, log);
   if (server.port == 0) return skip_all("fleet serve did not start");
   const int seconds = setup.throughput_reps > 1 ? 5 : 2;
   const int reps = std::min(setup.throughput_reps, 2);
@@ -209,7 +203,7 @@ void serve_suite(const Setup& setup, Report& report) {
       report.add({measure, "fleet", "", "", "", "", Verdict::kSkipped, "status " + std::to_string(status)});
       continue;
     }
-    Started static_page = start({floor, {std::to_string(bytes)}}, setup.data_dir + "/serve/floor.log");
+    Started static_page = start_server({floor, {std::to_string(bytes)}}, setup.data_dir + "/serve/floor.log");
     if (static_page.port == 0) {
       report.add({measure, "fleet", "", "", "", "", Verdict::kSkipped, "floor did not start"});
       continue;

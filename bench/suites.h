@@ -41,6 +41,8 @@ void fleet_command_suite(const Setup& setup, Report& report);
 void fleet_changes_suite(const Setup& setup, Report& report);
 // fleet serve under wrk's load, against the same HTTP library serving a static page.
 void serve_suite(const Setup& setup, Report& report);
+// fleet serve's POST of one article against autolog's acknowledged article.
+void serve_post_suite(const Setup& setup, Report& report);
 
 // Google Benchmark micro-benchmarks of the runtime's hot operations.
 void micro_suite(const Setup& setup, Report& report);
