@@ -295,14 +295,7 @@ int write_report(const Context& context, const std::string& destination) {
   }
   page += column_chart("Kilomètres par jour de la semaine", days);
   std::vector<Bar> weeks;
-  int first = -1;
-  int last = -1;
-  for (int week = 0; week <= static_cast<int>(layout::kWeekMost); ++week) {
-    if (!stats.week_seen[week]) continue;
-    if (first < 0) first = week;
-    last = week;
-  }
-  for (int week = first; first >= 0 && week <= last; ++week) {
+  for (const int week : stats.charted_weeks()) {
     weeks.push_back({std::to_string(week), stats.mileage_by_week[week], grouped(stats.mileage_by_week[week])});
   }
   if (!weeks.empty()) page += column_chart("Kilomètres par numéro de semaine", weeks);

@@ -66,12 +66,8 @@ int archive_file(const Context& context, const std::string& destination, storage
     return kNotDone;
   }
   std::unique_ptr<storage::Storage> opened;
-  if (open == nullptr) {
-    opened = open_for_change(context);
-    if (!opened) return kNotDone;
-    open = opened.get();
-  }
-  storage::Storage* const articles = open;
+  storage::Storage* const articles = storage_for_change(context, open, &opened);
+  if (articles == nullptr) return kNotDone;
   uint64_t moved = 0;
   const storage::Result result = articles->archive(destination, &moved);
   if (!result.ok()) {

@@ -22,6 +22,11 @@ namespace fleet {
 // reading command, 35, and nothing is created; nullptr then, as after any failed open.
 std::unique_ptr<storage::Storage> open_for_change(const Context& context);
 
+// The storage a change works on: open when it is not null, else the file opened for
+// the change, kept in *opened (nullptr then after a failed open, which was said).
+storage::Storage* storage_for_change(const Context& context, storage::Storage* open,
+                                     std::unique_ptr<storage::Storage>* opened);
+
 // The export's row of an article (CSV, separator ","), or, with no article, the
 // removal row of the plate.
 void append_undo_row(std::string& out, std::string_view plate, const Article* article);

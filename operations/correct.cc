@@ -25,6 +25,13 @@ std::unique_ptr<storage::Storage> open_for_change(const Context& context) {
   return open_articles(context, storage::StorageMode::kInputOutput);
 }
 
+storage::Storage* storage_for_change(const Context& context, storage::Storage* open,
+                                     std::unique_ptr<storage::Storage>* opened) {
+  if (open != nullptr) return open;
+  *opened = open_for_change(context);
+  return opened->get();
+}
+
 bool UndoRows::start() {
   output_.write(csv::heading(',') + "\r\n");
   whole_ = output_.finish();
@@ -108,12 +115,8 @@ int delete_articles(const Context& context, const std::vector<std::string>& type
     }
   }
   std::unique_ptr<storage::Storage> opened;
-  if (open == nullptr) {
-    opened = open_for_change(context);
-    if (!opened) return kNotDone;
-    open = opened.get();
-  }
-  storage::Storage* const articles = open;
+  storage::Storage* const articles = storage_for_change(context, open, &opened);
+  if (articles == nullptr) return kNotDone;
   UndoRows undo(context);
   if (!undo.start()) return kNotDone;
   bool all = true;

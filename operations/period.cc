@@ -249,6 +249,19 @@ int FleetStats::busiest_week() const {
   return busiest;
 }
 
+std::vector<int> FleetStats::charted_weeks() const {
+  int first = -1;
+  int last = -1;
+  for (int week = 0; week <= static_cast<int>(layout::kWeekMost); ++week) {
+    if (!week_seen[week]) continue;
+    if (first < 0) first = week;
+    last = week;
+  }
+  std::vector<int> weeks;
+  for (int week = first; first >= 0 && week <= last; ++week) weeks.push_back(week);
+  return weeks;
+}
+
 bool gather(const Period& period, const Complain& complain, PeriodFigures* figures) {
   *figures = {};
   figures->files.resize(period.size());

@@ -112,6 +112,9 @@ struct FleetStats : Totals {
   // The week number with the most kilometres (the smallest among equals); -1 when there
   // is no article.
   int busiest_week() const;
+  // The week numbers a chart of weeks shows: from the first one seen to the last,
+  // those between without an article among them; none when there is no article.
+  std::vector<int> charted_weeks() const;
 };
 
 // One file's share of a period.

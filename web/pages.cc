@@ -124,14 +124,7 @@ std::string dashboard_page(const PeriodView& period, const Figures& figures) {
   }
   main += column_chart("Kilomètres par jour de la semaine", days);
   std::vector<Bar> weeks;
-  int first = -1;
-  int last = -1;
-  for (int week = 0; week <= static_cast<int>(layout::kWeekMost); ++week) {
-    if (!stats.week_seen[week]) continue;
-    if (first < 0) first = week;
-    last = week;
-  }
-  for (int week = first; first >= 0 && week <= last; ++week) {
+  for (const int week : stats.charted_weeks()) {
     weeks.push_back({std::to_string(week), stats.mileage_by_week[week], std::to_string(stats.mileage_by_week[week])});
   }
   if (!weeks.empty()) main += column_chart("Kilomètres par numéro de semaine", weeks);
