@@ -152,6 +152,9 @@ int main(int argc, char** argv) {
   serve->add_option("-f,--file", serving.files, "un fichier de la période (répétable ; par défaut celui de fleet)")
       ->type_name("FICHIER")
       ->group("Options ");
+  serve->add_option("--archives", serving.archives, "le dossier où la page d'archive déplace les articles d'un fichier")
+      ->type_name("DOSSIER")
+      ->group("Options ");
   serve->add_option("--listen", serving.listen, "adresse et port (127.0.0.1:8080 par défaut ; port 0 : un libre)")
       ->type_name("ADRESSE:PORT")
       ->group("Options ");

@@ -47,11 +47,21 @@ void add(const FleetStats& file, FleetStats* period) {
   }
 }
 
+// The files that the names stand for, a folder for its article files in name order, as
+// the reading commands take a period: the last one, where new articles go, is a
+// folder's newest by its name. A folder is looked into once, at the start.
+std::vector<std::string> period_files(const Context& context, const std::vector<std::string>& names) {
+  std::vector<std::string> files;
+  const Period period = Period::of(names, context.complainer());
+  for (const PeriodFile& file : period.files()) files.push_back(file.name);
+  return files;
+}
+
 }  // namespace
 
 FleetData::FleetData(const Context& context, std::vector<std::string> files)
     : context_(context),
-      files_(std::move(files)),
+      files_(period_files(context, files)),
       watch_(files_.size()),
       writable_(files_.size()),
       problems_(files_.size()) {}
@@ -228,6 +238,11 @@ bool FleetData::export_to(std::FILE* out, bool json, std::string* why) {
   }
   if (!whole) *why = "des articles n'ont pas pu être lus (voir fleet check) : il y manquerait des articles";
   return whole;
+}
+
+bool FleetData::may_write(size_t file) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return watched(file) != nullptr && writable_[file];
 }
 
 bool FleetData::change(size_t file, const Context& context, const Work& work, std::string* why) {

@@ -62,6 +62,10 @@ class FleetData {
   size_t file_count() const { return files_.size(); }
   // A file's name as pages show it (no password).
   std::string shown_file(size_t file) const;
+  // A file's name as it was named: a path or a URI.
+  const std::string& file_name(size_t file) const { return files_[file]; }
+  // Whether this server may change the file (it is open for writing).
+  bool may_write(size_t file);
 
   // The figures and the articles of the period as they are now.
   std::shared_ptr<const Figures> figures();

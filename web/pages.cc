@@ -17,7 +17,10 @@ std::string two_digits(uint32_t value) {
   return {static_cast<char>('0' + value / 10 % 10), static_cast<char>('0' + value % 10)};
 }
 
-std::string document(const std::string& title, const char* here, const PeriodView* period, const std::string& main) {
+}  // namespace
+
+std::string page_document(const std::string& title, const char* here, const PeriodView* period,
+                          const std::string& main) {
   std::string page;
   page.reserve(main.size() + 1024);
   page +=
@@ -32,6 +35,8 @@ std::string document(const std::string& title, const char* here, const PeriodVie
              "</a>";
     };
     page += "<header><nav aria-label=\"Rubriques\">" + link("/", "Tableau de bord") + link("/articles", "Articles");
+    if (period->may_write)
+      page += link("/saisie", "Saisie") + link("/import", "Import") + link("/modifications", "Modifications");
     if (period->downloads) {
       page += "<a href=\"/export.csv\" download>Télécharger en CSV</a><a href=\"/export.json\" download>en JSON</a>";
     }
@@ -41,6 +46,12 @@ std::string document(const std::string& title, const char* here, const PeriodVie
   page += main;
   page += "</main>\n</body>\n</html>\n";
   return page;
+}
+
+namespace {
+
+std::string document(const std::string& title, const char* here, const PeriodView* period, const std::string& main) {
+  return page_document(title, here, period, main);
 }
 
 std::string files_line(const PeriodView& period) {
@@ -242,9 +253,10 @@ std::string articles_page(const PeriodView& period, const ArticlesView& view) {
 }
 
 std::string car_page(const PeriodView& period, const std::string& plate, const std::vector<CarWeek>& weeks,
-                     const std::string& problems) {
+                     const std::string& problems, const std::string& notice) {
   const bool several = period.files.size() > 1;
   std::string main = "<h1>Voiture « " + plate_html(plate) + " »</h1>\n" + files_line(period);
+  if (!notice.empty()) main += "<p class=\"notice\" role=\"status\">" + notice + "</p>\n";
   if (!problems.empty()) main += "<p class=\"warning\" role=\"status\">" + escaped(problems) + "</p>\n";
   std::array<uint64_t, layout::kDays> by_day{};
   uint64_t mileage = 0;
@@ -255,6 +267,12 @@ std::string car_page(const PeriodView& period, const std::string& plate, const s
     main += "<section>\n<h2>" +
             (several ? "Fichier « " + escaped(period.files[week.file]) + " », semaine " : std::string("Semaine ")) +
             two_digits(article.week) + "</h2>\n";
+    if (period.may_write) {
+      const std::string there = car_address(plate) + "/";
+      const std::string file = "?fichier=" + std::to_string(week.file);
+      main += "<p class=\"actions\"><a href=\"" + there + "corriger" + file + "\">Corriger</a> <a href=\"" + there +
+              "supprimer" + file + "\">Supprimer</a></p>\n";
+    }
     main +=
         "<table class=\"days\">\n<thead><tr><th scope=\"col\">Jour</th><th scope=\"col\">Kilomètres</th>"
         "<th scope=\"col\">Frais</th></tr></thead>\n<tbody>\n";
@@ -307,6 +325,13 @@ const char kStyleSheet[] =
     "svg.chart{max-width:100%;height:auto}svg rect{fill:#2c6fbb}svg .axis{stroke:#555}"
     "svg .grid{stroke:#bbb;stroke-dasharray:4 3}svg text{font-size:11px;fill:#1a1a1a}"
     "svg .value,svg .label{text-anchor:middle}svg .plate{text-anchor:end}"
+    // The forms: a message beside its field, what was done, a label only a reader of
+    // the screen needs (the table's headings say it to the eye).
+    ".notice{background:#e6f4ea;padding:.5em;border-left:4px solid #1e7b34}"
+    ".error{color:#a4000f;font-weight:bold}input[aria-invalid=true]{border:2px solid #a4000f}"
+    ".hidden-label{position:absolute;width:1px;height:1px;overflow:hidden;clip-path:inset(50%);white-space:nowrap}"
+    ".field{margin:.6em 0}.field label{display:inline-block;min-width:9em}.actions a{margin-right:1em}"
+    "button.danger{background:#a4000f;color:#fff;border:0;padding:.3em .8em}pre{white-space:pre-wrap}"
     "@media (max-width:30em){main{padding:0 .5em 1em}td,th{padding:.2em .25em}body{font-size:.85em}}\n";
 
 }  // namespace fleet::web

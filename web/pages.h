@@ -14,8 +14,14 @@ namespace fleet::web {
 // What every page says of the period: its files, as shown.
 struct PeriodView {
   std::vector<std::string> files;
-  bool downloads = true;  // the exports can be had
+  bool downloads = true;   // the exports can be had
+  bool may_write = false;  // the visitor's: the pages link to the forms
 };
+
+// A whole page: the head, the navigation (here: the address of the current rubric),
+// and main, HTML already. Without a period, no navigation.
+std::string page_document(const std::string& title, const char* here, const PeriodView* period,
+                          const std::string& main);
 
 std::string dashboard_page(const PeriodView& period, const Figures& figures);
 
@@ -34,8 +40,9 @@ struct ArticlesView {
 };
 std::string articles_page(const PeriodView& period, const ArticlesView& view);
 
+// notice: what was just done to the car (HTML already), said above its weeks.
 std::string car_page(const PeriodView& period, const std::string& plate, const std::vector<CarWeek>& weeks,
-                     const std::string& problems);
+                     const std::string& problems, const std::string& notice = {});
 
 // A short page: a heading and a sentence (UTF-8, escaped here).
 std::string message_page(const std::string& title, const std::string& text);

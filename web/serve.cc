@@ -19,6 +19,7 @@
 #include "web/access.h"
 #include "web/bounded_server.h"
 #include "web/fleet_data.h"
+#include "web/form_site.h"
 #include "web/html.h"
 #include "web/pages.h"
 
@@ -218,6 +219,12 @@ class Site {
       : context_(context), data_(context, options.files), listen_(listen), server_(kLimits) {
     for (size_t file = 0; file < data_.file_count(); ++file) period_.files.push_back(data_.shown_file(file));
     period_.downloads = data_.file_count() == 1;
+    writer_period_ = period_;
+    writer_period_.may_write = true;
+    forms_ = std::make_unique<FormSite>(
+        FormHost{server_, data_, context_, [this](const httplib::Request& req) { return visitor(req); },
+                 [this](const std::string& pattern, Change change) { post(pattern, std::move(change)); },
+                 writer_period_, options.archives});
   }
 
   const Access& access() const { return access_; }
@@ -230,9 +237,12 @@ class Site {
     server_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
       return admit(req, res) ? httplib::Server::HandlerResponse::Unhandled : httplib::Server::HandlerResponse::Handled;
     });
-    server_.Get("/", [this](const httplib::Request&, httplib::Response& res) {
+    forms_->route();  // before the car's page, whose pattern takes any address under /articles/
+    server_.Get("/", [this](const httplib::Request& req, httplib::Response& res) {
       const std::shared_ptr<const Figures> figures = data_.figures();
-      give(res, dashboard_.page(figures, "", [&] { return dashboard_page(period_, *figures); }));
+      const PeriodView& period = period_of(req);
+      give(res,
+           dashboard_.page(figures, period.may_write ? "w" : "", [&] { return dashboard_page(period, *figures); }));
     });
     server_.Get("/articles", [this](const httplib::Request& req, httplib::Response& res) { articles(req, res); });
     server_.Get(R"(/articles/([\s\S]+))",
@@ -389,6 +399,13 @@ class Site {
     return false;
   }
 
+  // The period as the request's visitor sees it: with the links to the forms when they
+  // may write.
+  const PeriodView& period_of(const httplib::Request& req) const {
+    const std::optional<Visitor> who = visitor(req);
+    return who && who->may_write ? writer_period_ : period_;
+  }
+
   void articles(const httplib::Request& req, httplib::Response& res) {
     ArticlesView view;
     PageQuery& query = view.query;
@@ -424,12 +441,14 @@ class Site {
       }
     }
     const std::shared_ptr<const Listing> listing = data_.listing();
-    std::string key = typed + '\0' + sort_word(query.sort) + (query.descending ? "-" : "+");
+    const PeriodView& period = period_of(req);
+    std::string key =
+        typed + '\0' + sort_word(query.sort) + (query.descending ? "-" : "+") + (period.may_write ? "w" : "");
     for (const char* cursor : {"apres", "avant"}) key += '\0' + req.get_param_value(cursor);
     give(res, articles_.page(listing, key, [&] {
       view.page = page_of(*listing, query);
       view.whole = listing->whole;
-      return articles_page(period_, view);
+      return articles_page(period, view);
     }));
   }
 
@@ -448,7 +467,7 @@ class Site {
                     "Aucun article pour l'immatriculation « " +
                         charset::shown(plate_utf8(plate), text::Charset::kUtf8) + " » dans la période.");
     }
-    give(res, car_page(period_, plate, weeks, problems));
+    give(res, car_page(period_of(req), plate, weeks, problems, done_notice(req.get_param_value("fait"), plate)));
   }
 
   void download(httplib::Response& res, bool json) {
@@ -479,6 +498,8 @@ class Site {
   ListenAddress listen_;
   Access access_;
   PeriodView period_;
+  PeriodView writer_period_;  // the same, for a visitor who may write
+  std::unique_ptr<FormSite> forms_;
   PageCache<Figures> dashboard_;
   PageCache<Listing> articles_;
   std::vector<std::string> names_;

@@ -19,6 +19,7 @@ namespace fleet::web {
 struct ServeOptions {
   std::vector<std::string> files;  // the period, in order
   std::string listen = "127.0.0.1:8080";
+  std::string archives;  // --archives: the folder the archive page moves a file's articles into
 };
 
 // Serves until stopped: kDone; kNotDone when it could not listen; kWrongUsage for an

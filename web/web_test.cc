@@ -2,10 +2,12 @@
 // listened on, and text from a file made safe for a page, an address and a cookie.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 
 #include "web/access.h"
 #include "web/article_page.h"
+#include "web/forms.h"
 #include "web/html.h"
 
 namespace fleet::web {
@@ -231,6 +233,82 @@ TEST(Access, SessionsAndTheirCookie) {
       {"", ""},
   };
   for (const auto& c : cookies) EXPECT_EQ(cookie_value(c.header, kSessionCookie), c.value) << c.header;
+}
+
+// The form's values, as typed, to the record stored: autolog's bytes for the same
+// answers (spare bytes zero), or the one field refused.
+TEST(ArticleForm, TypedValuesToRecordOrMessage) {
+  const std::string zero_days(60, '0');
+  const std::string spare(8, '\0');
+  struct Case {
+    std::map<std::string, std::string> typed;
+    std::string record;   // plate, week and days; the spare bytes are added
+    std::string refused;  // else the column refused
+  };
+  const Case cases[] = {
+      {{{"immatriculation", "AB-12"}, {"semaine", "7"}, {"lundi_km", "12"}, {"lundi_frais", "12,50"}},
+       "AB-12   07"
+       "0012001250" +
+           zero_days,
+       ""},
+      {{{"immatriculation", "AB-12"}, {"semaine", " 07 "}, {"lundi_km", "+12"}, {"lundi_frais", "12.5"}},
+       "AB-12   07"
+       "0012001250" +
+           zero_days,
+       ""},
+      {{{"immatriculation", " X"}},
+       " X      00"
+       "0000000000" +
+           zero_days,
+       ""},  // leading spaces kept, as accept
+      {{{"immatriculation", "\xC3\x89T\xC3\x89   "}, {"dimanche_km", "9999"}, {"dimanche_frais", "9999,99"}},
+       "\xC9T\xC9     00" + zero_days + "9999999999",
+       ""},
+      {{{"immatriculation", "12345678"}, {"mardi_frais", "3,"}},
+       "1234567800"
+       "0000000000"
+       "0000000300" +
+           std::string(50, '0'),
+       ""},
+      {{{"immatriculation", ""}}, "", "immatriculation"},
+      {{{"immatriculation", "   "}}, "", "immatriculation"},
+      {{{"immatriculation", "ABCDEFGHI"}}, "", "immatriculation"},
+      {{{"immatriculation", "\xE2\x82\xAC1"}}, "", "immatriculation"},  // the euro sign: not Latin-1
+      {{{"immatriculation", "A\tB"}}, "", "immatriculation"},
+      {{{"immatriculation", "A"}, {"semaine", "100"}}, "", "semaine"},
+      {{{"immatriculation", "A"}, {"lundi_km", "1.5"}}, "", "lundi_km"},
+      {{{"immatriculation", "A"}, {"lundi_km", "1,000"}}, "", "lundi_km"},  // a thousand, or one?
+      {{{"immatriculation", "A"}, {"lundi_km", "10000"}}, "", "lundi_km"},
+      {{{"immatriculation", "A"}, {"mardi_km", "1 000"}}, "", "mardi_km"},
+      {{{"immatriculation", "A"}, {"jeudi_frais", "1,234"}}, "", "jeudi_frais"},
+      {{{"immatriculation", "A"}, {"jeudi_frais", "10000"}}, "", "jeudi_frais"},
+      {{{"immatriculation", "A"}, {"jeudi_frais", "1,2.3"}}, "", "jeudi_frais"},
+      {{{"immatriculation", "A"}, {"jeudi_frais", ","}}, "", "jeudi_frais"},
+      {{{"immatriculation", "A"}, {"samedi_frais", "-1"}}, "", "samedi_frais"},
+      {{{"immatriculation", "A"}, {"samedi_frais", "12€"}}, "", "samedi_frais"},
+  };
+  for (const Case& c : cases) {
+    const ArticleForm form = read_article_form([&](const std::string& name) {
+      const auto found = c.typed.find(name);
+      return found == c.typed.end() ? std::string() : found->second;
+    });
+    const std::string label = c.typed.begin()->second + " " + c.refused;
+    for (size_t column = 0; column < csv::kColumnCount; ++column) {
+      EXPECT_EQ(form.problem[column].empty(), c.refused != csv::kColumns[column]) << label << " " << column;
+    }
+    if (c.refused.empty()) {
+      EXPECT_EQ(encode(form.article), c.record.substr(0, 10) + spare + c.record.substr(10)) << label;
+      // A correction starts from the stored article's form, which reads back the same.
+      const ArticleForm again = read_article_form([&](const std::string& name) {
+        for (size_t column = 0; column < csv::kColumnCount; ++column) {
+          if (name == csv::kColumns[column]) return form_of(form.article).typed[column];
+        }
+        return std::string();
+      });
+      EXPECT_TRUE(again.ok()) << label;
+      EXPECT_EQ(encode(again.article), encode(form.article)) << label;
+    }
+  }
 }
 
 }  // namespace
