@@ -1,7 +1,7 @@
 // bench_run: measures the programs against their floors and prints one table, also
 // written as CSV.
 //
-//   bench_run [--csv PATH] [--quick] [--only startup|fleet|command|changes|postgres|serve|micro]
+//   bench_run [--csv PATH] [--quick] [--only startup|fleet|command|changes|postgres|serve|post|micro]
 //
 // fleet holds command and changes: the fleet command's reading rows, alone with --only
 // command, and its changes (archive, delete, replace), alone with --only changes.
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
       setup.micro_min_time = "0.01";
     } else {
       std::cerr
-          << "usage: bench_run [--csv PATH] [--quick] [--only startup|fleet|command|changes|postgres|serve|micro]\n";
+          << "usage: bench_run [--csv PATH] [--quick] [--only startup|fleet|command|changes|postgres|serve|post|micro]\n";
       return 2;
     }
   }
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
   }
   if (only.empty() || only == "postgres") bench::postgres_suite(setup, report);
   if (only.empty() || only == "serve") bench::serve_suite(setup, report);
-  if (only.empty() || only == "serve") bench::serve_post_suite(setup, report);
+  if (only.empty() || only == "serve" || only == "post") bench::serve_post_suite(setup, report);
   if (only.empty() || only == "micro") {
     std::cerr << "micro-benchmarks...\n";
     bench::micro_suite(setup, report);
