@@ -50,17 +50,6 @@ std::string login_page(const std::string& token, const std::string& suite, const
 
 }  // namespace
 
-bool local_target(const std::string& target) {
-  if (target.empty() || target[0] != '/' || (target.size() > 1 && (target[1] == '/' || target[1] == '\\'))) {
-    return false;
-  }
-  for (const char c : target) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte <= 0x20 || byte >= 0x7F || c == '\\' || c == '"') return false;
-  }
-  return true;
-}
-
 std::unique_ptr<Gate> Gate::open(const std::string& users_file, const std::string& secret_file, bool tls,
                                  std::string* why) {
   if (!crypto_ready()) {

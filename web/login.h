@@ -55,7 +55,4 @@ class Gate {
   std::set<std::pair<int64_t, std::string>> ended_;  // sessions logged out here: (expiry, nonce)
 };
 
-// Whether target is a path of this server (a redirection never leaves it).
-bool local_target(const std::string& target);
-
 }  // namespace fleet::web
