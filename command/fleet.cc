@@ -12,6 +12,7 @@
 #include <new>
 
 #include "command/commands.h"
+#include "command/users.h"
 #include "programs/package.h"
 #include "web/serve.h"
 
@@ -41,8 +42,8 @@ std::string french(const CLI::ParseError& error) {
   if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) return "argument inattendu : " + named_in(message);
   if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
     if (message.find("ubcommand") != std::string::npos) {
-      return "il manque la commande (list, show, export, import, stats, check, backup, report, delete, archive ou "
-             "serve)";
+      return "il manque la commande (list, show, export, import, stats, check, backup, report, delete, archive, "
+             "serve ou users)";
     }
     return "il manque " + message.substr(0, message.find(' '));
   }
@@ -158,6 +159,47 @@ int main(int argc, char** argv) {
   serve->add_option("--listen", serving.listen, "adresse et port (127.0.0.1:8080 par défaut ; port 0 : un libre)")
       ->type_name("ADRESSE:PORT")
       ->group("Options ");
+  serve
+      ->add_option("--users", serving.users,
+                   "fichier d'utilisateurs (fleet users add) : une connexion au lieu du jeton")
+      ->type_name("FICHIER")
+      ->group("Options ");
+  serve
+      ->add_option("--secret", serving.secret,
+                   "secret des sessions, partagé par deux serveurs (créé s'il manque) ; sinon tiré au démarrage")
+      ->type_name("FICHIER")
+      ->group("Options ");
+  serve->add_option("--tls-cert", serving.tls_cert, "certificat TLS (PEM) : le serveur répond en https")
+      ->type_name("FICHIER")
+      ->group("Options ");
+  serve->add_option("--tls-key", serving.tls_key, "clé privée du certificat (PEM)")
+      ->type_name("FICHIER")
+      ->group("Options ");
+  serve->add_option("--name", serving.names, "un nom de plus sous lequel répondre, HÔTE[:PORT] (répétable)")
+      ->type_name("HÔTE")
+      ->allow_extra_args(false)
+      ->group("Options ");
+  CLI::App* users = command("users", "les utilisateurs de fleet serve --users : add, remove, list");
+  users->require_subcommand(1);
+  std::string users_file, user_name, user_role = "saisie";
+  auto users_command = [&](const char* name, const char* what) {
+    CLI::App* sub = users->add_subcommand(name, what);
+    sub->set_help_flag("-h,--help", "afficher cette aide et quitter")->group("Options ");
+    french_labels(*sub);
+    sub->add_option("--users", users_file, "le fichier d'utilisateurs")
+        ->required()
+        ->type_name("FICHIER")
+        ->group("Options ");
+    return sub;
+  };
+  CLI::App* users_add = users_command("add", "ajoute ou remplace un utilisateur ; son mot de passe est lu sans écho");
+  users_add->add_option("NOM", user_name, "son nom (lettres, chiffres, . _ -)")->required()->type_name("");
+  users_add->add_option("--role", user_role, "lecture, ou saisie (par défaut) : peut aussi modifier")
+      ->type_name("RÔLE")
+      ->group("Options ");
+  CLI::App* users_remove = users_command("remove", "retire un utilisateur");
+  users_remove->add_option("NOM", user_name, "son nom")->required()->type_name("");
+  CLI::App* users_list = users_command("list", "les utilisateurs et leurs rôles");
 
   // The help and the version are output like any other: written whole, or 1 and a line.
   auto shown = [&](const std::string& utf8) {
@@ -218,6 +260,9 @@ int main(int argc, char** argv) {
     if (report->parsed()) return fleet::write_report(context, page);
     if (delete_->parsed()) return fleet::delete_articles(context, doomed);
     if (archive->parsed()) return fleet::archive_file(context, archive_to);
+    if (users_add->parsed()) return fleet::users_add(context, users_file, user_name, user_role);
+    if (users_remove->parsed()) return fleet::users_remove(context, users_file, user_name);
+    if (users_list->parsed()) return fleet::users_list(context, users_file);
     if (serve->parsed()) {
       if (serving.files.empty()) serving.files = context.files;
       return fleet::web::serve(context, serving);

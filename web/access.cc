@@ -77,6 +77,17 @@ std::string cookie_value(std::string_view header, std::string_view name) {
   return {};
 }
 
+bool local_target(const std::string& target) {
+  if (target.empty() || target[0] != '/' || (target.size() > 1 && (target[1] == '/' || target[1] == '\\'))) {
+    return false;
+  }
+  for (const char c : target) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte >= 0x7F || c == '\\' || c == '"') return false;
+  }
+  return true;
+}
+
 bool parse_listen(const std::string& text, ListenAddress* address, std::string* why) {
   const size_t colon = text.rfind(':');
   if (colon == std::string::npos || !port_number(std::string_view(text).substr(colon + 1), &address->port)) {

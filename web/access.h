@@ -64,6 +64,10 @@ std::string random_hex(size_t bytes);
 // The value of the cookie name in a Cookie header's value; empty when absent.
 std::string cookie_value(std::string_view header, std::string_view name);
 
+// Whether target is a path of this server, plain enough for a Location header: where
+// the login sends the visitor on, so that it never leads to another site.
+bool local_target(const std::string& target);
+
 // The address to listen on (--listen): a host (an IPv4 or IPv6 address in brackets, or localhost) and
 // a port (0 takes a free one).
 struct ListenAddress {

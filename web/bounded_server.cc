@@ -2,6 +2,7 @@
 #include "web/bounded_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -67,11 +68,16 @@ void address_of(int fd, bool peer, std::string& ip, int& port) {
 // and counted against the request's head bound and deadline; writes are gathered and
 // sent when the buffer fills, when the answer is done, and before any wait for the
 // client, so that a small answer goes out as one segment.
+//
+// Under TLS the same bounds hold over the records: the socket does not block, and
+// every wait OpenSSL asks for (to read or to write) is a poll until the same deadline.
 class BoundedStream final : public httplib::Stream {
  public:
-  BoundedStream(int fd, const Limits& limits) : fd_(fd), limits_(limits) {}
+  BoundedStream(int fd, const Limits& limits, SSL* ssl) : fd_(fd), limits_(limits), ssl_(ssl) {}
 
-  bool is_readable() const override { return at_ < end_ || wait_for(fd_, POLLIN, deadline_); }
+  bool is_readable() const override {
+    return at_ < end_ || (ssl_ != nullptr && SSL_pending(ssl_) > 0) || wait_for(fd_, POLLIN, deadline_);
+  }
   bool is_writable() const override { return !failed_; }
 
   ssize_t read(char* ptr, size_t size) override {
@@ -119,6 +125,16 @@ class BoundedStream final : public httplib::Stream {
     return false;
   }
 
+  // The TLS handshake, within the time a request's head has; false when it failed.
+  bool handshake() {
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(limits_.head_seconds);
+    for (;;) {
+      const int done = SSL_accept(ssl_);
+      if (done == 1) return true;
+      if (!wait_tls(SSL_get_error(ssl_, done), deadline)) return false;
+    }
+  }
+
   // A request begins: its head has its bound and deadline.
   void begin_request() {
     budget_ = limits_.head_most + limits_.body_most;
@@ -130,6 +146,15 @@ class BoundedStream final : public httplib::Stream {
       if (!wait_for(fd_, POLLOUT, Clock::now() + std::chrono::seconds(limits_.write_seconds))) {
         failed_ = true;
         break;
+      }
+      if (ssl_ != nullptr) {
+        const int n = SSL_write(ssl_, out_.data() + sent, static_cast<int>(std::min(out_.size() - sent, kOutMost)));
+        if (n > 0) {
+          sent += static_cast<size_t>(n);
+        } else if (!wait_tls(SSL_get_error(ssl_, n), Clock::now() + std::chrono::seconds(limits_.write_seconds))) {
+          failed_ = true;
+        }
+        continue;
       }
       const ssize_t n = ::send(fd_, out_.data() + sent, out_.size() - sent, MSG_NOSIGNAL);
       if (n > 0) {
@@ -148,6 +173,7 @@ class BoundedStream final : public httplib::Stream {
   // Reads what the client sent, waiting until deadline; false when nothing came.
   bool fill(Clock::time_point deadline) {
     if (!flush() || closed_) return false;
+    if (ssl_ != nullptr) return fill_tls(deadline);
     for (;;) {
       if (!wait_for(fd_, POLLIN, deadline)) return false;
       const ssize_t n = ::recv(fd_, in_, sizeof in_, 0);
@@ -163,8 +189,30 @@ class BoundedStream final : public httplib::Stream {
     }
   }
 
+  bool fill_tls(Clock::time_point deadline) {
+    for (;;) {
+      const int n = SSL_read(ssl_, in_, sizeof in_);
+      if (n > 0) {
+        at_ = 0;
+        end_ = static_cast<size_t>(n);
+        return true;
+      }
+      const int error = SSL_get_error(ssl_, n);
+      if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) closed_ = true;
+      if (!wait_tls(error, deadline)) return false;
+    }
+  }
+
+  // Waits for what OpenSSL asked for; false for any other error, or at deadline.
+  bool wait_tls(int error, Clock::time_point deadline) const {
+    if (error == SSL_ERROR_WANT_READ) return wait_for(fd_, POLLIN, deadline);
+    if (error == SSL_ERROR_WANT_WRITE) return wait_for(fd_, POLLOUT, deadline);
+    return false;
+  }
+
   int fd_;
   const Limits& limits_;
+  SSL* ssl_;
   char in_[16 * 1024];
   size_t at_ = 0;
   size_t end_ = 0;
@@ -312,9 +360,22 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
   }
   const int on = 1;
   ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // answers are written whole
-  BoundedStream stream(sock, limits_);
+  // Under TLS: the connection's session, freed with it.
+  std::unique_ptr<SSL, decltype(&SSL_free)> ssl(tls_ != nullptr ? SSL_new(tls_) : nullptr, &SSL_free);
+  if (tls_ != nullptr) {
+    ::fcntl(sock, F_SETFL, ::fcntl(sock, F_GETFL) | O_NONBLOCK);
+    if (!ssl || SSL_set_fd(ssl.get(), sock) != 1) {
+      ::close(sock);
+      return true;
+    }
+  }
+  BoundedStream stream(sock, limits_, ssl.get());
   int port = 0;
   stream.get_remote_ip_and_port(client, port);
+  if (ssl && !stream.handshake()) {
+    ::close(sock);
+    return true;
+  }
   bool unread = false;  // the client may have sent what was not read
   for (size_t served = 0; served < limits_.requests_per_connection; ++served) {
     if (!stream.next_request([this] { return !halting_; })) break;
@@ -330,6 +391,7 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
       break;
     }
   }
+  if (ssl) SSL_shutdown(ssl.get());  // once, without waiting for the client's
   if (unread) {
     close_gently(sock);
   } else {

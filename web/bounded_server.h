@@ -47,6 +47,9 @@ class BoundedServer : public httplib::Server {
   // trusted to be a request.
   void set_answer_logger(httplib::Logger logger);
 
+  // Serves TLS with context (made once, kept by the caller for the server's life).
+  void set_tls(SSL_CTX* context) { tls_ = context; }
+
   // Called, on the thread that accepts, for each connection answered 503 at once,
   // with the client's address.
   void set_refusal_logger(std::function<void(const std::string& address)> logger) {
@@ -58,6 +61,7 @@ class BoundedServer : public httplib::Server {
   void refuse(socket_t sock);
 
   Limits limits_;
+  SSL_CTX* tls_ = nullptr;
   std::atomic<bool> halting_{false};
   std::string refusal_;  // the whole 503 answer
   std::function<void(const std::string&)> refusal_logger_;

@@ -21,7 +21,9 @@
 #include "web/fleet_data.h"
 #include "web/form_site.h"
 #include "web/html.h"
+#include "web/login.h"
 #include "web/pages.h"
+#include "web/tls.h"
 
 namespace fleet::web {
 namespace {
@@ -173,11 +175,16 @@ class RequestLog {
 
 // The names this server answers to: a page asked for under another name comes from a
 // name that a site made point here (DNS rebinding), and is refused.
-std::vector<std::string> own_names(const ListenAddress& listen, int port) {
+// Names given with --name are taken as written, and with the port when they have none.
+std::vector<std::string> own_names(const ListenAddress& listen, int port, const std::vector<std::string>& more) {
   const std::string p = ":" + std::to_string(port);
   const std::string host = listen.host.find(':') != std::string::npos ? "[" + listen.host + "]" : listen.host;
   std::vector<std::string> names = {host + p, "localhost" + p};
   if (port == 80) names.insert(names.end(), {host, "localhost"});
+  for (const std::string& name : more) {
+    names.push_back(name);
+    if (name.find(':') == std::string::npos) names.push_back(name + p);
+  }
   return names;
 }
 
@@ -216,7 +223,11 @@ class PageCache {
 class Site {
  public:
   Site(const Context& context, const ServeOptions& options, const ListenAddress& listen)
-      : context_(context), data_(context, options.files), listen_(listen), server_(kLimits) {
+      : context_(context),
+        data_(context, options.files),
+        listen_(listen),
+        more_names_(options.names),
+        server_(kLimits) {
     for (size_t file = 0; file < data_.file_count(); ++file) period_.files.push_back(data_.shown_file(file));
     period_.downloads = data_.file_count() == 1;
     writer_period_ = period_;
@@ -230,10 +241,21 @@ class Site {
   const Access& access() const { return access_; }
   BoundedServer& server() { return server_; }
 
-  void set_port(int port) { names_ = own_names(listen_, port); }
+  void set_port(int port) { names_ = own_names(listen_, port, more_names_); }
+  // An office network: users who log in (the start token then opens nothing), and TLS.
+  void set_gate(std::unique_ptr<Gate> gate) { gate_ = std::move(gate); }
+  void set_tls(TlsContext tls) {
+    tls_ = std::move(tls);
+    server_.set_tls(tls_.get());
+  }
+  bool has_users() const { return gate_ != nullptr; }
 
   void route() {
-    server_.set_default_headers(kHeaders);
+    httplib::Headers headers = kHeaders;
+    // Under TLS the browser is told to come back only so, for a year.
+    if (tls_) headers.emplace("Strict-Transport-Security", "max-age=31536000");
+    server_.set_default_headers(headers);
+    if (gate_) gate_->route(server_);
     server_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
       return admit(req, res) ? httplib::Server::HandlerResponse::Unhandled : httplib::Server::HandlerResponse::Handled;
     });
@@ -308,6 +330,11 @@ class Site {
       return false;
     }
     if (req.path == "/style.css") return true;  // nothing of the files in it
+    if (gate_) {
+      if (Gate::open_route(req) || gate_->visitor(req)) return true;
+      gate_->refuse(req, res);
+      return false;
+    }
 
     if (req.has_param("token")) {
       if (!access_.is_token(req.get_param_value("token"))) return refuse_token(res);
@@ -355,6 +382,7 @@ class Site {
   // Who sent a request that admit() let through: the start token's holder (a script),
   // or the visitor of its session.
   std::optional<Visitor> visitor(const httplib::Request& req) const {
+    if (gate_) return gate_->visitor(req);
     if (req.has_header("Authorization")) return Visitor{"", true, ""};  // admit() checked the token
     for (size_t i = 0; i < req.get_header_value_count("Cookie"); ++i) {
       if (std::optional<Visitor> found =
@@ -502,7 +530,10 @@ class Site {
   std::unique_ptr<FormSite> forms_;
   PageCache<Figures> dashboard_;
   PageCache<Listing> articles_;
+  std::vector<std::string> more_names_;
   std::vector<std::string> names_;
+  std::unique_ptr<Gate> gate_;
+  TlsContext tls_;
   RequestLog log_;  // after the server has stopped, the last lines are written
   BoundedServer server_;
 };
@@ -516,10 +547,23 @@ int serve(const Context& context, const ServeOptions& options) {
     context.complain(why);
     return kWrongUsage;
   }
-  if (!listen.loopback) {
+  const bool tls = !options.tls_cert.empty() || !options.tls_key.empty();
+  if (!listen.loopback && (options.users.empty() || !tls)) {
+    const char* missing = options.users.empty() && !tls ? "ni utilisateurs (--users) ni TLS (--tls-cert, --tls-key)"
+                          : options.users.empty()       ? "pas d'utilisateurs (--users)"
+                                                        : "pas de TLS (--tls-cert, --tls-key)";
     context.complain("--listen " + options.listen +
-                     " refusé : fleet serve ne sert que sur la boucle locale (127.0.0.1, [::1]) tant qu'il n'a ni "
-                     "utilisateurs ni TLS");
+                     " refusé : hors de la boucle locale, fleet serve demande des "
+                     "utilisateurs et TLS, et il n'a " +
+                     missing);
+    return kWrongUsage;
+  }
+  if (tls && (options.tls_cert.empty() || options.tls_key.empty())) {
+    context.complain(options.tls_cert.empty() ? "--tls-key sans --tls-cert" : "--tls-cert sans --tls-key");
+    return kWrongUsage;
+  }
+  if (!options.secret.empty() && options.users.empty()) {
+    context.complain("--secret ne sert qu'avec --users");
     return kWrongUsage;
   }
 
@@ -539,6 +583,22 @@ int serve(const Context& context, const ServeOptions& options) {
                      std::strerror(errno));
     return kNotDone;
   }
+  if (tls) {
+    TlsContext context_tls = make_tls_context(options.tls_cert, options.tls_key, &why);
+    if (!context_tls) {
+      context.complain(why);
+      return kWrongUsage;
+    }
+    site.set_tls(std::move(context_tls));
+  }
+  if (!options.users.empty()) {
+    std::unique_ptr<Gate> gate = Gate::open(options.users, options.secret, tls, &why);
+    if (!gate) {
+      context.complain(why);
+      return kWrongUsage;
+    }
+    site.set_gate(std::move(gate));
+  }
   site.route();
   BoundedServer& server = site.server();
   errno = 0;
@@ -550,7 +610,8 @@ int serve(const Context& context, const ServeOptions& options) {
   }
   site.set_port(port);
   const std::string shown_host = listen.host.find(':') != std::string::npos ? "[" + listen.host + "]" : listen.host;
-  context.complain("ouvrez http://" + shown_host + ":" + std::to_string(port) + "/?token=" + site.access().token());
+  const std::string base = (tls ? "https://" : "http://") + shown_host + ":" + std::to_string(port);
+  context.complain("ouvrez " + base + (site.has_users() ? "/connexion" : "/?token=" + site.access().token()));
 
   std::atomic<bool> stopped{false};
   std::thread waiter([&server, &stopped, ending] {

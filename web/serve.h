@@ -20,10 +20,18 @@ struct ServeOptions {
   std::vector<std::string> files;  // the period, in order
   std::string listen = "127.0.0.1:8080";
   std::string archives;  // --archives: the folder the archive page moves a file's articles into
+  // An office network: the users file (a login instead of the start token), the
+  // secret that seals sessions (shared by two servers), TLS, and the names the
+  // server answers to besides its address (HOST or HOST:PORT, for a proxy).
+  std::string users;
+  std::string secret;
+  std::string tls_cert, tls_key;
+  std::vector<std::string> names;
 };
 
 // Serves until stopped: kDone; kNotDone when it could not listen; kWrongUsage for an
-// address it may not listen on.
+// address it may not listen on, or a users file, secret, certificate or key it cannot
+// use.
 int serve(const Context& context, const ServeOptions& options);
 
 }  // namespace fleet::web

@@ -9,6 +9,9 @@
 #include "web/article_page.h"
 #include "web/forms.h"
 #include "web/html.h"
+#include "web/signed_session.h"
+#include "web/throttle.h"
+#include "web/users.h"
 
 namespace fleet::web {
 namespace {
@@ -308,6 +311,102 @@ TEST(ArticleForm, TypedValuesToRecordOrMessage) {
       EXPECT_TRUE(again.ok()) << label;
       EXPECT_EQ(encode(again.article), encode(form.article)) << label;
     }
+  }
+}
+
+}  // namespace
+}  // namespace fleet::web
+
+namespace fleet::web {
+namespace {
+
+TEST(Users, LinesOfTheFile) {
+  const std::string hash = hash_password("motdepasse");
+  ASSERT_EQ(hash.rfind("$argon2id$", 0), 0u);
+  EXPECT_TRUE(verify_password(hash, "motdepasse"));
+  EXPECT_FALSE(verify_password(hash, "motdepassE"));
+  const struct {
+    std::string line;
+    bool good;
+    const char* name;  // "" for a line that names nobody
+  } lines[] = {
+      {"", true, ""},
+      {"  # un commentaire", true, ""},
+      {"alice:saisie:" + hash, true, "alice"},
+      {"b.o_b-2:lecture:" + hash + "\r", true, "b.o_b-2"},
+      {"alice:admin:" + hash, false, ""},
+      {"alice:saisie:motdepasse", false, ""},  // a password, not its hash
+      {"al ice:saisie:" + hash, false, ""},
+      {std::string(33, 'a') + ":saisie:" + hash, false, ""},
+      {":saisie:" + hash, false, ""},
+      {"alice saisie", false, ""},
+  };
+  for (const auto& l : lines) {
+    User user;
+    std::string why;
+    EXPECT_EQ(parse_user_line(l.line, &user, &why), l.good) << l.line;
+    if (l.good) EXPECT_EQ(user.name, l.name);
+    if (l.good && !user.name.empty()) EXPECT_EQ(parse_user_line(user_line(user), &user, &why), true);
+  }
+  std::vector<User> users;
+  std::string why;
+  EXPECT_FALSE(parse_users("# x\nalice:saisie:" + hash + "\nalice:lecture:" + hash + "\n", &users, &why));
+  EXPECT_EQ(why.rfind("ligne 3 : ", 0), 0u) << why;
+}
+
+TEST(Sessions, SealedCookies) {
+  const SessionSeal seal(std::string(32, 'k'));
+  const SessionSeal other(std::string(32, 'j'));
+  const std::string cookie = seal.open("alice", 1000);
+  const std::optional<SessionClaim> claim = seal.check(cookie, 1000);
+  ASSERT_TRUE(claim.has_value());
+  EXPECT_EQ(claim->name, "alice");
+  EXPECT_EQ(claim->expiry, 1000 + SessionSeal::kLifetime);
+  EXPECT_TRUE(SessionSeal(std::string(32, 'k')).check(cookie, 1000).has_value());  // the other server's
+  EXPECT_FALSE(seal.check(cookie, 1000 + SessionSeal::kLifetime).has_value());     // ended
+  EXPECT_FALSE(other.check(cookie, 1000).has_value());
+  std::string renamed = cookie;
+  renamed.replace(0, 5, "bobby");
+  std::string longer = cookie;
+  longer.replace(6, 1, "9");  // a later end
+  for (const std::string& forged : {renamed, longer, cookie.substr(0, cookie.size() - 1), std::string()}) {
+    EXPECT_FALSE(seal.check(forged, 1000).has_value()) << forged;
+  }
+  EXPECT_EQ(seal.csrf(cookie), SessionSeal(std::string(32, 'k')).csrf(cookie));
+  EXPECT_NE(seal.csrf(cookie), seal.csrf(seal.open("alice", 1000)));
+  EXPECT_NE(seal.csrf(cookie), cookie.substr(cookie.rfind(':') + 1));
+}
+
+TEST(Throttle, FailuresAndTheirDelay) {
+  Throttle throttle;
+  // (seconds since the first failure, failure?, wait expected then)
+  const struct {
+    int64_t at;
+    bool fail;
+    int64_t wait;
+  } steps
+      [] =
+          {
+              {0, true, 0},    {1, true, 0},    {2, true, 0}, {3, true, 0},  {4, true, 1},
+              {5, false, 0},   {5, true, 2},    {7, true, 4}, {11, true, 8}, {19, false, 0},
+              {900, false, 0}, {2000, true, 0},  // a quiet window: counted from one again
+          };
+  for (const auto& s : steps) {
+    if (s.fail) throttle.fail("a:1", s.at);
+    EXPECT_EQ(throttle.wait("a:1", s.at), s.wait) << s.at;
+  }
+  for (int i = 0; i < 20; ++i) throttle.fail("n:x", 3000 + i * 10);
+  EXPECT_EQ(throttle.wait("n:x", 3000 + 19 * 10), Throttle::kDelayMost);
+  throttle.forget("n:x");
+  EXPECT_EQ(throttle.wait("n:x", 3000 + 19 * 10), 0);
+  EXPECT_EQ(throttle.wait("a:2", 0), 0);
+}
+
+TEST(Access, LocalTargets) {
+  for (const char* good : {"/", "/articles?q=AB&tri=km", "/articles/AB%20CD"}) EXPECT_TRUE(local_target(good)) << good;
+  for (const char* bad :
+       {"", "//evil.example/", "/\\evil.example", "https://evil.example/", "articles", "/a b", "/a\r\nSet-Cookie:x"}) {
+    EXPECT_FALSE(local_target(bad)) << bad;
   }
 }
 

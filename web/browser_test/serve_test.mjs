@@ -247,7 +247,7 @@ describe('pages', () => {
       seen.push(...await page.locator('td.plate a').allTextContents());
       const next = page.locator('a[rel=next]');
       if (await next.count() === 0) break;
-      await next.click();
+      await Promise.all([page.waitForNavigation(), next.click()]);  // read the next page, not the one leaving
     }
     assert.deepEqual(seen, plates.map(shown));
     await page.click('a[rel=prev]');
