@@ -43,8 +43,8 @@ int main(int argc, char** argv) {
       setup.scaling_reps = 1;
       setup.micro_min_time = "0.01";
     } else {
-      std::cerr
-          << "usage: bench_run [--csv PATH] [--quick] [--only startup|fleet|command|changes|postgres|serve|post|micro]\n";
+      std::cerr << "usage: bench_run [--csv PATH] [--quick] [--only "
+                   "startup|fleet|command|changes|postgres|serve|post|micro]\n";
       return 2;
     }
   }

@@ -20,9 +20,9 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/check.h"
 #include "operations/context.h"
 #include "operations/csv.h"
-#include "fuzz/check.h"
 #include "storage/open.h"
 
 namespace {

@@ -276,7 +276,7 @@ TEST(ArticleForm, TypedValuesToRecordOrMessage) {
       {{{"immatriculation", ""}}, "", "immatriculation"},
       {{{"immatriculation", "   "}}, "", "immatriculation"},
       {{{"immatriculation", "ABCDEFGHI"}}, "", "immatriculation"},
-      {{{"immatriculation", "\xE2\x82\xAC1"}}, "", "immatriculation"},  // the euro sign: not Latin-1
+      {{{"immatriculation", "€1"}}, "", "immatriculation"},  // the euro sign: not Latin-1
       {{{"immatriculation", "A\tB"}}, "", "immatriculation"},
       {{{"immatriculation", "A"}, {"semaine", "100"}}, "", "semaine"},
       {{{"immatriculation", "A"}, {"lundi_km", "1.5"}}, "", "lundi_km"},
