@@ -48,6 +48,15 @@ std::string login_page(const std::string& token, const std::string& suite, const
          main + "</main>\n</body>\n</html>\n";
 }
 
+std::string logout_page(const std::string& name, const std::string& csrf) {
+  return page_document("Déconnexion", "", nullptr,
+                       "<h1>Déconnexion</h1>\n<p>Connecté sous le nom « " + escaped(name) +
+                           " ».</p>\n<form method=\"post\" action=\"/deconnexion\">\n<input type=\"hidden\" name=\"" +
+                           kCsrfField + "\" value=\"" + csrf +
+                           "\">\n<p><button type=\"submit\">Se déconnecter</button> <a href=\"/\">Rester "
+                           "connecté</a></p>\n</form>\n");
+}
+
 }  // namespace
 
 std::unique_ptr<Gate> Gate::open(const std::string& users_file, const std::string& secret_file, bool tls,
@@ -75,6 +84,15 @@ void Gate::route(httplib::Server& server) {
     form(req, res, 200, local_target(suite) ? suite : "/", "");
   });
   server.Post("/connexion", [this](const httplib::Request& req, httplib::Response& res) { login(req, res); });
+  // The logout is a form of the session's (a link could be followed by another site's
+  // page); the navigation links to this page, the same for every visitor.
+  server.Get("/deconnexion", [this](const httplib::Request& req, httplib::Response& res) {
+    std::string value;
+    const std::optional<SessionClaim> session = claim(req, &value);
+    if (!session) return refuse(req, res);
+    res.status = 200;
+    res.set_content(logout_page(session->name, seal_.csrf(value)), kHtml);
+  });
   server.Post("/deconnexion", [this](const httplib::Request& req, httplib::Response& res) { logout(req, res); });
 }
 

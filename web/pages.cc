@@ -40,6 +40,7 @@ std::string page_document(const std::string& title, const char* here, const Peri
     if (period->downloads) {
       page += "<a href=\"/export.csv\" download>Télécharger en CSV</a><a href=\"/export.json\" download>en JSON</a>";
     }
+    if (period->sign_out) page += link("/deconnexion", "Se déconnecter");
     page += "</nav></header>\n";
   }
   page += "<main>\n";

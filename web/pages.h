@@ -16,6 +16,7 @@ struct PeriodView {
   std::vector<std::string> files;
   bool downloads = true;   // the exports can be had
   bool may_write = false;  // the visitor's: the pages link to the forms
+  bool sign_out = false;   // named users log in: the pages link to the logout
 };
 
 // A whole page: the head, the navigation (here: the address of the current rubric),

@@ -243,7 +243,10 @@ class Site {
 
   void set_port(int port) { names_ = own_names(listen_, port, more_names_); }
   // An office network: users who log in (the start token then opens nothing), and TLS.
-  void set_gate(std::unique_ptr<Gate> gate) { gate_ = std::move(gate); }
+  void set_gate(std::unique_ptr<Gate> gate) {
+    gate_ = std::move(gate);
+    period_.sign_out = writer_period_.sign_out = true;
+  }
   void set_tls(TlsContext tls) {
     tls_ = std::move(tls);
     server_.set_tls(tls_.get());
@@ -354,16 +357,7 @@ class Site {
       res.set_redirect(location, 303);
       return false;
     }
-    const std::string authorization = req.get_header_value("Authorization");
-    if (!authorization.empty()) {
-      constexpr std::string_view kBearer = "bearer ";  // the scheme's name in any case
-      std::string scheme = authorization.substr(0, kBearer.size());
-      for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-      if (scheme == kBearer && access_.is_token(std::string_view(authorization).substr(kBearer.size()))) {
-        return true;
-      }
-      return refuse_token(res);
-    }
+    if (req.has_header("Authorization")) return bearer_token(req) || refuse_token(res);
     bool cookie = false;
     for (size_t i = 0; i < req.get_header_value_count("Cookie"); ++i) {
       const std::string session = cookie_value(req.get_header_value("Cookie", i), kSessionCookie);
@@ -372,9 +366,10 @@ class Site {
     }
     res.set_header("WWW-Authenticate", "Bearer realm=\"fleet serve\"");
     answer(res, 401, "Accès refusé",
-           cookie ? "Cette session n'est plus ouverte (fleet serve a redémarré) : ouvrez l'adresse que fleet serve a "
-                    "écrite à son démarrage, avec son jeton."
-                  : "Ouvrez l'adresse que fleet serve a écrite à son démarrage : elle porte le jeton d'accès.");
+           std::string(req.method == "POST" ? "Rien n'a été enregistré. " : "") +
+               (cookie ? "Cette session n'est plus ouverte (fleet serve a redémarré) : ouvrez l'adresse que fleet "
+                         "serve a écrite à son démarrage, avec son jeton."
+                       : "Ouvrez l'adresse que fleet serve a écrite à son démarrage : elle porte le jeton d'accès."));
     return false;
   }
 
@@ -383,7 +378,9 @@ class Site {
   // or the visitor of its session.
   std::optional<Visitor> visitor(const httplib::Request& req) const {
     if (gate_) return gate_->visitor(req);
-    if (req.has_header("Authorization")) return Visitor{"", true, ""};  // admit() checked the token
+    // A script: no form of another site can send the header, so no csrf field either.
+    if (req.has_header("Authorization"))
+      return bearer_token(req) ? std::optional<Visitor>(Visitor{"", true, ""}) : std::nullopt;
     for (size_t i = 0; i < req.get_header_value_count("Cookie"); ++i) {
       if (std::optional<Visitor> found =
               access_.session(cookie_value(req.get_header_value("Cookie", i), kSessionCookie))) {
@@ -402,11 +399,13 @@ class Site {
       const std::optional<Visitor> who = visitor(req);
       if (!who || !who->may_write) {
         return answer(res, 403, "Modification refusée",
-                      "Votre accès permet de lire les articles, pas de les modifier.");
+                      "Votre accès permet de lire les articles, pas de les modifier : rien n'a été enregistré.");
       }
       if (!who->csrf.empty() && !same_secret(form_field(req, kCsrfField), who->csrf)) {
-        return answer(res, 403, "Formulaire refusé",
-                      "Ce formulaire ne vient pas d'une page de cette session : rechargez la page et recommencez.");
+        return answer(
+            res, 403, "Formulaire refusé",
+            "Ce formulaire ne vient pas d'une page de cette session : rien n'a été enregistré. Rechargez la page "
+            "et recommencez.");
       }
       change(*who, req, res);
     });
@@ -420,6 +419,16 @@ class Site {
   }
 
  private:
+  // Whether the request's Authorization is the start token: "Bearer TOKEN", the
+  // scheme's name in any case.
+  bool bearer_token(const httplib::Request& req) const {
+    const std::string authorization = req.get_header_value("Authorization");
+    constexpr std::string_view kBearer = "bearer ";
+    std::string scheme = authorization.substr(0, kBearer.size());
+    for (char& c : scheme) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return scheme == kBearer && access_.is_token(std::string_view(authorization).substr(kBearer.size()));
+  }
+
   bool refuse_token(httplib::Response& res) {
     answer(res, 403, "Jeton refusé",
            "Ce jeton n'est pas celui de ce serveur : chaque démarrage de fleet serve en tire un nouveau, écrit "
