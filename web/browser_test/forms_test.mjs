@@ -165,6 +165,22 @@ describe('forms', () => {
     assert.equal(changes.split('« TWICE » enregistré').length, 2);
   });
 
+  test('a form sent to a restarted server says nothing was stored, and stores nothing', async () => {
+    const who = await session();
+    const restarted = await startServer(['-f', file, '--listen', '127.0.0.1:0']);
+    try {
+      const res = await fetch(`http://127.0.0.1:${restarted.port}/saisie`, {
+        method: 'POST', redirect: 'manual', body: new URLSearchParams({ csrf: who.csrf, immatriculation: 'LATE' }),
+        headers: { Cookie: who.cookie, 'Content-Type': 'application/x-www-form-urlencoded' },
+      });
+      assert.equal(res.status, 401);
+      assert.match(await res.text(), /Rien n&#39;a été enregistré/);
+      assert.doesNotMatch(exported(), /LATE/);
+    } finally {
+      restarted.child.kill('SIGTERM');
+    }
+  });
+
   test('an import shows its refused line and its count', async () => {
     const { context, page } = await signedIn(browser, server);
     await page.goto(base() + '/import');
