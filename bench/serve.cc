@@ -1,7 +1,8 @@
 // fleet serve suite: wrk's requests per second and 99th percentile of latency, with 32
 // connections, on a page of /articles deep in a 200,000-article file and on the
 // dashboard, each against the floor of the same HTTP library serving a static page of
-// the same size, in turn; and the server's peak memory under that load.
+// the same size, in turn; the dashboard again over TLS, against the library's own TLS
+// serving that static page; and the server's peak memory under that load.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -129,10 +130,11 @@ double as_ms(const std::string& number, const std::string& unit) {
   return unit == "us" ? value / 1000 : unit == "s" ? value * 1000 : value;
 }
 
-Load load(int port, const std::string& target, const std::string& token, int seconds) {
-  testkit::Launch launch{kWrk,
-                         {"-t2", "-c" + std::to_string(kConnections), "-d" + std::to_string(seconds) + "s", "--latency",
-                          "-H", "Authorization: Bearer " + token, "http://127.0.0.1:" + std::to_string(port) + target}};
+Load load(int port, const std::string& target, const std::string& token, int seconds, const char* scheme = "http") {
+  testkit::Launch launch{
+      kWrk,
+      {"-t2", "-c" + std::to_string(kConnections), "-d" + std::to_string(seconds) + "s", "--latency", "-H",
+       "Authorization: Bearer " + token, std::string(scheme) + "://127.0.0.1:" + std::to_string(port) + target}};
   launch.out = testkit::Stream::pipe();
   testkit::Process wrk(std::move(launch));
   Load result;
@@ -151,6 +153,56 @@ Load load(int port, const std::string& target, const std::string& token, int sec
   return result;
 }
 
+// The dashboard over TLS (a certificate made for the run) against the library's own
+// TLS serving a static page of its size, in turn: what fleet serve's TLS, inside its
+// bounded stream, costs beside the library's.
+void tls_rows(const Setup& setup, const std::string& measure, const std::string& fleet, const std::string& floor,
+              const std::string& file, size_t bytes, int seconds, int reps, Report& report) {
+  const std::string folder = setup.data_dir + "/serve";
+  const std::string cert = folder + "/cert.pem", key = folder + "/key.pem";
+  const Measure made = run(Command{"/usr/bin/openssl",
+                                   {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost", "-days",
+                                    "1", "-keyout", key, "-out", cert}});
+  if (bytes == 0 || made.status != 0) {
+    report.add({measure, "fleet", "", "", "", "", Verdict::kSkipped, bytes == 0 ? "no page of /" : "openssl failed"});
+    return;
+  }
+  Started ours =
+      start_server({fleet, {"-f", file, "serve", "--listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key}},
+                   folder + "/serve-tls.log");
+  Started theirs = start_server({floor, {std::to_string(bytes), cert, key}}, folder + "/floor-tls.log");
+  std::string problem = ours.port == 0 ? "fleet serve did not start" : theirs.port == 0 ? "floor did not start" : "";
+  // A first second unmeasured: the first request computes the figures.
+  if (problem.empty()) problem = load(ours.port, "/", ours.token, 1, "https").problem;
+  std::vector<double> rate, p99, floor_rate, floor_p99;
+  for (int rep = 0; rep < reps && problem.empty(); ++rep) {
+    const Load a = load(ours.port, "/", ours.token, seconds, "https");
+    const Load b = load(theirs.port, "/", "", seconds, "https");
+    problem = !a.problem.empty() ? a.problem : b.problem.empty() ? "" : "floor: " + b.problem;
+    rate.push_back(a.per_second);
+    p99.push_back(a.p99_ms);
+    floor_rate.push_back(b.per_second);
+    floor_p99.push_back(b.p99_ms);
+  }
+  for (Started* started : {&ours, &theirs}) {
+    if (started->process) {
+      started->process->kill(SIGTERM);
+      started->process->wait();
+    }
+  }
+  if (!problem.empty()) {
+    report.add({measure, "fleet", "", "", "", "", Verdict::kSkipped, problem});
+    return;
+  }
+  const double r = median(rate), f = median(floor_rate);
+  Row rate_row = ratio_row(measure + " (req/s)", "fleet", grouped(r) + " req/s", grouped(f) + " req/s", f / r,
+                           1 / kRateFloorShare);
+  rate_row.note = "ratio: the floor's over ours; TLS 1.2 or 1.3, a new handshake every 100 requests";
+  report.add(rate_row);
+  report.add(ratio_row(measure + " (p99)", "fleet", fixed(median(p99), 2) + " ms", fixed(median(floor_p99), 2) + " ms",
+                       median(p99) / median(floor_p99), kLatencyRatio));
+}
+
 }  // namespace
 
 Started start_server(testkit::Launch launch, const std::string& log) {
@@ -159,7 +211,7 @@ Started start_server(testkit::Launch launch, const std::string& log) {
   Started started;
   started.process = std::make_unique<testkit::Process>(std::move(launch));
   if (!started.process->start()) return started;
-  const std::regex address("http://127\\.0\\.0\\.1:(\\d+)/(\\?token=([0-9a-f]+))?");
+  const std::regex address("https?://127\\.0\\.0\\.1:(\\d+)/(\\?token=([0-9a-f]+))?");
   for (int look = 0; look < 100 && started.port == 0; ++look) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::ifstream in(log);
@@ -178,8 +230,9 @@ void serve_suite(const Setup& setup, Report& report) {
   const std::string floor = setup.tool_dir + "/serve_floor";
   const std::string deep_measure = "fleet serve /articles deep, " + grouped(kArticles) + " articles";
   const std::string home_measure = "fleet serve /, " + grouped(kArticles) + " articles";
+  const std::string tls_measure = "fleet serve / over TLS, " + grouped(kArticles) + " articles";
   auto skip_all = [&](const std::string& why) {
-    for (const std::string& measure : {deep_measure, home_measure}) {
+    for (const std::string& measure : {deep_measure, home_measure, tls_measure}) {
       report.add({measure, "fleet", "", "", "", "", Verdict::kSkipped, why});
     }
   };
@@ -195,10 +248,12 @@ void serve_suite(const Setup& setup, Report& report) {
   if (server.port == 0) return skip_all("fleet serve did not start");
   const int seconds = setup.throughput_reps > 1 ? 5 : 2;
   const int reps = std::min(setup.throughput_reps, 2);
+  size_t home_bytes = 0;
   for (const auto& [measure, target] :
        {std::pair{deep_measure, deep_page()}, std::pair{home_measure, std::string("/")}}) {
     size_t bytes = 0;
     const int status = get(server.port, target, server.token, &bytes);  // also the first, which computes
+    if (target == "/") home_bytes = bytes;
     if (status != 200) {
       report.add({measure, "fleet", "", "", "", "", Verdict::kSkipped, "status " + std::to_string(status)});
       continue;
@@ -233,6 +288,7 @@ void serve_suite(const Setup& setup, Report& report) {
     report.add(ratio_row(measure + " (p99)", "fleet", fixed(median(p99), 2) + " ms",
                          fixed(median(floor_p99), 2) + " ms", median(p99) / median(floor_p99), kLatencyRatio));
   }
+  tls_rows(setup, tls_measure, fleet, floor, file, home_bytes, seconds, reps, report);
   server.process->kill(SIGTERM);
   const testkit::Ending ending = server.process->wait();
   const double mib = static_cast<double>(ending.max_rss_kib) / 1024;
