@@ -88,7 +88,8 @@ void Gate::route(httplib::Server& server) {
   // page); the navigation links to this page, the same for every visitor.
   server.Get("/deconnexion", [this](const httplib::Request& req, httplib::Response& res) {
     std::string value;
-    const std::optional<SessionClaim> session = claim(req, &value);
+    std::optional<User> user;
+    const std::optional<SessionClaim> session = claim(req, &value, &user);
     if (!session) return refuse(req, res);
     res.status = 200;
     res.set_content(logout_page(session->name, seal_.csrf(value)), kHtml);
@@ -137,7 +138,7 @@ void Gate::login(const httplib::Request& req, httplib::Response& res) {
     return form(req, res, 403, suite, "Nom ou mot de passe incorrect.");
   }
   throttle_.forget(by_name);
-  const std::string session = seal_.open(name, at);
+  const std::string session = seal_.open(name, user->hash, at);
   if (session.empty()) return message(res, 500, "Erreur", "Pas d'octets aléatoires pour la session.");
   res.set_header("Set-Cookie", cookie(kSessionCookie, session, SessionSeal::kLifetime));
   res.set_header("Set-Cookie", cookie(kLoginCookie, "", 0));
@@ -146,7 +147,8 @@ void Gate::login(const httplib::Request& req, httplib::Response& res) {
 
 void Gate::logout(const httplib::Request& req, httplib::Response& res) {
   std::string value;
-  const std::optional<SessionClaim> session = claim(req, &value);
+  std::optional<User> user;
+  const std::optional<SessionClaim> session = claim(req, &value, &user);
   if (!session) return refuse(req, res);
   if (!same_secret(field(req, kCsrfField), seal_.csrf(value))) {
     return message(res, 403, "Formulaire refusé", "Ce formulaire ne vient pas d'une page de cette session.");
@@ -160,9 +162,14 @@ void Gate::logout(const httplib::Request& req, httplib::Response& res) {
   res.set_redirect("/connexion", 303);
 }
 
-std::optional<SessionClaim> Gate::claim(const httplib::Request& req, std::string* value) {
+std::optional<SessionClaim> Gate::claim(const httplib::Request& req, std::string* value, std::optional<User>* user) {
   *value = request_cookie(req, kSessionCookie);
-  std::optional<SessionClaim> claim = seal_.check(*value, now());
+  // The user as the file says now: removed since, or given a new password, he has no
+  // session any more.
+  std::optional<SessionClaim> claim = seal_.check(*value, now(), [&](const std::string& name) {
+    *user = users_.find(name);
+    return *user ? (*user)->hash : std::string();
+  });
   if (!claim) return std::nullopt;
   std::lock_guard<std::mutex> lock(mutex_);
   if (ended_.count({claim->expiry, claim->nonce}) != 0) return std::nullopt;
@@ -171,10 +178,8 @@ std::optional<SessionClaim> Gate::claim(const httplib::Request& req, std::string
 
 std::optional<Visitor> Gate::visitor(const httplib::Request& req) {
   std::string value;
-  const std::optional<SessionClaim> session = claim(req, &value);
-  if (!session) return std::nullopt;
-  const std::optional<User> user = users_.find(session->name);
-  if (!user) return std::nullopt;  // removed from the file since
+  std::optional<User> user;
+  if (!claim(req, &value, &user)) return std::nullopt;
   return Visitor{user->name, user->role == Role::kSaisie, seal_.csrf(value)};
 }
 

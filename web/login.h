@@ -43,7 +43,8 @@ class Gate {
   void logout(const httplib::Request& req, httplib::Response& res);
   void form(const httplib::Request& req, httplib::Response& res, int status, const std::string& suite,
             const std::string& problem);
-  std::optional<SessionClaim> claim(const httplib::Request& req, std::string* cookie);
+  // The request's session and its user; none when it has no valid one.
+  std::optional<SessionClaim> claim(const httplib::Request& req, std::string* cookie, std::optional<User>* user);
   std::string cookie(const std::string& name, const std::string& value, int64_t seconds) const;
 
   UsersFile users_;

@@ -43,24 +43,19 @@ std::string SessionSeal::mac(std::string_view what, std::string_view purpose) co
   return hex(out, sizeof out);
 }
 
-// NAME:EXPIRY:NONCE:MAC; ':' is in no name.
-std::string SessionSeal::open(const std::string& name, int64_t now) const {
-  if (!crypto_ready() || !valid_user_name(name)) return {};
+// NAME:EXPIRY:NONCE:MAC; ':' is in no name. The MAC is of the three and the hash.
+std::string SessionSeal::open(const std::string& name, std::string_view bound, int64_t now) const {
+  if (!crypto_ready() || !valid_user_name(name) || bound.empty()) return {};
   unsigned char nonce[16];
   randombytes_buf(nonce, sizeof nonce);
   const std::string body = name + ":" + std::to_string(now + kLifetime) + ":" + hex(nonce, sizeof nonce);
-  return body + ":" + mac(body, "session\n");
+  return body + ":" + mac(body + "\n" + std::string(bound), "session\n");
 }
 
-std::optional<SessionClaim> SessionSeal::check(std::string_view cookie, int64_t now) const {
+std::optional<SessionClaim> SessionSeal::parse(std::string_view cookie, int64_t now) {
   const size_t last = cookie.rfind(':');
   if (last == std::string_view::npos || cookie.size() > 200) return std::nullopt;
   const std::string_view body = cookie.substr(0, last);
-  const std::string expected = mac(body, "session\n");
-  const std::string_view given = cookie.substr(last + 1);
-  if (given.size() != expected.size() || sodium_memcmp(given.data(), expected.data(), expected.size()) != 0) {
-    return std::nullopt;
-  }
   const size_t first = body.find(':');
   const size_t second = body.find(':', first + 1);
   if (first == std::string_view::npos || second == std::string_view::npos) return std::nullopt;
@@ -69,6 +64,13 @@ std::optional<SessionClaim> SessionSeal::check(std::string_view cookie, int64_t 
   const auto [end, error] = std::from_chars(expiry.data(), expiry.data() + expiry.size(), claim.expiry);
   if (error != std::errc() || end != expiry.data() + expiry.size() || claim.expiry <= now) return std::nullopt;
   return claim;
+}
+
+bool SessionSeal::sealed(std::string_view cookie, std::string_view bound) const {
+  const size_t last = cookie.rfind(':');
+  const std::string expected = mac(std::string(cookie.substr(0, last)) + "\n" + std::string(bound), "session\n");
+  const std::string_view given = cookie.substr(last + 1);
+  return given.size() == expected.size() && sodium_memcmp(given.data(), expected.data(), expected.size()) == 0;
 }
 
 std::string SessionSeal::csrf(std::string_view cookie) const { return mac(cookie, "csrf\n"); }

@@ -2,8 +2,10 @@
 // hours after the login) and a random nonce, sealed by an HMAC-SHA256 under a secret
 // of 32 bytes. Any server holding the same secret (--secret FILE) takes it, so a
 // session is valid on both servers of one PostgreSQL table and across a restart; no
-// server keeps a list of sessions. The cookie says who, never what he may do: the role
-// is read from the users file at every request. The form token of a session is an
+// server keeps a list of sessions. The seal also covers the user's password hash as
+// the users file holds it (never the cookie): a new password ends every session of
+// that user, on every server. The cookie says who, never what he may do: the role is
+// read from the users file at every request. The form token of a session is an
 // HMAC of the cookie under the same secret, so both servers agree on it too.
 #pragma once
 
@@ -29,15 +31,27 @@ class SessionSeal {
   // secret: kSecretBytes raw bytes at least.
   explicit SessionSeal(std::string secret) : secret_(std::move(secret)) {}
 
-  // The cookie value of a new session of name, opened at now; empty without random bytes.
-  std::string open(const std::string& name, int64_t now) const;
-  // The claim of a cookie sealed by this secret and not past its end at now.
-  std::optional<SessionClaim> check(std::string_view cookie, int64_t now) const;
+  // The cookie value of a new session of name, whose password hash is bound, opened
+  // at now; empty without random bytes.
+  std::string open(const std::string& name, std::string_view bound, int64_t now) const;
+  // The claim of a cookie sealed by this secret for the hash bound_of(name) gives
+  // (empty: no such user), and not past its end at now.
+  template <class BoundOf>
+  std::optional<SessionClaim> check(std::string_view cookie, int64_t now, BoundOf bound_of) const {
+    std::optional<SessionClaim> claim = parse(cookie, now);
+    if (!claim) return std::nullopt;
+    const std::string bound = bound_of(claim->name);
+    if (bound.empty() || !sealed(cookie, bound)) return std::nullopt;
+    return claim;
+  }
   // The form token of the session whose cookie this is.
   std::string csrf(std::string_view cookie) const;
 
  private:
   std::string mac(std::string_view what, std::string_view purpose) const;
+  // The claim a cookie says, its seal not checked yet; none when malformed or ended.
+  static std::optional<SessionClaim> parse(std::string_view cookie, int64_t now);
+  bool sealed(std::string_view cookie, std::string_view bound) const;
   std::string secret_;
 };
 

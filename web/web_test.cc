@@ -357,24 +357,29 @@ TEST(Users, LinesOfTheFile) {
 TEST(Sessions, SealedCookies) {
   const SessionSeal seal(std::string(32, 'k'));
   const SessionSeal other(std::string(32, 'j'));
-  const std::string cookie = seal.open("alice", 1000);
-  const std::optional<SessionClaim> claim = seal.check(cookie, 1000);
+  // The users' password hashes as the file says now.
+  std::string alice_hash = "hash-1";
+  const auto users = [&](const std::string& name) { return name == "alice" ? alice_hash : std::string(); };
+  const std::string cookie = seal.open("alice", alice_hash, 1000);
+  const std::optional<SessionClaim> claim = seal.check(cookie, 1000, users);
   ASSERT_TRUE(claim.has_value());
   EXPECT_EQ(claim->name, "alice");
   EXPECT_EQ(claim->expiry, 1000 + SessionSeal::kLifetime);
-  EXPECT_TRUE(SessionSeal(std::string(32, 'k')).check(cookie, 1000).has_value());  // the other server's
-  EXPECT_FALSE(seal.check(cookie, 1000 + SessionSeal::kLifetime).has_value());     // ended
-  EXPECT_FALSE(other.check(cookie, 1000).has_value());
+  EXPECT_TRUE(SessionSeal(std::string(32, 'k')).check(cookie, 1000, users).has_value());  // the other server's
+  EXPECT_FALSE(seal.check(cookie, 1000 + SessionSeal::kLifetime, users).has_value());     // ended
+  EXPECT_FALSE(other.check(cookie, 1000, users).has_value());
   std::string renamed = cookie;
   renamed.replace(0, 5, "bobby");
   std::string longer = cookie;
   longer.replace(6, 1, "9");  // a later end
   for (const std::string& forged : {renamed, longer, cookie.substr(0, cookie.size() - 1), std::string()}) {
-    EXPECT_FALSE(seal.check(forged, 1000).has_value()) << forged;
+    EXPECT_FALSE(seal.check(forged, 1000, users).has_value()) << forged;
   }
   EXPECT_EQ(seal.csrf(cookie), SessionSeal(std::string(32, 'k')).csrf(cookie));
-  EXPECT_NE(seal.csrf(cookie), seal.csrf(seal.open("alice", 1000)));
+  EXPECT_NE(seal.csrf(cookie), seal.csrf(seal.open("alice", alice_hash, 1000)));
   EXPECT_NE(seal.csrf(cookie), cookie.substr(cookie.rfind(':') + 1));
+  alice_hash = "hash-2";  // a new password: every session before it ends
+  EXPECT_FALSE(seal.check(cookie, 1000, users).has_value());
 }
 
 TEST(Throttle, FailuresAndTheirDelay) {

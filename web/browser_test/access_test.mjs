@@ -296,5 +296,10 @@ describe('two servers on one PostgreSQL table', () => {
       assert.equal(sent.status, 303, `sent ${i + 1} time(s)`);
     }
     assert.equal(exported(table).split('PG-3,8,').length, 2);
+
+    // A new password ends the sessions opened with the old one, on every server.
+    run('fleet', ['users', 'add', '--users', users, 'anne'], 'un-nouveau-mot-de-passe\n');
+    const after = await fetch(origin(other) + '/articles', { headers: { Cookie: cookie }, redirect: 'manual' });
+    assert.equal(after.status, 303);
   });
 });
