@@ -173,13 +173,13 @@ std::string archive_page(const PeriodView& period, const ArchiveView& view) {
   std::string main = "<h1>Archiver un fichier</h1>\n";
   if (!view.said.empty()) main += "<p class=\"notice\" role=\"status\">" + escaped(view.said) + "</p>\n";
   if (view.folder.empty()) {
-    return page_document("Archive", "", &period,
+    return page_document("Archive", "/archive", &period,
                          main +
                              "<p>L'archive depuis le navigateur demande que fleet serve ait été démarré avec "
                              "--archives DOSSIER (le dossier où vont les archives).</p>\n");
   }
   if (view.files.empty()) {
-    return page_document("Archive", "", &period,
+    return page_document("Archive", "/archive", &period,
                          main + "<p>Aucun fichier SQLite de la période ne peut être modifié par ce serveur.</p>\n");
   }
   main += "<p>Tous les articles du fichier choisi seront déplacés dans un nouveau fichier du dossier « " +
@@ -192,7 +192,7 @@ std::string archive_page(const PeriodView& period, const ArchiveView& view) {
           escaped(view.name) +
           "\"> <span id=\"nom-aide\">lettres, chiffres, . _ -, 64 caractères au plus, sans point au début</span>"
           "</div>\n<button type=\"submit\" class=\"danger\">Déplacer les articles</button>\n</form>\n";
-  return page_document("Archive", "", &period, main);
+  return page_document("Archive", "/archive", &period, main);
 }
 
 std::string outcome_page(const PeriodView& period, const std::string& title, const std::string& html) {

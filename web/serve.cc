@@ -232,6 +232,7 @@ class Site {
     period_.downloads = data_.file_count() == 1;
     writer_period_ = period_;
     writer_period_.may_write = true;
+    writer_period_.archives = !options.archives.empty();
     forms_ = std::make_unique<FormSite>(
         FormHost{server_, data_, context_, [this](const httplib::Request& req) { return visitor(req); },
                  [this](const std::string& pattern, Change change) { post(pattern, std::move(change)); },

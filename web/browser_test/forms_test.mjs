@@ -200,6 +200,33 @@ describe('forms', () => {
     await context.close();
   });
 
+  test('an archive from the navigation: a name refused, then every article moved, and the change listed', async () => {
+    const week = path.join(folder, 'semaine-archivee');
+    const archives = path.join(folder, 'archives');
+    fs.mkdirSync(archives);
+    run('fleet', ['-f', week, 'import'], heading + rowOf('AR-1', 6, zeroDays) + rowOf('AR-2', 6, zeroDays));
+    const archiving = await startServer(['-f', week, '--archives', archives, '--listen', '127.0.0.1:0']);
+    try {
+      const { context, page } = await signedIn(browser, archiving, { bypassCSP: true });
+      await page.click('nav a[href="/archive"]');
+      assert.deepEqual(await axeViolations(page), []);
+      for (const [name, status] of [['../dehors', 422], ['s06', 200]]) {
+        await page.fill('#nom', name);
+        const [answer] = await Promise.all([page.waitForResponse((r) => r.request().method() === 'POST'),
+          page.click('button[type=submit]')]);
+        assert.equal(answer.status(), status, `${name}: ${await page.textContent('main')}`);
+      }
+      assert.deepEqual(fs.readdirSync(archives).filter((f) => !f.includes('-')), ['s06']);
+      assert.match(run('fleet', ['-f', path.join(archives, 's06'), 'export']), /AR-1,6,[\s\S]*AR-2,6,/);
+      assert.doesNotMatch(run('fleet', ['-f', week, 'export']), /AR-/);
+      await page.goto(new URL(archiving.url).origin + '/modifications');
+      assert.match(await page.textContent('tbody'), /archive : /);
+      await context.close();
+    } finally {
+      archiving.child.kill('SIGTERM');
+    }
+  });
+
   test('axe-core finds no serious or critical violation on the form pages', async () => {
     const { context, page } = await signedIn(browser, server, { bypassCSP: true });
     for (const target of ['/saisie', '/articles/MM0001/corriger?fichier=0', '/articles/MM0001/supprimer?fichier=0',
