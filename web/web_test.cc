@@ -345,8 +345,12 @@ TEST(Users, LinesOfTheFile) {
     User user;
     std::string why;
     EXPECT_EQ(parse_user_line(l.line, &user, &why), l.good) << l.line;
-    if (l.good) EXPECT_EQ(user.name, l.name);
-    if (l.good && !user.name.empty()) EXPECT_EQ(parse_user_line(user_line(user), &user, &why), true);
+    if (l.good) {
+      EXPECT_EQ(user.name, l.name);
+    }
+    if (l.good && !user.name.empty()) {
+      EXPECT_TRUE(parse_user_line(user_line(user), &user, &why)) << l.line;
+    }
   }
   std::vector<User> users;
   std::string why;
