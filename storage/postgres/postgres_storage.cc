@@ -71,6 +71,8 @@ class PostgresStorage final : public Storage {
   // could be read; kFailed as look_for.
   Result look_for_batch(std::span<const char* const> records, std::vector<size_t>* rest,
                         std::vector<FileStatus>* statuses);
+  // A look's failure, its transaction ended.
+  Result ended_look(Result failed);
   // One insert of the records of rest, in their order; their statuses when it ran.
   Result insert_rest(std::span<const char* const> records, const std::vector<size_t>& rest,
                      std::vector<FileStatus>* statuses);
@@ -177,6 +179,15 @@ Result PostgresStorage::insert_once(const char* record, const std::string& state
   return {result.value(0, 0) == "t" ? FileStatus::kDuplicateAlternateKey : FileStatus::kOk, {}};
 }
 
+// A look that failed inside its BEGIN left the transaction open and aborted, which
+// would refuse every later statement of the connection (25P02): it is rolled back.
+Result PostgresStorage::ended_look(Result failed) {
+  if (connection_.is_open() && !connection_.lost()) {
+    const PgResult rolled_back(pq_, connection_.run("ROLLBACK", {}, 0, connection_.deadline()));
+  }
+  return failed;
+}
+
 Result PostgresStorage::look_for(const char* record) {
   if (Result ended = connection_.end_abandoned(); !ended.ok()) return ended;
   // Read committed, so that a look that waits for a lock sees what was committed
@@ -187,7 +198,7 @@ Result PostgresStorage::look_for(const char* record) {
   append_hexadecimal(look, std::string_view(record + keys_[0].offset, keys_[0].length));
   look += "', 'hex'); COMMIT";
   const PgResult found(pq_, connection_.run(look, {}, 0, connection_.deadline()));
-  if (Result result = connection_.check(found); !result.ok()) return result;
+  if (Result result = connection_.check(found); !result.ok()) return ended_look(result);
   if (found.rows() == 0) return failure(FileStatus::kNoSuchKey);
   std::string same;
   append_hexadecimal(same, std::string_view(record, record_length_));
@@ -318,7 +329,7 @@ Result PostgresStorage::look_for_batch(std::span<const char* const> records, std
                                                 " FROM unnest(string_to_array('" +
                                                 plates + "', ',')) p); COMMIT",
                                             {}, 0, connection_.deadline()));
-  if (Result result = connection_.check(found); !result.ok()) return result;
+  if (Result result = connection_.check(found); !result.ok()) return ended_look(result);
   std::string same;
   for (int row = 0; row < found.rows(); ++row) {
     const auto at = first.find(found.value(row, 0));

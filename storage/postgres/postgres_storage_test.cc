@@ -476,35 +476,77 @@ TEST(PostgresStorage, NoWaitOutlastsTheWindow) {
   constexpr int kWindowMs = 3000;
   TestSchema schema;
   testkit::Session watcher(schema.server());
-  const std::string uri = with_parameter(schema.uri(), "application_name=" + schema.name());
-  storage::Opened opened = storage::open_postgres({uri, "ARTICLES", kArticleShape, StorageMode::kInputOutput},
-                                                  storage::kLibpqName, kWindowMs);
-  ASSERT_EQ(opened.result.status, FileStatus::kOk) << opened.result.reason;
-  const auto timed = [&](auto operation, const char* reason_part) {
+  // Each storage under a name of its own, so that its server process is found for sure.
+  const auto open_as = [&](const std::string& name) {
+    return storage::open_postgres({with_parameter(schema.uri(), "application_name=" + name), "ARTICLES", kArticleShape,
+                                   StorageMode::kInputOutput},
+                                  storage::kLibpqName, kWindowMs);
+  };
+  const auto timed = [&](const char* what, auto operation) {
     const auto start = std::chrono::steady_clock::now();
     const storage::Result result = operation();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    EXPECT_EQ(result.status, FileStatus::kFailed) << result.reason;
-    EXPECT_NE(result.reason.find(reason_part), std::string::npos) << result.reason;
-    EXPECT_LT(ms.count(), kWindowMs + 1000);
+    EXPECT_LT(ms.count(), kWindowMs + 1000) << what << ": " << result.reason;
+    return result;
   };
+
+  storage::Opened locked = open_as(schema.name() + "_l");
+  ASSERT_EQ(locked.result.status, FileStatus::kOk) << locked.result.reason;
   char record[88];
   schema.sql("BEGIN; LOCK TABLE articles IN ACCESS EXCLUSIVE MODE");
-  timed([&] { return opened.storage->insert(record_of("LOCKED").data()); }, "(lock_timeout)");
-  timed([&] { return opened.storage->read_next(record); }, "(lock_timeout)");
+  for (const storage::Result& result :
+       {timed("insert", [&] { return locked.storage->insert(record_of("LOCKED").data()); }),
+        timed("read", [&] { return locked.storage->read_next(record); })}) {
+    EXPECT_EQ(result.status, FileStatus::kFailed) << result.reason;
+    EXPECT_NE(result.reason.find("(lock_timeout)"), std::string::npos) << result.reason;
+  }
   schema.sql("ROLLBACK");
+  // Whatever path they took, the failures left the connection fit for the next one.
+  EXPECT_EQ(locked.storage->insert(record_of("AFTER").data()).status, FileStatus::kOk);
 
-  ASSERT_EQ(opened.storage->insert(record_of("BEFORE").data()).status, FileStatus::kOk);
-  // The storage's connection now: the newest of its name (a connection it gave up
-  // while the lock was held may still be ending).
-  const Rows newest = watcher.sql("SELECT pid FROM pg_stat_activity WHERE application_name = '" + schema.name() +
-                                  "' ORDER BY backend_start DESC LIMIT 1");
-  ASSERT_EQ(newest.size(), 1u);
-  const pid_t backend = std::stoi(newest[0][0]);
+  storage::Opened stalled = open_as(schema.name() + "_s");
+  ASSERT_EQ(stalled.result.status, FileStatus::kOk) << stalled.result.reason;
+  ASSERT_EQ(stalled.storage->insert(record_of("BEFORE").data()).status, FileStatus::kOk);
+  const pid_t backend = std::stoi(backend_of(watcher, schema.name() + "_s"));
   ASSERT_EQ(kill(backend, SIGSTOP), 0);
-  timed([&] { return opened.storage->insert(record_of("STALLED").data()); },
-        "pas de réponse du serveur en 3 secondes ; on ne sait pas si l'enregistrement a été écrit");
+  const storage::Result said =
+      timed("stalled insert", [&] { return stalled.storage->insert(record_of("STALLED").data()); });
   kill(backend, SIGCONT);
+  // Given up, it cannot say whether the stopped process stored it. Said stored, it is:
+  // a look through a new connection found the stopped one's try ended and stored it.
+  if (said.ok()) {
+    EXPECT_EQ(watcher.sql("SELECT count(*) FROM " + schema.name() + ".articles WHERE key0 = 'STALLED '::bytea"),
+              (Rows{{"1"}}));
+  } else {
+    EXPECT_EQ(said.status, FileStatus::kFailed);
+    EXPECT_NE(said.reason.find("pas de réponse du serveur en 3 secondes"), std::string::npos) << said.reason;
+  }
+}
+
+// An insert whose connection ends while it waits for a lock is looked for on a new
+// connection; when that look cannot get the lock either, the insert is said unknown,
+// and the look's transaction must not stay open: the next insert is stored.
+TEST(PostgresStorage, AFailedLookLeavesTheConnectionFitForTheNext) {
+  TestSchema schema;
+  testkit::Session watcher(schema.server());
+  storage::Opened mine = storage::open_postgres({with_parameter(schema.uri(), "application_name=" + schema.name()),
+                                                 "ARTICLES", kArticleShape, StorageMode::kInputOutput},
+                                                storage::kLibpqName, 4000);
+  ASSERT_TRUE(mine.result.ok()) << mine.result.reason;
+  schema.sql("BEGIN; LOCK TABLE articles IN ACCESS EXCLUSIVE MODE");
+  auto inserted = std::async(std::launch::async, [&] { return mine.storage->insert(record_of("LOST").data()); });
+  const std::string pid = backend_of(watcher, schema.name());
+  for (int look = 0; look < 100; ++look) {
+    if (watcher.sql("SELECT wait_event_type FROM pg_stat_activity WHERE pid = " + pid) == Rows{{"Lock"}}) break;
+    usleep(50000);
+  }
+  EXPECT_EQ(watcher.sql("SELECT pg_terminate_backend(" + pid + ", 10000)"), (Rows{{"t"}}));
+  const storage::Result lost = inserted.get();  // the look waited for the lock past its lock_timeout
+  schema.sql("ROLLBACK");
+  EXPECT_EQ(lost.status, FileStatus::kFailed) << lost.reason;
+  EXPECT_NE(lost.reason.find("on ne sait pas"), std::string::npos) << lost.reason;
+  const storage::Result next = mine.storage->insert(record_of("NEXT").data());
+  EXPECT_EQ(next.status, FileStatus::kOk) << next.reason;
 }
 
 TEST(PostgresStorage, OnlyPostgresqlUrisAreDatabases) {
