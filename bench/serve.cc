@@ -153,6 +153,34 @@ Load load(int port, const std::string& target, const std::string& token, int sec
   return result;
 }
 
+// ours at target and the floor at /, in turn, reps times: the medians of their rates
+// and 99th percentiles as two rows, or one row skipped with the problem.
+void compare_rows(const std::string& measure, const std::string& note, const Started& ours, const std::string& target,
+                  const Started& floor, const char* scheme, int seconds, int reps, Report& report) {
+  std::string problem;
+  std::vector<double> rate, p99, floor_rate, floor_p99;
+  for (int rep = 0; rep < reps && problem.empty(); ++rep) {
+    const Load a = load(ours.port, target, ours.token, seconds, scheme);
+    const Load b = load(floor.port, "/", "", seconds, scheme);
+    problem = !a.problem.empty() ? a.problem : b.problem.empty() ? "" : "floor: " + b.problem;
+    rate.push_back(a.per_second);
+    p99.push_back(a.p99_ms);
+    floor_rate.push_back(b.per_second);
+    floor_p99.push_back(b.p99_ms);
+  }
+  if (!problem.empty()) {
+    report.add({measure, "fleet", "", "", "", "", Verdict::kSkipped, problem});
+    return;
+  }
+  const double r = median(rate), f = median(floor_rate);
+  Row rate_row = ratio_row(measure + " (req/s)", "fleet", grouped(r) + " req/s", grouped(f) + " req/s", f / r,
+                           1 / kRateFloorShare);
+  rate_row.note = "ratio: the floor's over ours; " + note;
+  report.add(rate_row);
+  report.add(ratio_row(measure + " (p99)", "fleet", fixed(median(p99), 2) + " ms", fixed(median(floor_p99), 2) + " ms",
+                       median(p99) / median(floor_p99), kLatencyRatio));
+}
+
 // The dashboard over TLS (a certificate made for the run) against the library's own
 // TLS serving a static page of its size, in turn: what fleet serve's TLS, inside its
 // bounded stream, costs beside the library's.
@@ -174,15 +202,11 @@ void tls_rows(const Setup& setup, const std::string& measure, const std::string&
   std::string problem = ours.port == 0 ? "fleet serve did not start" : theirs.port == 0 ? "floor did not start" : "";
   // A first second unmeasured: the first request computes the figures.
   if (problem.empty()) problem = load(ours.port, "/", ours.token, 1, "https").problem;
-  std::vector<double> rate, p99, floor_rate, floor_p99;
-  for (int rep = 0; rep < reps && problem.empty(); ++rep) {
-    const Load a = load(ours.port, "/", ours.token, seconds, "https");
-    const Load b = load(theirs.port, "/", "", seconds, "https");
-    problem = !a.problem.empty() ? a.problem : b.problem.empty() ? "" : "floor: " + b.problem;
-    rate.push_back(a.per_second);
-    p99.push_back(a.p99_ms);
-    floor_rate.push_back(b.per_second);
-    floor_p99.push_back(b.p99_ms);
+  if (problem.empty()) {
+    compare_rows(measure, "TLS 1.2 or 1.3, a new handshake every 100 requests", ours, "/", theirs, "https", seconds,
+                 reps, report);
+  } else {
+    report.add({measure, "fleet", "", "", "", "", Verdict::kSkipped, problem});
   }
   for (Started* started : {&ours, &theirs}) {
     if (started->process) {
@@ -190,17 +214,6 @@ void tls_rows(const Setup& setup, const std::string& measure, const std::string&
       started->process->wait();
     }
   }
-  if (!problem.empty()) {
-    report.add({measure, "fleet", "", "", "", "", Verdict::kSkipped, problem});
-    return;
-  }
-  const double r = median(rate), f = median(floor_rate);
-  Row rate_row = ratio_row(measure + " (req/s)", "fleet", grouped(r) + " req/s", grouped(f) + " req/s", f / r,
-                           1 / kRateFloorShare);
-  rate_row.note = "ratio: the floor's over ours; TLS 1.2 or 1.3, a new handshake every 100 requests";
-  report.add(rate_row);
-  report.add(ratio_row(measure + " (p99)", "fleet", fixed(median(p99), 2) + " ms", fixed(median(floor_p99), 2) + " ms",
-                       median(p99) / median(floor_p99), kLatencyRatio));
 }
 
 }  // namespace
@@ -263,30 +276,10 @@ void serve_suite(const Setup& setup, Report& report) {
       report.add({measure, "fleet", "", "", "", "", Verdict::kSkipped, "floor did not start"});
       continue;
     }
-    std::vector<double> rate, p99, floor_rate, floor_p99;
-    for (int rep = 0; rep < reps && problem.empty(); ++rep) {
-      const Load ours = load(server.port, target, server.token, seconds);
-      const Load theirs = load(static_page.port, "/", "", seconds);
-      problem = !ours.problem.empty() ? ours.problem : theirs.problem.empty() ? "" : "floor: " + theirs.problem;
-      rate.push_back(ours.per_second);
-      p99.push_back(ours.p99_ms);
-      floor_rate.push_back(theirs.per_second);
-      floor_p99.push_back(theirs.p99_ms);
-    }
+    compare_rows(measure, "a page of " + grouped(static_cast<double>(bytes)) + " bytes", server, target, static_page,
+                 "http", seconds, reps, report);
     static_page.process->kill(SIGTERM);
     static_page.process->wait();
-    if (!problem.empty()) {
-      report.add({measure, "fleet", "", "", "", "", Verdict::kSkipped, problem});
-      problem.clear();
-      continue;
-    }
-    const double r = median(rate), f = median(floor_rate);
-    Row rate_row = ratio_row(measure + " (req/s)", "fleet", grouped(r) + " req/s", grouped(f) + " req/s", f / r,
-                             1 / kRateFloorShare);
-    rate_row.note = "ratio: the floor's over ours; a page of " + grouped(static_cast<double>(bytes)) + " bytes";
-    report.add(rate_row);
-    report.add(ratio_row(measure + " (p99)", "fleet", fixed(median(p99), 2) + " ms",
-                         fixed(median(floor_p99), 2) + " ms", median(p99) / median(floor_p99), kLatencyRatio));
   }
   tls_rows(setup, tls_measure, fleet, floor, file, home_bytes, seconds, reps, report);
   server.process->kill(SIGTERM);
