@@ -10,7 +10,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 
-import { axeViolations, bin, env, heading, launch, run, startServer, tempFolder } from './kit.mjs';
+import { axeViolations, bin, csrfIn, env, heading, launch, postForm, run, startServer, tempFolder } from './kit.mjs';
 
 const folder = tempFolder('access-test');
 const file = path.join(folder, 'articles');
@@ -41,10 +41,7 @@ async function sessionOf(server, name) {
   const form = await fetch(server.url);
   const loginCookie = form.headers.getSetCookie()[0].split(';')[0];
   const jeton = /name="jeton" value="([0-9a-f]{32})"/.exec(await form.text())[1];
-  const res = await fetch(server.url, {
-    method: 'POST', redirect: 'manual', headers: { Cookie: loginCookie },
-    body: new URLSearchParams({ jeton, suite: '/', nom: name, mot_de_passe: passwords[name] }),
-  });
+  const res = await postForm(server.url, loginCookie, { jeton, suite: '/', nom: name, mot_de_passe: passwords[name] });
   assert.equal(res.status, 303, `login of ${name}`);
   return res.headers.getSetCookie().find((c) => c.startsWith('fleet_session=')).split(';')[0];
 }
@@ -96,12 +93,10 @@ describe('users', () => {
   test('a reader\'s every form is 403 and changes nothing, even with his session\'s own csrf', async () => {
     const writer = await sessionOf(server, 'anne');
     const form = await (await fetch(origin(server) + '/saisie', { headers: { Cookie: writer } })).text();
-    assert.equal(/name="csrf" value="([0-9a-f]+)"/.exec(form)[1], csrfOf(writer), 'the csrf as the server makes it');
+    assert.equal(csrfIn(form), csrfOf(writer), 'the csrf as the server makes it');
     // A change of the writer's, that the reader then tries to undo.
-    const entered = await fetch(origin(server) + '/saisie', {
-      method: 'POST', redirect: 'manual', headers: { Cookie: writer },
-      body: new URLSearchParams({ csrf: csrfOf(writer), immatriculation: 'AN-1', semaine: '4' }),
-    });
+    const entered = await postForm(origin(server) + '/saisie', writer,
+      { csrf: csrfOf(writer), immatriculation: 'AN-1', semaine: '4' });
     assert.equal(entered.status, 303);
 
     const reader = await sessionOf(server, 'louis');
@@ -122,8 +117,9 @@ describe('users', () => {
       ['GET', '/saisie'], ['GET', '/import'], ['GET', '/modifications'], ['GET', '/archive'],
       ['GET', '/articles/AC-1/corriger?fichier=0'], ['GET', '/articles/AC-1/supprimer?fichier=0'],
     ]) {
-      const body = fields instanceof FormData ? fields : fields && new URLSearchParams({ csrf: csrfOf(reader), ...fields });
-      const res = await fetch(origin(server) + target, { method, body, redirect: 'manual', headers: { Cookie: reader } });
+      const url = origin(server) + target;
+      const res = method === 'GET' ? await fetch(url, { redirect: 'manual', headers: { Cookie: reader } })
+        : await postForm(url, reader, fields instanceof FormData ? fields : { csrf: csrfOf(reader), ...fields });
       assert.equal(res.status, 403, `${method} ${target}`);
       assert.match(await res.text(), /Modification refusée/, `${method} ${target}`);
     }
@@ -286,13 +282,10 @@ describe('two servers on one PostgreSQL table', () => {
   test('a form opened on a server that then stops is stored once by the other, sent once or twice', async () => {
     const cookie = await sessionOf(one, 'anne');
     const form = await (await fetch(origin(one) + '/saisie', { headers: { Cookie: cookie } })).text();
-    const csrf = /name="csrf" value="([0-9a-f]+)"/.exec(form)[1];
+    const csrf = csrfIn(form);
     one.child.kill('SIGTERM');
     for (let i = 0; i < 2; ++i) {
-      const sent = await fetch(origin(other) + '/saisie', {
-        method: 'POST', redirect: 'manual', headers: { Cookie: cookie },
-        body: new URLSearchParams({ csrf, immatriculation: 'PG-3', semaine: '8' }),
-      });
+      const sent = await postForm(origin(other) + '/saisie', cookie, { csrf, immatriculation: 'PG-3', semaine: '8' });
       assert.equal(sent.status, 303, `sent ${i + 1} time(s)`);
     }
     assert.equal(exported(table).split('PG-3,8,').length, 2);

@@ -11,7 +11,9 @@ import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 import { promisify } from 'node:util';
 
-import { axeViolations, bin, env, heading, launch, run, signedIn, startServer, tempFolder } from './kit.mjs';
+import {
+  axeViolations, bin, csrfIn, env, heading, launch, postForm, run, signedIn, startServer, tempFolder,
+} from './kit.mjs';
 
 const folder = tempFolder('forms-test');
 const file = path.join(folder, 'articles');
@@ -29,12 +31,9 @@ async function session() {
   const res = await fetch(server.url, { redirect: 'manual' });
   const cookie = res.headers.getSetCookie()[0].split(';')[0];
   const form = await (await fetch(base() + '/saisie', { headers: { Cookie: cookie } })).text();
-  return { cookie, csrf: /name="csrf" value="([0-9a-f]+)"/.exec(form)[1] };
+  return { cookie, csrf: csrfIn(form) };
 }
-const post = (who, target, fields) => fetch(base() + target, {
-  method: 'POST', redirect: 'manual', body: new URLSearchParams(fields),
-  headers: { Cookie: who.cookie, 'Content-Type': 'application/x-www-form-urlencoded' },
-});
+const post = (who, target, fields) => postForm(base() + target, who.cookie, fields);
 
 before(async () => {
   fleet(['import'], heading + rowOf('MM0001', 3, zeroDays) + rowOf('MM0002', 3, zeroDays));
@@ -172,10 +171,8 @@ describe('forms', () => {
     const who = await session();
     const restarted = await startServer(['-f', file, '--listen', '127.0.0.1:0']);
     try {
-      const res = await fetch(`http://127.0.0.1:${restarted.port}/saisie`, {
-        method: 'POST', redirect: 'manual', body: new URLSearchParams({ csrf: who.csrf, immatriculation: 'LATE' }),
-        headers: { Cookie: who.cookie, 'Content-Type': 'application/x-www-form-urlencoded' },
-      });
+      const res = await postForm(`http://127.0.0.1:${restarted.port}/saisie`, who.cookie,
+        { csrf: who.csrf, immatriculation: 'LATE' });
       assert.equal(res.status, 401);
       assert.match(await res.text(), /Rien n&#39;a été enregistré/);
       assert.doesNotMatch(exported(), /LATE/);

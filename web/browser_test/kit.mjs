@@ -52,6 +52,16 @@ export const launch = (options = {}) => chromium.launch({
   ...options,
 });
 
+// A form sent without a browser: fields (an object, or FormData for an upload) POSTed
+// to url with a session cookie ("fleet_session=..."); redirects are not followed.
+export const postForm = (url, cookie, fields) => fetch(url, {
+  method: 'POST', redirect: 'manual', headers: { Cookie: cookie },
+  body: fields instanceof FormData ? fields : new URLSearchParams(fields),
+});
+
+// The csrf field of a page's form.
+export const csrfIn = (html) => /name="csrf" value="([0-9a-f]+)"/.exec(html)[1];
+
 // A browser context that opened the server's printed address, and so holds its session.
 export async function signedIn(browser, server, options = {}) {
   const context = await browser.newContext(options);
