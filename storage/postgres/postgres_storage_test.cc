@@ -42,6 +42,15 @@ storage::Opened open(const std::string& uri, StorageMode mode, const storage::Fi
   return storage::open_postgres({uri, declared_name, shape, mode});
 }
 
+// A storage to write, within window_ms, whose server process goes by name in
+// pg_stat_activity.
+storage::Opened open_named(const TestSchema& schema, const std::string& name, int window_ms,
+                           const storage::FileShape& shape = kArticleShape) {
+  return storage::open_postgres(
+      {with_parameter(schema.uri(), "application_name=" + name), "ARTICLES", shape, StorageMode::kInputOutput},
+      storage::kLibpqName, window_ms);
+}
+
 TEST(PostgresStorage, TheTableIsNamedInLowerCaseAndKeepsRecordsWholeWithTheirShape) {
   TestSchema schema;
   {
@@ -372,9 +381,7 @@ TEST(PostgresStorage, InsertsLostOnTheirWayAreDecidedByWhatTheTableHolds) {
     testkit::Session watcher(schema.server());
     const storage::FileShape shape{8, kKeys};
     ASSERT_EQ(open(schema.uri(), StorageMode::kInputOutput, shape).result.status, FileStatus::kOk);
-    storage::Opened mine = storage::open_postgres({with_parameter(schema.uri(), "application_name=" + schema.name()),
-                                                   "ARTICLES", shape, StorageMode::kInputOutput},
-                                                  storage::kLibpqName, 20000);
+    storage::Opened mine = open_named(schema, schema.name(), 20000, shape);
     ASSERT_TRUE(mine.result.ok()) << mine.result.reason;
     schema.sql("BEGIN; LOCK TABLE articles IN ACCESS EXCLUSIVE MODE");
     for (const std::string& record : c.meanwhile) {
@@ -436,9 +443,7 @@ TEST(PostgresStorage, ChangesLostAtTheirCommitAreDecidedByWhatTheTableHolds) {
     TestSchema schema;
     testkit::Session watcher(schema.server());
     const std::string lock = std::to_string(std::hash<std::string>()(schema.name()) % 1000000000);
-    storage::Opened mine = storage::open_postgres({with_parameter(schema.uri(), "application_name=" + schema.name()),
-                                                   "ARTICLES", kArticleShape, StorageMode::kInputOutput},
-                                                  storage::kLibpqName, 20000);
+    storage::Opened mine = open_named(schema, schema.name(), 20000);
     ASSERT_TRUE(mine.result.ok()) << mine.result.reason;
     ASSERT_TRUE(mine.storage->insert(a.data()).ok());
     ASSERT_TRUE(mine.storage->insert(b.data()).ok());
@@ -476,12 +481,6 @@ TEST(PostgresStorage, NoWaitOutlastsTheWindow) {
   constexpr int kWindowMs = 3000;
   TestSchema schema;
   testkit::Session watcher(schema.server());
-  // Each storage under a name of its own, so that its server process is found for sure.
-  const auto open_as = [&](const std::string& name) {
-    return storage::open_postgres({with_parameter(schema.uri(), "application_name=" + name), "ARTICLES", kArticleShape,
-                                   StorageMode::kInputOutput},
-                                  storage::kLibpqName, kWindowMs);
-  };
   const auto timed = [&](const char* what, auto operation) {
     const auto start = std::chrono::steady_clock::now();
     const storage::Result result = operation();
@@ -490,7 +489,8 @@ TEST(PostgresStorage, NoWaitOutlastsTheWindow) {
     return result;
   };
 
-  storage::Opened locked = open_as(schema.name() + "_l");
+  // Each storage under a name of its own, so that its server process is found for sure.
+  storage::Opened locked = open_named(schema, schema.name() + "_l", kWindowMs);
   ASSERT_EQ(locked.result.status, FileStatus::kOk) << locked.result.reason;
   char record[88];
   schema.sql("BEGIN; LOCK TABLE articles IN ACCESS EXCLUSIVE MODE");
@@ -504,7 +504,7 @@ TEST(PostgresStorage, NoWaitOutlastsTheWindow) {
   // Whatever path they took, the failures left the connection fit for the next one.
   EXPECT_EQ(locked.storage->insert(record_of("AFTER").data()).status, FileStatus::kOk);
 
-  storage::Opened stalled = open_as(schema.name() + "_s");
+  storage::Opened stalled = open_named(schema, schema.name() + "_s", kWindowMs);
   ASSERT_EQ(stalled.result.status, FileStatus::kOk) << stalled.result.reason;
   ASSERT_EQ(stalled.storage->insert(record_of("BEFORE").data()).status, FileStatus::kOk);
   const pid_t backend = std::stoi(backend_of(watcher, schema.name() + "_s"));
@@ -529,9 +529,7 @@ TEST(PostgresStorage, NoWaitOutlastsTheWindow) {
 TEST(PostgresStorage, AFailedLookLeavesTheConnectionFitForTheNext) {
   TestSchema schema;
   testkit::Session watcher(schema.server());
-  storage::Opened mine = storage::open_postgres({with_parameter(schema.uri(), "application_name=" + schema.name()),
-                                                 "ARTICLES", kArticleShape, StorageMode::kInputOutput},
-                                                storage::kLibpqName, 4000);
+  storage::Opened mine = open_named(schema, schema.name(), 4000);
   ASSERT_TRUE(mine.result.ok()) << mine.result.reason;
   schema.sql("BEGIN; LOCK TABLE articles IN ACCESS EXCLUSIVE MODE");
   auto inserted = std::async(std::launch::async, [&] { return mine.storage->insert(record_of("LOST").data()); });
