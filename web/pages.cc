@@ -37,7 +37,7 @@ std::string page_document(const std::string& title, const char* here, const Peri
     page += "<header><nav aria-label=\"Rubriques\">" + link("/", "Tableau de bord") + link("/articles", "Articles");
     if (period->may_write)
       page += link("/saisie", "Saisie") + link("/import", "Import") + link("/modifications", "Modifications");
-    if (period->may_write && period->archives) page += link("/archive", "Archive");
+    if (period->archives) page += link("/archive", "Archive");
     if (period->downloads) {
       page += "<a href=\"/export.csv\" download>Télécharger en CSV</a><a href=\"/export.json\" download>en JSON</a>";
     }

@@ -17,7 +17,7 @@ struct PeriodView {
   bool downloads = true;   // the exports can be had
   bool may_write = false;  // the visitor's: the pages link to the forms
   bool sign_out = false;   // named users log in: the pages link to the logout
-  bool archives = false;   // with may_write, a folder for archives: the pages link to the archive
+  bool archives = false;   // may write, with a folder for archives: the pages link to the archive
 };
 
 // A whole page: the head, the navigation (here: the address of the current rubric),
